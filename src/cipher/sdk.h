@@ -1,0 +1,98 @@
+// The twenty-rotor cipher and its key files. One instance holds the whole module
+// state, so two peers can run side by side in one process, each in its own folder.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/numbers.h"
+
+namespace keyvane {
+
+// A key file that is missing, short or corrupt, or a machine state the cipher
+// cannot run with (pass count, step size, a rotor that is not a permutation).
+struct CipherError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+class SDK {
+public:
+    static constexpr int kRotors = 20;
+    static constexpr int kReorderEntries = 200;
+    static constexpr int kMaxKeyNumbers = 50000;
+    static constexpr size_t kBlockLength = 1000;
+
+    SDK();
+
+    // --- shared strings ---------------------------------------------------
+    std::string AppFolder;  // program folder with a trailing separator
+    std::string WorkText;   // every message text passes through here
+    std::string BlockRecord = std::string(kBlockLength, ' ');
+
+    // --- module state -----------------------------------------------------
+    std::string ByteAlphabet;  // empty until LoadCipherTables has run once
+    std::string BaseAlphabet;
+    std::string AtFill151;
+    std::string AtFill256;
+    int16_t RotorLen = 256;
+    std::array<int16_t, kRotors + 1> RotorUp{};   // 1..20
+    std::array<int16_t, kRotors + 1> StepSize{};  // 1..20
+    std::array<int32_t, kReorderEntries + 1> ReorderTable{};  // 0..200, entry 0 unused
+    int32_t ReorderIndex = 1;
+    int32_t ReorderThreshold = 0;
+    int32_t ReorderCount = 0;
+    int16_t RotorCount = 0;
+    int32_t PassCount = 0;
+    unsigned char CurChar = 0;
+    int16_t PassesDone = 0;
+    std::string InputText;
+    std::string OutputText;
+    std::string RotorSetupRecord;  // last k3.bin record read or written (100 bytes)
+    std::string RotorRecord;       // last rotor record read or written (256 bytes)
+    std::vector<int16_t> KeyNumbers = std::vector<int16_t>(kMaxKeyNumbers + 1, 0);  // 0..50000
+    int32_t KeyNumberCount = 0;
+
+    // The rotor in slot k (1..20) as the 256-character string the machine would hold.
+    std::string Rotor(int k) const;
+    // Puts a 256-character string into slot k (tests and diagnostics).
+    void SetRotor(int k, const std::string& rotor);
+
+    // --- procedures ---------------------------------------------------------
+    void LoadCipherTables();
+    void EncipherChar();
+    void DecipherChar();
+    void AdvanceRotors();
+    void CycleRotorOrder();
+
+    // Transform `text` in place. Throw CipherError / FileError / OverflowError on failure;
+    // `text` is unchanged unless the failure is the final restore of k1.bcr.
+    void EncryptString(std::string& text);
+    void DecryptString(std::string& text);
+
+    void LoadRotors();
+    void RestoreRotorFile();
+    void WipeKeyFiles();
+
+    void BuildKeyNumbers(std::string seed);
+    void BuildKeyFiles(const std::string& seed);
+    void WriteRotorSettings();
+    void BuildReorderTable(const std::string& code);
+
+    std::string File(const char* name) const { return AppFolder + name; }
+
+private:
+    // Fast machine: each rotor string is a fixed table plus a turning offset, and the
+    // slot order is a rotation of the table order. Rotor(k)[j] equals
+    // tables_[t][(j + offset_[t]) & 255] with t = (base_ + k - 1) % 20.
+    std::array<std::array<uint8_t, 256>, kRotors> tables_{};
+    std::array<std::array<uint8_t, 256>, kRotors> inverse_{};
+    std::array<uint8_t, kRotors> offset_{};
+    int base_ = 0;
+    void Transform(std::string& text, bool encipher);
+};
+
+}  // namespace keyvane

@@ -1,0 +1,4 @@
+#include "keys/randomkey.h"
+namespace keyvane {
+std::string RandomKey(const std::function<double()>&) { return {}; }  // placeholder
+}

@@ -1,0 +1,245 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace keyvane {
+
+namespace {
+
+std::string Why(const std::string& what, const std::string& path) {
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+void WriteAll(int fd, const char* p, size_t n, off_t at, const std::string& path) {
+    while (n > 0) {
+        const ssize_t w = ::pwrite(fd, p, n, at);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            throw FileError(Why("cannot write", path));
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+        at += w;
+    }
+}
+
+}  // namespace
+
+RecordFile::RecordFile(const std::string& path, size_t recordLength)
+    : path_(path), length_(recordLength == 0 ? 1 : recordLength) {
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) throw FileError(Why("cannot open", path));
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd_);
+        fd_ = -1;
+        errno = EISDIR;
+        throw FileError(Why("cannot open", path));
+    }
+}
+
+RecordFile::~RecordFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+RecordFile::RecordFile(RecordFile&& other) noexcept
+    : path_(std::move(other.path_)), length_(other.length_), fd_(other.fd_) {
+    other.fd_ = -1;
+}
+
+RecordFile& RecordFile::operator=(RecordFile&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        path_ = std::move(other.path_);
+        length_ = other.length_;
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+int64_t RecordFile::Length() const {
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) throw FileError(Why("cannot read the length of", path_));
+    return static_cast<int64_t>(st.st_size);
+}
+
+std::string RecordFile::Read(int64_t r) const {
+    if (r < 1) throw FileError("bad record number in " + path_);
+    std::string out(length_, '\0');
+    size_t got = 0;
+    const off_t at = static_cast<off_t>((r - 1) * static_cast<int64_t>(length_));
+    while (got < length_) {
+        const ssize_t n = ::pread(fd_, out.data() + got, length_ - got, at + static_cast<off_t>(got));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw FileError(Why("cannot read", path_));
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    out.resize(got);
+    return out;
+}
+
+void RecordFile::Write(int64_t r, std::string_view data) {
+    if (r < 1) throw FileError("bad record number in " + path_);
+    std::string rec(data.substr(0, length_));
+    rec.resize(length_, ' ');
+    WriteAll(fd_, rec.data(), rec.size(), static_cast<off_t>((r - 1) * static_cast<int64_t>(length_)),
+             path_);
+}
+
+void RecordFile::WriteRaw(int64_t r, std::string_view data) {
+    if (r < 1) throw FileError("bad record number in " + path_);
+    WriteAll(fd_, data.data(), data.size(),
+             static_cast<off_t>((r - 1) * static_cast<int64_t>(length_)), path_);
+}
+
+void RecordFile::Close() {
+    if (fd_ >= 0) {
+        const int rc = ::close(fd_);
+        fd_ = -1;
+        if (rc != 0) throw FileError(Why("cannot close", path_));
+    }
+}
+
+int64_t ProbeLength(const std::string& path) {
+    RecordFile f(path, 1);
+    const int64_t n = f.Length();
+    f.Close();
+    return n;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+std::string ReadWholeFile(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) throw FileError(Why("cannot open", path));
+    std::string out;
+    char buf[8192];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    const bool bad = std::ferror(f);
+    std::fclose(f);
+    if (bad) throw FileError("cannot read " + path);
+    return out;
+}
+
+TextWriter::TextWriter(const std::string& path, Mode mode) : path_(path) {
+    f_ = std::fopen(path.c_str(), mode == Mode::Append ? "ab" : "wb");
+    if (!f_) throw FileError(Why("cannot write", path));
+}
+
+TextWriter::~TextWriter() {
+    if (f_) std::fclose(f_);
+}
+
+void TextWriter::Write(std::string_view text) {
+    if (!f_) throw FileError("file closed: " + path_);
+    if (!text.empty() && std::fwrite(text.data(), 1, text.size(), f_) != text.size())
+        throw FileError(Why("cannot write", path_));
+}
+
+void TextWriter::WriteLine(std::string_view text) {
+    Write(text);
+    Write("\r\n");
+}
+
+void TextWriter::Close() {
+    if (!f_) return;
+    const bool bad = std::fflush(f_) != 0 || std::ferror(f_);
+    const bool closeBad = std::fclose(f_) != 0;
+    f_ = nullptr;
+    if (bad || closeBad) throw FileError(Why("cannot write", path_));
+}
+
+void WriteTextLines(const std::string& path, const std::vector<std::string>& lines) {
+    TextWriter w(path);
+    for (const auto& l : lines) w.WriteLine(l);
+    w.Close();
+}
+
+ItemReader ItemReader::FromFile(const std::string& path) { return ItemReader(ReadWholeFile(path)); }
+
+void ItemReader::SkipBlanks() {
+    while (pos_ < data_.size() && (data_[pos_] == ' ' || data_[pos_] == '\t')) ++pos_;
+}
+
+// Moves past what ends an item: a comma or one line end (CR LF, CR or LF).
+void ItemReader::SkipDelimiter() {
+    SkipBlanks();
+    if (pos_ >= data_.size()) return;
+    if (data_[pos_] == ',') {
+        ++pos_;
+    } else if (data_[pos_] == '\r') {
+        ++pos_;
+        if (pos_ < data_.size() && data_[pos_] == '\n') ++pos_;
+    } else if (data_[pos_] == '\n') {
+        ++pos_;
+    }
+}
+
+std::string ItemReader::NextItem() {
+    if (AtEnd()) throw EndOfFileError("input past end of file");
+    SkipBlanks();
+    std::string item;
+    if (pos_ < data_.size() && data_[pos_] == '"') {
+        const size_t close = data_.find('"', pos_ + 1);
+        const size_t end = close == std::string::npos ? data_.size() : close;
+        item = data_.substr(pos_ + 1, end - pos_ - 1);
+        pos_ = close == std::string::npos ? data_.size() : close + 1;
+        // Whatever follows the closing quote up to the delimiter is not part of the item.
+        while (pos_ < data_.size() && data_[pos_] != ',' && data_[pos_] != '\r' &&
+               data_[pos_] != '\n')
+            ++pos_;
+        SkipDelimiter();
+        return item;
+    }
+    while (pos_ < data_.size() && data_[pos_] != ',' && data_[pos_] != '\r' && data_[pos_] != '\n')
+        item += data_[pos_++];
+    SkipDelimiter();
+    return item;
+}
+
+std::string ItemReader::NextNumberItem() {
+    SkipBlanks();
+    if (AtEnd()) throw EndOfFileError("input past end of file");
+    if (data_[pos_] == '"') return NextItem();
+    std::string item;
+    while (pos_ < data_.size() && data_[pos_] != ',' && data_[pos_] != '\r' &&
+           data_[pos_] != '\n' && data_[pos_] != ' ' && data_[pos_] != '\t')
+        item += data_[pos_++];
+    SkipDelimiter();
+    return item;
+}
+
+std::string ReadFirstLine(const std::string& path) {
+    const std::string all = ReadWholeFile(path);
+    const size_t end = all.find_first_of("\r\n");
+    return end == std::string::npos ? all : all.substr(0, end);
+}
+
+void CopyFileReplacing(const std::string& from, const std::string& to) {
+    const std::string content = ReadWholeFile(from);
+    TextWriter w(to);
+    w.Write(content);
+    w.Close();
+}
+
+void DeleteFileOrThrow(const std::string& path) {
+    if (::unlink(path.c_str()) != 0) throw FileError(Why("cannot delete", path));
+}
+
+}  // namespace keyvane

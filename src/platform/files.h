@@ -1,0 +1,116 @@
+// File conventions: random-access files of fixed-length records, CR LF text files,
+// and the item reader used by the settings and key files. Bytes are bytes: one
+// character of a std::string is one byte of the file.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace keyvane {
+
+// A file that cannot be opened, read, written, copied or deleted.
+struct FileError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Reading an item past the end of a text file.
+struct EndOfFileError : FileError {
+    using FileError::FileError;
+};
+
+// Random-access file of fixed-length records. Records are numbered from 1; record r
+// starts at byte (r - 1) * length. Opening creates a missing file empty and never
+// truncates; writing beyond the end extends the file. A file that cannot be opened
+// for writing (read only) is opened for reading.
+class RecordFile {
+public:
+    RecordFile(const std::string& path, size_t recordLength);
+    ~RecordFile();
+    RecordFile(const RecordFile&) = delete;
+    RecordFile& operator=(const RecordFile&) = delete;
+    RecordFile(RecordFile&& other) noexcept;
+    RecordFile& operator=(RecordFile&& other) noexcept;
+
+    int64_t Length() const;
+    // Reads record r; returns the bytes actually there (fewer, or none, past the end).
+    std::string Read(int64_t r) const;
+    // Writes exactly one record: `data` cut or padded with blanks to the record length.
+    void Write(int64_t r, std::string_view data);
+    // Writes raw bytes at the start of record r, without padding.
+    void WriteRaw(int64_t r, std::string_view data);
+    void Close();
+    bool IsOpen() const { return fd_ >= 0; }
+    size_t RecordLength() const { return length_; }
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+    size_t length_ = 1;
+    int fd_ = -1;
+};
+
+// The program's way of learning a file's length: open it with 1-byte records and
+// close it again. A missing file is left behind empty.
+int64_t ProbeLength(const std::string& path);
+
+bool FileExists(const std::string& path);
+
+// Whole content of a file; throws FileError when it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+
+// Text files: written whole (created or emptied) or appended to. Lines end with CR LF.
+class TextWriter {
+public:
+    enum class Mode { Replace, Append };
+    TextWriter(const std::string& path, Mode mode = Mode::Replace);
+    ~TextWriter();
+    TextWriter(const TextWriter&) = delete;
+    TextWriter& operator=(const TextWriter&) = delete;
+
+    void Write(std::string_view text);      // no line end
+    void WriteLine(std::string_view text);  // text + CR LF
+    void Close();                           // flushes; throws FileError on failure
+
+private:
+    std::string path_;
+    std::FILE* f_ = nullptr;
+};
+
+// Writes `lines`, each followed by CR LF, replacing the file.
+void WriteTextLines(const std::string& path, const std::vector<std::string>& lines);
+
+// Reads the items of a text file one at a time: an item ends at a comma or a line end,
+// leading blanks are skipped, an item that begins with a double quote runs to the next
+// double quote.
+class ItemReader {
+public:
+    explicit ItemReader(std::string content) : data_(std::move(content)) {}
+    // Opens a file; throws FileError when it does not exist or cannot be read.
+    static ItemReader FromFile(const std::string& path);
+
+    bool AtEnd() const { return pos_ >= data_.size(); }
+    // The next item as text; throws EndOfFileError past the end.
+    std::string NextItem();
+    // The next numeric item: like NextItem, but blanks also end it.
+    std::string NextNumberItem();
+
+private:
+    void SkipBlanks();
+    void SkipDelimiter();
+    std::string data_;
+    size_t pos_ = 0;
+};
+
+// First line of a text file without its line end ("" for an empty file).
+std::string ReadFirstLine(const std::string& path);
+
+// Copies a file over another, replacing it.
+void CopyFileReplacing(const std::string& from, const std::string& to);
+
+// Deletes a file; throws FileError when it cannot.
+void DeleteFileOrThrow(const std::string& path);
+
+}  // namespace keyvane

@@ -1,0 +1,52 @@
+// Everything that waits for a person, reads the clock or the machine, or ends the
+// program. The window installs the real pieces (platform/qt); a test replaces any of
+// them to answer without a person and to read what was said.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace keyvane {
+
+struct FontChoice {
+    std::string name;  // Windows-1252 bytes
+    double size = 0;   // points
+};
+
+struct Platform {
+    // Message box: caption "Keyvane", no icon, one OK button. Text is Windows-1252.
+    std::function<void(const std::string& text)> MsgBox;
+    // "Send Confirm" box with Yes and No; true for Yes.
+    std::function<bool(const std::string& text)> ConfirmBox;
+    // File-open dialog; the chosen path (native, UTF-8) or "" when cancelled.
+    std::function<std::string()> OpenFileName;
+    // Colour chooser: the colour accepted (0x00BBGGRR), nothing when cancelled.
+    std::function<std::optional<int32_t>()> ChooseColor;
+    // Font chooser: the font accepted, nothing when cancelled.
+    std::function<std::optional<FontChoice>()> ChooseFont;
+    // Folder picker for version 5.5.2 (frmPathSelect): returns the ProductPath it leaves
+    // ("" after Cancel).
+    std::function<std::string()> PickProductPath;
+
+    // Clock: time of day "HH:MM:SS" (24-hour) and seconds since midnight.
+    std::function<std::string()> TimeText;
+    std::function<double()> SecondsSinceMidnight;
+    // Random numbers: reseed, and a uniform draw in [0, 1).
+    std::function<void(double seed)> Randomize;
+    std::function<double()> Rnd;
+    // The machine's IPv4 address as dotted decimal.
+    std::function<std::string()> LocalIP;
+
+    // Event loop: run all pending events; or wait up to `ms` for events and run them.
+    std::function<void()> DoEvents;
+    std::function<void(int ms)> WaitForEvents;
+    // Hand a short wait to the system (used by Pause so it does not spin).
+    std::function<void(int ms)> Sleep;
+
+    // End the program at once.
+    std::function<void()> EndProgram;
+};
+
+}  // namespace keyvane

@@ -1,0 +1,1 @@
+// placeholder until the Qt platform layer exists

@@ -1,0 +1,22 @@
+// A fresh temporary folder for one test, removed afterwards.
+#pragma once
+
+#include <string>
+
+namespace keyvane::test {
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    // The folder with a trailing "/".
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + name; }
+
+private:
+    std::string path_;
+};
+
+}  // namespace keyvane::test
