@@ -1,1 +1,0 @@
-// placeholder until the Qt platform layer exists

@@ -1,0 +1,12 @@
+// Sending a product version's system control files as a batch of file transfers.
+#pragma once
+
+namespace keyvane {
+
+class Session;
+class FileTransfer;
+
+// The click of Command4 on the main window.
+void SendSystemFiles(Session& session, FileTransfer& transfer);
+
+}  // namespace keyvane
