@@ -3,6 +3,7 @@
 // without a window.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "app/MainState.h"
@@ -12,8 +13,6 @@
 #include "platform/sock.h"
 
 namespace keyvane {
-
-class FileTransfer;
 
 class Session {
 public:
@@ -42,17 +41,21 @@ public:
     // Sends one message; on failure reports "You are not connected." and returns false.
     bool Send(const std::string& message);
 
-    // File messages go here once file transfer is attached.
-    void SetFileTransfer(FileTransfer* ft) { transfer_ = ft; }
+    // File transfer attaches its handlers here (see transfer/FileTransfer).
+    struct FileHooks {
+        std::function<void(const std::string& payload)> OnFL;
+        std::function<void(const std::string& message)> OnFB;  // "FB:..." without "|"
+        std::function<void()> OnOK;
+        std::function<void()> OnSendProgress;
+        std::function<void()> OnConnectionLost;
+    };
+    FileHooks files;
 
     MainState& st;
     MainView& view;
     SDK& sdk;
     Platform& platform;
     Sock& sock;
-
-private:
-    FileTransfer* transfer_ = nullptr;
 };
 
 }  // namespace keyvane
