@@ -24,11 +24,29 @@ bool IsAddressChar(char c) {
     return (c >= '0' && c <= '9') || c == '.';
 }
 
-// Length of a complete block message that starts at `q` and ends exactly at `end`.
-bool IsWholeBlock(std::string_view s, size_t q, size_t end) {
-    if (end - q < 7 || s[end - 1] != '|' || s.substr(q, 3) != "FB:") return false;
-    if (s.substr(q, kEnd.size()) == kEnd) return end - q <= Framer::kMaxEndMessage;
-    return end - q == Framer::kBlockMessage;
+// Start of the complete block messages that end a read at `end`: the last one is a
+// block of exactly 1004 bytes or a file end of at most 1006, each one before it a block
+// of 1004 ending in "|". `end` when there are none; never before `from`.
+size_t TrailingBlocks(std::string_view s, size_t from, size_t end) {
+    if (end < from + 7 || s[end - 1] != '|') return end;
+    size_t start = end;
+    if (end >= from + Framer::kBlockMessage && s.substr(end - Framer::kBlockMessage, 3) == "FB:") {
+        start = end - Framer::kBlockMessage;
+    } else {
+        size_t q = end > from + Framer::kMaxEndMessage ? end - Framer::kMaxEndMessage : from;
+        for (; q + 7 <= end; ++q) {
+            if (s.substr(q, kEnd.size()) == kEnd) {
+                start = q;
+                break;
+            }
+        }
+    }
+    while (start != end && start >= from + Framer::kBlockMessage && s[start - 1] == '|') {
+        size_t prev = start - Framer::kBlockMessage;
+        if (s.substr(prev, 3) != "FB:" || s.substr(prev, kEnd.size()) == kEnd) break;
+        start = prev;
+    }
+    return start;
 }
 
 }  // namespace
@@ -116,14 +134,8 @@ size_t Framer::UnknownLengthEnd(std::string_view tag, Context ctx) const {
         while (i < end && IsAddressChar(v[i])) ++i;
         if (i < end && IsTagAt(v, i)) return i;
     }
-    // A complete block message at the end of the read.
-    if (end >= 3 + kBlockMessage && IsWholeBlock(v, end - kBlockMessage, end))
-        return end - kBlockMessage;
-    if (end >= 3 + 7 && v[end - 1] == '|') {
-        size_t from = end > 3 + kMaxEndMessage ? end - kMaxEndMessage : 3;
-        for (size_t q = from; q + 7 <= end; ++q)
-            if (v.substr(q, kEnd.size()) == kEnd) return q;
-    }
+    // Complete block messages at the end of the read.
+    if (size_t blocks = TrailingBlocks(v, 3, end); blocks != end) return blocks;
     if (ctx.sendingFile && (tag == "KY:" || tag == "CT:") && end >= 6 &&
         v.substr(end - 3, 3) == "OK:")
         return end - 3;

@@ -14,10 +14,10 @@
 //   of the read that holds their tag, as the peer sends one message per read. Three
 //   exceptions split a read that plainly holds two messages:
 //     * the dotted address of "IP:" ends where a tag follows its digits and dots;
-//     * a complete block message at the very end of the read ("FB:" with exactly 1000
-//       bytes and "|", or "FB:RM:" of at most 1006 bytes ending in "|") is a message of
-//       its own, so a chat line or a file name that arrives just before a block does not
-//       swallow it;
+//     * complete block messages at the very end of the read ("FB:" with exactly 1000
+//       bytes and "|", the last one possibly "FB:RM:" of at most 1006 bytes ending in
+//       "|") are messages of their own, so a chat line or a file name that arrives just
+//       before a block does not swallow it;
 //     * while this side is sending a file, an "OK:" at the end of an enciphered "KY:" or
 //       "CT:" read is the receiver's acknowledgement and is split off, so the transfer
 //       does not stall.

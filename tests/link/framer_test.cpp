@@ -120,6 +120,10 @@ TEST(Framer, CompleteBlockAtTheEndOfAReadIsItsOwnMessage) {
     std::string end = "FB:RM:" + Cipherish(500);
     EXPECT_EQ(Frame({"CT:zz" + end + "|"}, kReceiving), (V{"CT:zz", end}));
 
+    // Several, when a sender ran ahead.
+    EXPECT_EQ(Frame({"CT:zz" + Block(1) + Block(2) + end + "|"}, kReceiving),
+              (V{"CT:zz", BlockMessage(1), BlockMessage(2), end}));
+
     // "FL:" switches to file-receive mode; the block is then taken by its length.
     Framer f;
     f.Feed("FL:a.bin" + Block());
