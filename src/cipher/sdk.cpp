@@ -232,10 +232,19 @@ void SDK::Transform(std::string& text, bool encipher) {
     ReadPassCount();
     LoadRotors();
     InputText = text;
-    // Corrupt key state is reported before any character is touched, even for an empty text.
+    OutputText = text;
+    RunMachine(OutputText, encipher);
+    text = OutputText;
+    RestoreRotorFile();
+}
+
+void SDK::RunMachine(std::string& text, bool encipher) {
+    // A corrupt key state is reported before any character is touched, even for an empty text.
     PassesDone = 0;
     CheckPassCount();
     CheckStepSizes();
+    if (ReorderIndex < 0 || ReorderIndex > kReorderEntries)
+        throw CipherError("reorder index " + std::to_string(ReorderIndex) + " outside 0..200");
 
     const auto& tables = encipher ? tables_ : inverse_;
     std::array<const uint8_t*, kRotors> tab{};
@@ -252,12 +261,10 @@ void SDK::Transform(std::string& text, bool encipher) {
     int32_t threshold = ReorderThreshold;
     int32_t index = ReorderIndex;
 
-    const size_t n = InputText.size();
-    OutputText.resize(n);
-    const auto* in = reinterpret_cast<const uint8_t*>(InputText.data());
-    auto* out = reinterpret_cast<uint8_t*>(OutputText.data());
+    const size_t n = text.size();
+    auto* buf = reinterpret_cast<uint8_t*>(text.data());
     for (size_t i = 0; i < n; ++i) {
-        uint8_t c = in[i];
+        uint8_t c = buf[i];
         if (encipher) {
             for (int p = 0; p < passes; ++p)
                 for (int k = 0; k < kRotors; ++k) c = tab[k][static_cast<uint8_t>(c + off[k])];
@@ -265,7 +272,7 @@ void SDK::Transform(std::string& text, bool encipher) {
             for (int p = 0; p < passes; ++p)
                 for (int k = kRotors - 1; k >= 0; --k) c = static_cast<uint8_t>(tab[k][c] - off[k]);
         }
-        out[i] = c;
+        buf[i] = c;
         for (int k = 0; k < kRotors; ++k) off[k] = static_cast<uint8_t>(off[k] + delta[k]);
         if (++count >= threshold) {
             count = 0;
@@ -281,12 +288,9 @@ void SDK::Transform(std::string& text, bool encipher) {
     ReorderThreshold = threshold;
     ReorderIndex = index;
     if (n > 0) {
-        CurChar = out[n - 1];
+        CurChar = buf[n - 1];
         PassesDone = static_cast<int16_t>(PassCount);
     }
-
-    text = OutputText;
-    RestoreRotorFile();
 }
 
 void SDK::EncryptString(std::string& text) {

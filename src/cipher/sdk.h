@@ -83,6 +83,10 @@ class SDK {
     // Reads the twenty rotors from k1.bcr; throws CipherError when it holds fewer than
     // twenty records or a record is not a permutation of the 256 byte values.
     void LoadRotors();
+    // Runs the loaded machine over `text` in place, from its current state and without
+    // touching a key file: what EncryptString/DecryptString do between loading and
+    // restoring. Throws CipherError when the pass count or a step size cannot work.
+    void RunMachine(std::string& text, bool encipher);
     void RestoreRotorFile();
     void WipeKeyFiles();
 
