@@ -238,6 +238,68 @@ void SDK::Transform(std::string& text, bool encipher) {
     RestoreRotorFile();
 }
 
+namespace {
+
+// The machine while it runs over a text: per slot the table it reads, the offset
+// the rotor has turned by, and how far it turns per character.
+struct Running {
+    std::array<const uint8_t*, SDK::kRotors> tab;
+    std::array<uint8_t, SDK::kRotors> off;
+    std::array<uint8_t, SDK::kRotors> delta;
+    std::array<uint8_t, SDK::kRotors>* slotString;
+    const std::array<int32_t, SDK::kReorderEntries + 1>* table;
+    int32_t count, threshold, index;
+
+    void Advance() {
+        for (int k = 0; k < SDK::kRotors; ++k) off[k] = static_cast<uint8_t>(off[k] + delta[k]);
+        if (++count >= threshold) {
+            count = 0;
+            std::rotate(tab.begin(), tab.begin() + 1, tab.end());
+            std::rotate(off.begin(), off.begin() + 1, off.end());
+            std::rotate(slotString->begin(), slotString->begin() + 1, slotString->end());
+            index = index + 1 > SDK::kReorderEntries ? 1 : index + 1;
+            threshold = (*table)[index];
+        }
+    }
+};
+
+// B characters at a time: each takes a snapshot of the machine and the machine moves on,
+// then their look-up chains run interleaved, so the processor can overlap them.
+template <int B, bool Encipher>
+void RunBlock(Running& m, uint8_t* buf, int passes) {
+    std::array<std::array<const uint8_t*, SDK::kRotors>, B> tab;
+    std::array<std::array<uint8_t, SDK::kRotors>, B> off;
+    for (int b = 0; b < B; ++b) {
+        tab[b] = m.tab;
+        off[b] = m.off;
+        m.Advance();
+    }
+    std::array<uint8_t, B> c;
+    for (int b = 0; b < B; ++b) c[b] = buf[b];
+    for (int p = 0; p < passes; ++p) {
+        if constexpr (Encipher) {
+            for (int k = 0; k < SDK::kRotors; ++k)
+                for (int b = 0; b < B; ++b)
+                    c[b] = tab[b][k][static_cast<uint8_t>(c[b] + off[b][k])];
+        } else {
+            for (int k = SDK::kRotors - 1; k >= 0; --k)
+                for (int b = 0; b < B; ++b)
+                    c[b] = static_cast<uint8_t>(tab[b][k][c[b]] - off[b][k]);
+        }
+    }
+    for (int b = 0; b < B; ++b) buf[b] = c[b];
+}
+
+template <bool Encipher>
+void RunAll(Running& m, uint8_t* buf, size_t n, int passes) {
+    constexpr int kBatch = 8;
+    size_t i = 0;
+    for (; i + kBatch <= n; i += kBatch) RunBlock<kBatch, Encipher>(m, buf + i, passes);
+    for (; i < n; ++i) RunBlock<1, Encipher>(m, buf + i, passes);
+}
+
+}  // namespace
+
 void SDK::RunMachine(std::string& text, bool encipher) {
     // A corrupt key state is reported before any character is touched, even for an empty text.
     PassesDone = 0;
@@ -246,47 +308,31 @@ void SDK::RunMachine(std::string& text, bool encipher) {
     if (ReorderIndex < 0 || ReorderIndex > kReorderEntries)
         throw CipherError("reorder index " + std::to_string(ReorderIndex) + " outside 0..200");
 
+    Running m{};
     const auto& tables = encipher ? tables_ : inverse_;
-    std::array<const uint8_t*, kRotors> tab{};
-    std::array<uint8_t, kRotors> off{};
-    std::array<uint8_t, kRotors> delta{};
     for (int k = 0; k < kRotors; ++k) {
-        tab[k] = tables[slotString_[k]].data();
-        off[k] = slotOffset_[k];
+        m.tab[k] = tables[slotString_[k]].data();
+        m.off[k] = slotOffset_[k];
         const auto s = static_cast<uint8_t>(StepSize[k + 1]);
-        delta[k] = RotorUp[k + 1] != 0 ? s : static_cast<uint8_t>(-s);
+        m.delta[k] = RotorUp[k + 1] != 0 ? s : static_cast<uint8_t>(-s);
     }
-    const int passes = PassCount;
-    int32_t count = ReorderCount;
-    int32_t threshold = ReorderThreshold;
-    int32_t index = ReorderIndex;
+    m.slotString = &slotString_;
+    m.table = &ReorderTable;
+    m.count = ReorderCount;
+    m.threshold = ReorderThreshold;
+    m.index = ReorderIndex;
 
     const size_t n = text.size();
     auto* buf = reinterpret_cast<uint8_t*>(text.data());
-    for (size_t i = 0; i < n; ++i) {
-        uint8_t c = buf[i];
-        if (encipher) {
-            for (int p = 0; p < passes; ++p)
-                for (int k = 0; k < kRotors; ++k) c = tab[k][static_cast<uint8_t>(c + off[k])];
-        } else {
-            for (int p = 0; p < passes; ++p)
-                for (int k = kRotors - 1; k >= 0; --k) c = static_cast<uint8_t>(tab[k][c] - off[k]);
-        }
-        buf[i] = c;
-        for (int k = 0; k < kRotors; ++k) off[k] = static_cast<uint8_t>(off[k] + delta[k]);
-        if (++count >= threshold) {
-            count = 0;
-            std::rotate(tab.begin(), tab.begin() + 1, tab.end());
-            std::rotate(off.begin(), off.begin() + 1, off.end());
-            std::rotate(slotString_.begin(), slotString_.begin() + 1, slotString_.end());
-            index = index + 1 > kReorderEntries ? 1 : index + 1;
-            threshold = ReorderTable[index];
-        }
-    }
-    slotOffset_ = off;
-    ReorderCount = count;
-    ReorderThreshold = threshold;
-    ReorderIndex = index;
+    if (encipher)
+        RunAll<true>(m, buf, n, PassCount);
+    else
+        RunAll<false>(m, buf, n, PassCount);
+
+    slotOffset_ = m.off;
+    ReorderCount = m.count;
+    ReorderThreshold = m.threshold;
+    ReorderIndex = m.index;
     if (n > 0) {
         CurChar = buf[n - 1];
         PassesDone = static_cast<int16_t>(PassCount);
