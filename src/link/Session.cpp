@@ -140,6 +140,8 @@ void Session::Connect() {
         Notify("Missing IP Address.");
         return;
     }
+    // Whatever the socket was doing ends here, an open connection included.
+    st.IsConnected = false;
     try {
         sock.Close();
         sock.Connect(host, st.PortStr);

@@ -61,7 +61,8 @@ struct QtPeer {
     std::vector<std::string> boxes;
     int ends = 0;
     std::function<void()> onDoEvents;
-    QtSock sock;
+    std::unique_ptr<QtSock> ownSock = std::make_unique<QtSock>();
+    QtSock& sock = *ownSock;
     std::unique_ptr<Session> session;
 
     QtPeer() {
@@ -184,6 +185,15 @@ TEST_F(Loopback, HostHangsUpClientWipesAndEnds) {
                                        "The program will now terminate."});
     EXPECT_TRUE(client.KeyFiles().empty());
     EXPECT_TRUE(host.KeyFiles().empty());
+}
+
+TEST_F(Loopback, HangUpReachesThePeerWhenTheProgramEndsRightAfter) {
+    ConnectPair();
+    host.session->Exit();
+    host.session.reset();
+    host.ownSock.reset();  // the process is gone: no more turns of its event loop
+    ASSERT_TRUE(WaitUntil([&] { return client.ends == 1; }));
+    EXPECT_FALSE(client.view.HasStatus("Connection lost."));
 }
 
 TEST_F(Loopback, ConnectionDroppedWithoutHangUpIsNoticed) {
