@@ -69,6 +69,7 @@ frmMain::frmMain(std::string appFolder, std::function<void(Platform&)> adjust, Q
     setFont(WindowFont());
     ui_->setupUi(this);
     WrapCaption(ui_->optMsg);
+    FitLabels(this);
     ui_->ProgressBar1->setRange(0, 100);
     QPalette sent = ui_->lbSent->palette();
     sent.setColor(QPalette::WindowText, QColor(192, 0, 0));

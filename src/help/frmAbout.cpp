@@ -25,6 +25,7 @@ frmAbout::frmAbout(QWidget* parent)
     ui_->Label2->setText(kAboutNotice);
     ui_->Label3->setText(kAboutCredit);
     ui_->Label4->setText(kAboutParagraph);
+    FitLabels(this);
     connect(ui_->Command1, &QPushButton::clicked, this, &QDialog::accept);
 }
 

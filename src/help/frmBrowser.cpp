@@ -23,6 +23,10 @@ frmBrowser::frmBrowser(QWidget* parent)
     ui_->setupUi(this);
     setModal(true);
     setSizeGripEnabled(true);
+    // The page is read at length: a larger text than the window's captions.
+    QFont text = font();
+    text.setPixelSize(13);
+    ui_->WebBrowser1->setFont(text);
 
     address_ = HelpUrl(HelpPath);
     const QString path = QFile::decodeName(HelpPath.c_str());

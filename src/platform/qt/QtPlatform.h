@@ -19,6 +19,10 @@ void InstallQtPlatform(Platform& p, QWidget* window);
 // the fixed geometry of the windows.
 QFont WindowFont();
 
+// Widens the labels under `root` whose caption needs a pixel or two more than the
+// design gives them in this font. A label has no visible edge, so nothing seems to move.
+void FitLabels(QWidget* root);
+
 // Moves a top-level window to the centre of the screen it is on (or the primary one).
 void CenterOnScreen(QWidget* window);
 
