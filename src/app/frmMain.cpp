@@ -28,13 +28,12 @@ namespace {
 constexpr int kStatusLines = 12;
 constexpr int kChatLines = 7;
 
-// Appending keeps the last `lines` lines in view: the line count − `lines` goes to the
-// top. Where the list's font fits fewer lines, the newest is still scrolled into view.
+// Appending keeps the last `lines` lines in view: line count − `lines` goes to the top.
+// Where the list's font fits fewer lines, the newest is still scrolled into view.
 void KeepLastLinesInView(QListWidget* list, int lines) {
     const int count = list->count();
     const int top = TopIndexToShow(count, lines);
-    if (top < 0) return;
-    list->scrollToItem(list->item(top), QAbstractItemView::PositionAtTop);
+    if (top >= 0) list->scrollToItem(list->item(top), QAbstractItemView::PositionAtTop);
     list->scrollToItem(list->item(count - 1), QAbstractItemView::EnsureVisible);
 }
 
