@@ -12,8 +12,6 @@ extern "C" const bool keyvane_gui_branch_stubs = true;
 
 namespace keyvane {
 
-SDK::SDK() = default;
-
 Session::Session(MainState& st, MainView& view, SDK& sdk, Platform& platform, Sock& sock)
     : st(st), view(view), sdk(sdk), platform(platform), sock(sock) {}
 void Session::WaitForConnect() {}
