@@ -49,12 +49,13 @@ constexpr std::array<std::pair<int, Role>, 30> kIndexRoles{{
     {30, QPalette::Window},           // menu bar
 }};
 
-// The way back: the index that names each role.
+// The way back: the index that names each role, chosen so that it leads to the role
+// again.
 constexpr std::array<std::pair<Role, int>, 17> kRoleIndices{{
     {QPalette::Base, 5},
     {QPalette::Text, 8},
-    {QPalette::Window, 15},
-    {QPalette::WindowText, 18},
+    {QPalette::Window, 4},
+    {QPalette::WindowText, 7},
     {QPalette::Button, 15},
     {QPalette::ButtonText, 18},
     {QPalette::Highlight, 13},
