@@ -6,6 +6,7 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <filesystem>
+#include <limits>
 
 #include "app/StartUp.h"
 #include "chat/SystemColors.h"
@@ -70,6 +71,7 @@ frmMain::frmMain(std::string appFolder, std::function<void(Platform&)> adjust, Q
     WrapCaption(ui_->optMsg);
     FitLabels(this);
     ui_->ProgressBar1->setRange(0, 100);
+    ui_->txtChat->setMaxLength(std::numeric_limits<int>::max());  // a chat line has no limit
     QPalette sent = ui_->lbSent->palette();
     sent.setColor(QPalette::WindowText, QColor(192, 0, 0));
     ui_->lbSent->setPalette(sent);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -121,6 +122,42 @@ class RowsThatFit : public QStyledItemDelegate {
 bool LastLineVisible(QListWidget* list) {
     const QRect r = list->visualItemRect(list->item(list->count() - 1));
     return list->viewport()->rect().contains(r);
+}
+
+TEST(MainWindow, NothingMovesWhenItIsResized) {
+    TestWindow w;
+    std::vector<std::pair<QWidget*, QRect>> before;
+    for (QWidget* c : w->centralWidget()->findChildren<QWidget*>())
+        if (!c->objectName().isEmpty() && !c->objectName().startsWith("qt_"))
+            before.emplace_back(c, c->geometry());
+    ASSERT_GT(before.size(), 30u);
+    w->resize(1000, 800);
+    QCoreApplication::processEvents();
+    w->resize(300, 200);
+    QCoreApplication::processEvents();
+    for (auto& [c, g] : before) EXPECT_EQ(c->geometry(), g) << c->objectName().toStdString();
+}
+
+TEST(MainWindow, EveryControlHasANameToSpeakAndTakesTheKeyboard) {
+    TestWindow w;
+    for (QWidget* c : w->centralWidget()->findChildren<QWidget*>()) {
+        const bool control = qobject_cast<QAbstractButton*>(c) || qobject_cast<QLineEdit*>(c) ||
+                             qobject_cast<QListWidget*>(c);
+        if (!control || c->objectName().startsWith("qt_")) continue;
+        const auto* b = qobject_cast<QAbstractButton*>(c);
+        EXPECT_FALSE(c->accessibleName().isEmpty() && (!b || b->text().isEmpty()))
+            << c->objectName().toStdString();
+        EXPECT_TRUE(c->focusPolicy() & Qt::TabFocus) << c->objectName().toStdString();
+    }
+    EXPECT_EQ(w.find<QLineEdit>("txtIP")->accessibleName(), "Your IP Addr");
+    EXPECT_EQ(w.find<QLineEdit>("txtPort")->accessibleName(), "Port");
+    EXPECT_EQ(w.find<QLineEdit>("txtConnect")->accessibleName(), "Connect to IP Addr");
+    EXPECT_EQ(w.find<QLineEdit>("txtKey")->accessibleName(), "Key to Send");
+    EXPECT_EQ(w.find<QListWidget>("List1")->accessibleName(), "Status");
+    EXPECT_EQ(w.find<QListWidget>("List2")->accessibleName(), "Chat");
+    EXPECT_EQ(w.find<QLineEdit>("txtChat")->accessibleName(), "Chat line");
+    EXPECT_EQ(w.find<QLineEdit>("txtKey")->maxLength(), 18);
+    EXPECT_EQ(w->windowTitle(), "Veltra Encryption Keyvane");
 }
 
 TEST(StatusList, KeepsTheLastTwelveLinesInView) {
