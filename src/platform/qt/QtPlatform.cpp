@@ -120,9 +120,7 @@ void InstallQtPlatform(Platform& p, QWidget* window) {
     p.ChooseFont = [owner]() -> std::optional<FontChoice> {
         bool ok = false;
         const QFont initial = owner ? owner->font() : QApplication::font();
-        // Screen fonts only: no print-only or non-scalable choices.
-        const QFont f =
-            QFontDialog::getFont(&ok, initial, owner, "Font", QFontDialog::ScalableFonts);
+        const QFont f = QFontDialog::getFont(&ok, initial, owner, "Font");
         if (!ok) return std::nullopt;
         const QFontInfo info(f);
         const double size = f.pointSizeF() > 0 ? f.pointSizeF() : info.pointSizeF();
