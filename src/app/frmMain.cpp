@@ -95,7 +95,14 @@ frmMain::frmMain(std::string appFolder, std::function<void(Platform&)> adjust, Q
     CenterOnScreen(this);
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain() {
+    // The session goes before the socket; nothing the socket reports on its way out may
+    // reach it.
+    sock_.ConnectionRequest = nullptr;
+    sock_.DataArrival = nullptr;
+    sock_.SendProgress = nullptr;
+    sock_.Disconnected = nullptr;
+}
 
 void frmMain::Wire() {
     auto on = [this](QAbstractButton* b, std::function<void()> handler) {
