@@ -125,16 +125,21 @@ void frmMain::Wire() {
     onMenu(ui_->hlpabt, [this] { ShowAbout(); });
     onMenu(ui_->hlp, [this] { ShowHelp(); });
 
-    sock_.ConnectionRequest = [this](intptr_t id) {
-        Guard([this, id] { session_.OnConnectionRequest(id); });
-    };
-    sock_.DataArrival = [this](int64_t) { Guard([this] { session_.OnDataArrival(); }); };
-    sock_.SendProgress = [this](int64_t, int64_t) {
-        Guard([this] {
-            if (session_.files.OnSendProgress) session_.files.OnSendProgress();
-        });
-    };
-    sock_.Disconnected = [this] { Guard([this] { session_.OnDisconnected(); }); };
+    // The session may take the socket's events itself; forward those it leaves free.
+    if (!sock_.ConnectionRequest)
+        sock_.ConnectionRequest = [this](intptr_t id) {
+            Guard([this, id] { session_.OnConnectionRequest(id); });
+        };
+    if (!sock_.DataArrival)
+        sock_.DataArrival = [this](int64_t) { Guard([this] { session_.OnDataArrival(); }); };
+    if (!sock_.SendProgress)
+        sock_.SendProgress = [this](int64_t, int64_t) {
+            Guard([this] {
+                if (session_.files.OnSendProgress) session_.files.OnSendProgress();
+            });
+        };
+    if (!sock_.Disconnected)
+        sock_.Disconnected = [this] { Guard([this] { session_.OnDisconnected(); }); };
 }
 
 void frmMain::StartUp(std::string appFolder) {
