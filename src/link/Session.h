@@ -61,6 +61,9 @@ class Session {
     // are no longer handled.
     bool Ended() const { return ended_; }
 
+    // Bytes of the peer's held back for a message not yet complete.
+    size_t PendingBytes() const { return framer_.Pending(); }
+
     // File transfer attaches its handlers here (see transfer/FileTransfer).
     struct FileHooks {
         std::function<void(const std::string& payload)> OnFL;

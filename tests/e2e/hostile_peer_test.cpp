@@ -1,0 +1,483 @@
+// A scripted hostile peer: a plain socket on 127.0.0.1 that does the handshake with the
+// program's own cipher and then sends what no honest peer would, each case on a fresh
+// connection to one main window that lives through all of them. After every case the
+// window still runs and chats both ways, nothing outside its receive folder changed,
+// what it holds stayed bounded, and its status list tells what happened.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cipher/sdk.h"
+#include "keys/seed.h"
+#include "link/Framer.h"
+#include "platform/files.h"
+#include "support/tempdir.h"
+#include "support/windows.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/allocator_interface.h>
+#else
+#include <malloc.h>
+#endif
+
+namespace keyvane::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t k10MB = 10u << 20;
+// What the window may keep after a case beyond what it held before: the lines a case
+// adds, one chat line cut at a read's length, and what Qt caches to show them.
+constexpr size_t kHeapGrowthBound = 8u << 20;
+constexpr int kListBound = 200;  // lines a case may add to either list
+
+size_t HeapInUse() {
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    const struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+#endif
+}
+
+int FreePort() {
+    QTcpServer s;
+    if (!s.listen(QHostAddress::LocalHost, 0)) return 0;
+    return s.serverPort();
+}
+
+std::vector<std::string> Lines(QListWidget* l, int from = 0) {
+    std::vector<std::string> out;
+    for (int i = from; l && i < l->count(); ++i) out.push_back(l->item(i)->text().toStdString());
+    return out;
+}
+
+// Every file of a folder tree, by path, with its content; the receive folder and the
+// cipher's key files (rebuilt at every handshake) left out.
+std::map<std::string, std::string> Snapshot(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(folder)) {
+        const std::string path = e.path().string();
+        const std::string name = e.path().filename().string();
+        if (path.find("/Recv") != std::string::npos) continue;
+        if (name.size() == 6 && name[0] == 'k') continue;  // k1.bin, k6.dat, ...
+        files[path] = e.is_regular_file() ? ReadWholeFile(path) : std::string("<dir>");
+    }
+    return files;
+}
+
+// The peer: the program's own cipher in a folder of its own, over a plain socket.
+class Peer {
+  public:
+    Peer() {
+        sdk_.AppFolder = dir_.path();
+        // Both sides use "127.0.0.1" for both addresses.
+        sdk_.BuildKeyFiles(ConnectionSeed(CombinedAddressText(false, "127.0.0.1", "127.0.0.1")));
+        QObject::connect(&sock, &QTcpSocket::readyRead, [this] {
+            const QByteArray b = sock.readAll();
+            received.append(b.constData(), static_cast<size_t>(b.size()));
+        });
+    }
+
+    std::string Encipher(std::string text) {
+        sdk_.EncryptString(text);
+        return text;
+    }
+    std::string Decipher(std::string text) {
+        sdk_.DecryptString(text);
+        return text;
+    }
+    // "FB:" with a whole block, or "FB:RM:" with a rest, as the sender builds them.
+    std::string Block(const std::string& plain) { return "FB:" + Encipher(plain) + "|"; }
+    std::string End(const std::string& plain) {
+        return "FB:RM:" + (plain.empty() ? "" : Encipher(plain)) + "|";
+    }
+
+    void Write(const std::string& bytes) {
+        sock.write(bytes.data(), static_cast<qint64>(bytes.size()));
+        sock.flush();
+    }
+    bool Flushed() { return sock.bytesToWrite() == 0; }
+
+    QTcpSocket sock;
+    std::string received;
+
+  private:
+    TempDir dir_;
+    SDK sdk_;
+};
+
+class HostilePeer : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        port_ = FreePort();
+        TestWindow::Options o;
+        o.beforeStart = [](const std::string& folder) {
+            WriteTextLines(folder + "port.dat", {std::to_string(port_)});
+            // Beside the receive folder, where "../" would lead.
+            WriteTextLines(folder + "canary.txt", {"must keep this"});
+        };
+        host_ = new TestWindow(o);
+        host_->win().sock().ListenAddress = "127.0.0.1";
+        // After every read: what the framer holds back.
+        Sock& s = host_->win().sock();
+        s.DataArrival = [arrival = s.DataArrival](int64_t n) {
+            arrival(n);
+            peakPending_ = std::max(peakPending_, host_->win().session().PendingBytes());
+        };
+        parent_ = fs::path(host_->folder()).parent_path().parent_path().string() + "/";
+    }
+    static void TearDownTestSuite() {
+        delete host_;
+        host_ = nullptr;
+    }
+
+    void SetUp() override {
+        if (BuiltWithStubs()) GTEST_SKIP() << "needs the joined program";
+        ASSERT_NE(port_, 0);
+        ASSERT_EQ(host_->endProgramCalls, 0);
+        before_ = Snapshot(host_->folder());
+        heap_ = HeapInUse();
+        chatStart_ = List("List2")->count();
+        peakPending_ = 0;
+        peer_ = Handshake();
+        ASSERT_TRUE(peer_);
+        statusStart_ = List("List1")->count();
+        messagesStart_ = host_->messages.size();
+    }
+
+    void TearDown() override {
+        if (BuiltWithStubs() || !peer_) return;
+        Hangup(*peer_);
+        peer_.reset();
+        // Still there, and still talking: a fresh connection chats both ways.
+        EXPECT_EQ(host_->endProgramCalls, 0);
+        EXPECT_FALSE(host_->win().session().Ended());
+        auto fresh = Handshake();
+        ASSERT_TRUE(fresh);
+        const std::string ping = "ping after " + Name();
+        fresh->Write("CT:" + fresh->Encipher(ping));
+        EXPECT_TRUE(WaitUntil([&] { return LastChat() == ping; })) << LastChat();
+        const std::string pong = "pong after " + Name();
+        host_->find<QLineEdit>("txtChat")->setText(QString::fromStdString(pong));
+        host_->click("Command5");
+        const std::string wire = "CT:" + fresh->Encipher(pong);
+        EXPECT_TRUE(WaitUntil([&] { return fresh->received.find(wire) != std::string::npos; }));
+        Hangup(*fresh);
+
+        // Nothing outside the receive folder changed; received files are plain files in it.
+        EXPECT_EQ(Snapshot(host_->folder()), before_);
+        EXPECT_EQ(ReadWholeFile(host_->file("canary.txt")), "must keep this\r\n");
+        for (const auto& e : fs::directory_iterator(host_->file("Recv")))
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(e.path()))) << e.path();
+        // Bounded: the framer after every read, the lists, the heap.
+        EXPECT_LE(peakPending_, Framer::kMaxEndMessage);
+        EXPECT_LE(List("List1")->count() - statusStart_, kListBound);
+        EXPECT_LE(List("List2")->count() - chatStart_, kListBound);
+        const size_t heap = HeapInUse();
+        EXPECT_LE(heap, heap_ + kHeapGrowthBound) << "grew by " << (heap - heap_);
+    }
+
+    // --- helpers --------------------------------------------------------------------
+
+    static QListWidget* List(const char* name) { return host_->find<QListWidget>(name); }
+    static std::string Name() {
+        return ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    }
+    static std::string LastChat() {
+        auto* l = List("List2");
+        return l->count() ? l->item(l->count() - 1)->text().toStdString() : "";
+    }
+    static std::string RecvBar() { return host_->find<QLabel>("lbRecv")->text().toStdString(); }
+    // The status lines the case added so far.
+    std::vector<std::string> Status() const { return Lines(List("List1"), statusStart_); }
+    bool StatusHas(const std::string& line) const {
+        auto s = Status();
+        return std::find(s.begin(), s.end(), line) != s.end();
+    }
+
+    // Waits on the host, connects a new peer and sends "IP:"; the host then has the same
+    // key files as the peer.
+    std::unique_ptr<Peer> Handshake() {
+        host_->click("Command1");
+        if (Lines(List("List1")).back() != "Waiting for Connection") {
+            ADD_FAILURE() << "not waiting: " << Lines(List("List1")).back();
+            return nullptr;
+        }
+        auto peer = std::make_unique<Peer>();
+        peer->sock.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
+        if (!WaitUntil([&] {
+                return peer->sock.state() == QAbstractSocket::ConnectedState &&
+                       host_->win().IsConnected;
+            })) {
+            ADD_FAILURE() << "no connection";
+            return nullptr;
+        }
+        const int n = List("List1")->count();
+        peer->Write("IP:127.0.0.1");
+        if (!WaitUntil([&] { return List("List1")->count() > n; }) ||
+            Lines(List("List1")).back() != "Connected.") {
+            ADD_FAILURE() << "no handshake";
+            return nullptr;
+        }
+        return peer;
+    }
+
+    // Sends bytes and waits until the host has taken them in as one read (its receive
+    // activity bar moves once per read), so a case decides where the reads are cut.
+    void AsRead(const std::string& bytes) {
+        const std::string bar = RecvBar();
+        peer_->Write(bytes);
+        ASSERT_TRUE(WaitUntil([&] { return RecvBar() != bar; }));
+    }
+
+    // Sends bytes, however the host's reads cut them, and waits until they left.
+    void Flood(const std::string& bytes) {
+        peer_->Write(bytes);
+        ASSERT_TRUE(WaitUntil([&] { return peer_->Flushed(); }, 60000));
+    }
+
+    // The peer closes its end (a reset when `abort`); waits until the host noticed.
+    void Hangup(Peer& p, bool abort = false) {
+        if (abort)
+            p.sock.abort();
+        else
+            p.sock.disconnectFromHost();
+        EXPECT_TRUE(WaitUntil(
+            [] {
+                return host_->win().sock().State() != Sock::sckConnected &&
+                       !host_->win().IsConnected;
+            },
+            60000));
+        QCoreApplication::processEvents();
+    }
+
+    // Announces a file and waits until the host is receiving it.
+    void Announce(const std::string& name) {
+        const int n = List("List1")->count();
+        AsRead("FL:" + name);
+        ASSERT_TRUE(WaitUntil([&] { return List("List1")->count() > n; }));
+    }
+
+    std::string Received(const std::string& name) const {
+        return ReadWholeFile(host_->file("Recv/" + name));
+    }
+    int OKs() const {
+        int n = 0;
+        for (size_t at = peer_->received.find("OK:"); at != std::string::npos;
+             at = peer_->received.find("OK:", at + 3))
+            ++n;
+        return n;
+    }
+    bool WaitForOKs(int n) {
+        return WaitUntil([&] { return OKs() >= n; });
+    }
+
+    static inline TestWindow* host_ = nullptr;
+    static inline int port_ = 0;
+    static inline size_t peakPending_ = 0;
+    static inline std::string parent_;
+
+    std::unique_ptr<Peer> peer_;
+    std::map<std::string, std::string> before_;
+    size_t heap_ = 0;
+    int statusStart_ = 0, chatStart_ = 0;
+    size_t messagesStart_ = 0;
+};
+
+std::string Bytes(size_t n, int seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + seed * 17 + i / 7) & 0xFF);
+    return s;
+}
+
+// --- cases ------------------------------------------------------------------------
+
+TEST_F(HostilePeer, SplitReadsStillMakeTheFileAndTheChatLine) {
+    const std::string content = Bytes(2500, 1);
+    Announce("split.bin");
+    const std::string wire = peer_->Block(content.substr(0, 1000)) +
+                             peer_->Block(content.substr(1000, 1000)) +
+                             peer_->End(content.substr(2000));
+    // Cuts inside the tag, inside a block, right before a terminator, inside "RM:".
+    size_t at = 0;
+    for (size_t cut : {1u, 2u, 600u, 1003u, 1004u, 1005u, 2009u, 2012u}) {
+        AsRead(wire.substr(at, cut - at));
+        at = cut;
+    }
+    AsRead(wire.substr(at));
+    ASSERT_TRUE(WaitForOKs(3));
+    EXPECT_EQ(Received("split.bin"), content);
+    EXPECT_EQ(Status(), (std::vector<std::string>{"Receiving File split.bin", "File received."}));
+
+    // A tag cut after two bytes waits for its third; a chat line cut in two shows its
+    // first part, and the rest, which starts with no tag, is dropped.
+    const std::string line = peer_->Encipher("first half|second half");
+    AsRead("CT");
+    AsRead(":" + line);
+    EXPECT_EQ(LastChat(), "first half|second half");
+    AsRead("CT:" + line.substr(0, 10));
+    AsRead(line.substr(10));
+    EXPECT_EQ(LastChat(), "first half");
+}
+
+TEST_F(HostilePeer, CoalescedReadsAreTakenApart) {
+    // The blocks of a file and its end in one write; the address and a chat line in one.
+    const std::string content = Bytes(2300, 2);
+    Announce("coalesced.bin");
+    Flood(peer_->Block(content.substr(0, 1000)) + peer_->Block(content.substr(1000, 1000)) +
+          peer_->End(content.substr(2000)));
+    ASSERT_TRUE(WaitForOKs(3));
+    EXPECT_EQ(Received("coalesced.bin"), content);
+    AsRead("IP:127.0.0.1CT:" + peer_->Encipher("together"));
+    EXPECT_EQ(LastChat(), "together");
+    EXPECT_EQ(Status(), (std::vector<std::string>{"Receiving File coalesced.bin", "File received.",
+                                                  "Connected."}));
+}
+
+TEST_F(HostilePeer, NamesThatWouldLeaveTheReceiveFolderStayInIt) {
+    // Each name, and the name the file gets in the receive folder.
+    const std::string up = "keyvane-hostile-" + std::to_string(::getpid()) + ".txt";
+    const std::vector<std::pair<std::string, std::string>> names = {
+        {"../canary.txt", "canary.txt"},
+        {"../../" + up, up},
+        {"/tmp/" + up, up},
+        {"C:\\Windows\\win.ini", "win.ini"},
+        {"C:evil.txt", "C_evil.txt"},
+        {"\\\\server\\share\\unc.txt", "unc.txt"},
+        {std::string("nul\0byte.txt", 12), "nul_byte.txt"},
+        {"bell\a\x1b[2J\r\n.txt", "bell__[2J__.txt"},
+        {"CON", "_CON"},
+        {"nul.txt", "_nul.txt"},
+        {"COM1.log", "_COM1.log"},
+        {"LPT9", "_LPT9"},
+        {"..", "unnamed"},
+        {".", "unnamed"},
+        {"", "unnamed"},
+        {"dots and blanks. . ", "dots and blanks"},
+        {"Recv", "Recv"},
+    };
+    std::vector<std::string> expected;
+    int i = 0;
+    for (const auto& [sent, kept] : names) {
+        SCOPED_TRACE(kept);
+        const std::string content = "file " + std::to_string(++i);
+        Announce(sent);
+        AsRead(peer_->End(content));
+        ASSERT_TRUE(WaitForOKs(i));
+        EXPECT_EQ(Received(kept), content);
+        expected.push_back("Receiving File " + kept);
+        expected.push_back("File received.");
+    }
+    EXPECT_EQ(Status(), expected);
+    EXPECT_FALSE(fs::exists(parent_ + up));
+    EXPECT_FALSE(fs::exists("/tmp/" + up));
+    EXPECT_FALSE(fs::exists(host_->file(up)));
+}
+
+TEST_F(HostilePeer, TenMegabytesWithoutATagAreDropped) {
+    Flood(std::string(k10MB, 'A'));
+    Hangup(*peer_);
+    EXPECT_EQ(Status(), std::vector<std::string>{"Connection lost."});
+    EXPECT_EQ(List("List2")->count(), chatStart_);
+}
+
+TEST_F(HostilePeer, TenMegabytesOfBlockWithoutATerminator) {
+    Announce("flood.bin");
+    Flood("FB:" + std::string(k10MB, 'B'));
+    Hangup(*peer_);
+    EXPECT_EQ(Status(),
+              (std::vector<std::string>{"Receiving File flood.bin", "Connection lost.",
+                                        "The file flood.bin was not received completely."}));
+    EXPECT_LE(fs::file_size(host_->file("Recv/flood.bin")), k10MB);
+}
+
+TEST_F(HostilePeer, TenMegabyteChatLineIsCutAtOneRead) {
+    const std::string line(k10MB, 'c');
+    Flood("CT:" + peer_->Encipher(line));
+    Hangup(*peer_);
+    ASSERT_GT(List("List2")->count(), chatStart_);
+    const std::string shown = LastChat();
+    EXPECT_GT(shown.size(), 0u);
+    EXPECT_LE(shown.size(), Framer::kMaxMessage);
+    EXPECT_EQ(shown, line.substr(0, shown.size()));
+}
+
+TEST_F(HostilePeer, UnsolicitedAcknowledgementsAreIgnored) {
+    for (int i = 0; i < 5; ++i) AsRead("OK:");
+    AsRead("OK:OK:OK:trailing");
+    EXPECT_TRUE(Status().empty());
+    EXPECT_FALSE(host_->win().FileInProgress);
+    EXPECT_TRUE(peer_->received.empty());  // nothing answered
+}
+
+TEST_F(HostilePeer, BlocksWithoutAnAnnouncementWriteNothing) {
+    const auto files = [] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(host_->file("Recv")))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const auto before = files();
+    AsRead(peer_->Block(Bytes(1000, 3)));
+    AsRead(peer_->End("no file"));
+    AsRead("FB:RM:|");
+    EXPECT_EQ(files(), before);
+    EXPECT_TRUE(peer_->received.empty());
+    EXPECT_FALSE(host_->win().ClientRecv);
+}
+
+TEST_F(HostilePeer, ResetInTheMiddleOfAFile) {
+    Announce("reset.bin");
+    AsRead(peer_->Block(Bytes(1000, 4)));
+    ASSERT_TRUE(WaitForOKs(1));
+    AsRead(peer_->Block(Bytes(1000, 5)).substr(0, 400));
+    Hangup(*peer_, /*abort=*/true);
+    EXPECT_FALSE(host_->win().ClientRecv);
+    EXPECT_EQ(Status(),
+              (std::vector<std::string>{"Receiving File reset.bin", "Connection lost.",
+                                        "The file reset.bin was not received completely."}));
+}
+
+TEST_F(HostilePeer, AddressTwiceRebuildsTheKeys) {
+    AsRead("IP:127.0.0.1");
+    AsRead("CT:" + peer_->Encipher("same keys"));
+    EXPECT_EQ(LastChat(), "same keys");
+    // Another address: the host builds other keys and reads the chat as other text.
+    AsRead("IP:127.0.0.2");
+    EXPECT_EQ(host_->find<QLineEdit>("txtConnect")->text(), "127.0.0.2");
+    AsRead("CT:" + peer_->Encipher("other keys"));
+    EXPECT_NE(LastChat(), "other keys");
+    EXPECT_EQ(Status(), (std::vector<std::string>{"Connected.", "Connected."}));
+}
+
+TEST_F(HostilePeer, HangUpInTheMiddleOfAFile) {
+    Announce("hangup.bin");
+    AsRead(peer_->Block(Bytes(1000, 6)));
+    ASSERT_TRUE(WaitForOKs(1));
+    AsRead("XX:");
+    EXPECT_EQ(
+        std::vector<std::string>(host_->messages.begin() + messagesStart_, host_->messages.end()),
+        std::vector<std::string>{"Your connection was terminated manually by the person.  "});
+    EXPECT_FALSE(host_->win().IsConnected);
+    Hangup(*peer_);
+    EXPECT_FALSE(host_->win().ClientRecv);
+    EXPECT_EQ(Status(),
+              (std::vector<std::string>{"Receiving File hangup.bin",
+                                        "The file hangup.bin was not received completely."}));
+}
+
+}  // namespace
+}  // namespace keyvane::test
