@@ -19,6 +19,7 @@
 // receive folder), the cipher's key and working files, and received key files in the
 // working folder; every file that was there keeps its content. Heap growth while the
 // input runs stays bounded by a multiple of the input's size.
+#include <fcntl.h>
 #include <sanitizer/allocator_interface.h>
 #include <unistd.h>
 
@@ -30,6 +31,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/MainState.h"
@@ -142,7 +144,6 @@ struct Tree {
             f.Close();
             outFiles.push_back(path);
         }
-        if (::chdir(cwd.c_str()) != 0) Fail("cannot enter " + cwd);
 
         SDK sdk;
         sdk.AppFolder = app;
@@ -369,9 +370,28 @@ class Run {
 
 }  // namespace
 
+// Received keys go to the current folder: the tree's for the length of one input, so
+// that libFuzzer finds its own files where it was started.
+class InFolder {
+  public:
+    explicit InFolder(const std::string& folder) : back_(::open(".", O_RDONLY | O_CLOEXEC)) {
+        if (back_ < 0 || ::chdir(folder.c_str()) != 0) Fail("cannot enter " + folder);
+    }
+    ~InFolder() {
+        if (::fchdir(back_) != 0) Fail("cannot go back to the starting folder");
+        ::close(back_);
+    }
+    InFolder(const InFolder&) = delete;
+    InFolder& operator=(const InFolder&) = delete;
+
+  private:
+    int back_;
+};
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Tree& tree = TheTree();
     tree.Reset();
+    InFolder inCwd(tree.cwd);
     const size_t before = __sanitizer_get_current_allocated_bytes();
     {
         Run run(tree);

@@ -10,7 +10,7 @@ dir=${KEYVANE_FUZZ_DIR:-build-fuzz}
 scripts/deps.sh clang libclang-rt-14-dev
 if [ ! -f "$dir/build.ninja" ]; then
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_CXX_COMPILER=clang++ \
     -DKEYVANE_FUZZ=ON -DKEYVANE_BUILD_TESTS=OFF -DKEYVANE_BUILD_BENCH=OFF
 fi
 cmake --build "$dir" --target receive_fuzzer

@@ -61,7 +61,8 @@ void WrapCaption(QRadioButton* b) {
 
 }  // namespace
 
-frmMain::frmMain(std::string appFolder, std::function<void(Platform&)> adjust, QWidget* parent)
+frmMain::frmMain(std::string appFolder, const std::function<void(Platform&)>& adjust,
+                 QWidget* parent)
     : QMainWindow(parent),
       ui_(std::make_unique<Ui::frmMain>()),
       session_(*this, *this, sdk_, platform_, sock_),
@@ -105,10 +106,10 @@ frmMain::~frmMain() {
 }
 
 void frmMain::Wire() {
-    auto on = [this](QAbstractButton* b, std::function<void()> handler) {
+    auto on = [this](QAbstractButton* b, const std::function<void()>& handler) {
         connect(b, &QAbstractButton::clicked, this, [this, handler] { Guard(handler); });
     };
-    auto onMenu = [this](QAction* a, std::function<void()> handler) {
+    auto onMenu = [this](QAction* a, const std::function<void()>& handler) {
         connect(a, &QAction::triggered, this, [this, handler] { Guard(handler); });
     };
     on(ui_->Command1, [this] { session_.WaitForConnect(); });

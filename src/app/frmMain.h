@@ -27,7 +27,7 @@ class frmMain : public QMainWindow, public MainState, public MainView {
   public:
     // `appFolder` is the program folder with a trailing "/". `adjust` may replace any
     // platform piece before start-up runs.
-    explicit frmMain(std::string appFolder, std::function<void(Platform&)> adjust = {},
+    explicit frmMain(std::string appFolder, const std::function<void(Platform&)>& adjust = {},
                      QWidget* parent = nullptr);
     ~frmMain() override;
 

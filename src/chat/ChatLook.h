@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -47,7 +48,8 @@ ChatLook ParseFontDat(const std::string& content, const ChatLook& fallback);
 // opens) and a cancelled chooser leaves that memory as it was.
 class FontWindowLogic {
   public:
-    FontWindowLogic(Platform& platform, ChatLook defaults) : p_(platform), sample_(defaults) {}
+    FontWindowLogic(Platform& platform, ChatLook defaults)
+        : p_(platform), sample_(std::move(defaults)) {}
 
     const ChatLook& sample() const { return sample_; }
 

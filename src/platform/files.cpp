@@ -181,13 +181,11 @@ void ItemReader::SkipBlanks() {
 void ItemReader::SkipDelimiter() {
     SkipBlanks();
     if (pos_ >= data_.size()) return;
-    if (data_[pos_] == ',') {
+    if (data_[pos_] == ',' || data_[pos_] == '\n') {
         ++pos_;
     } else if (data_[pos_] == '\r') {
         ++pos_;
         if (pos_ < data_.size() && data_[pos_] == '\n') ++pos_;
-    } else if (data_[pos_] == '\n') {
-        ++pos_;
     }
 }
 
