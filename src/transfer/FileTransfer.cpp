@@ -143,7 +143,7 @@ void FileTransfer::SendBlock(int32_t record) {
     message.append("FB:").append(sdk.WorkText).push_back('|');
     const uint64_t run = impl_->sendRun;
     if (!s_.Send(message) && impl_->sendRun == run)
-        AbortSend("Connection lost while sending " + Utf8ToCp1252(impl_->sendPath) + ".");
+        AbortSend("The file " + Utf8ToCp1252(impl_->sendPath) + " was not sent completely.");
 }
 
 // "FB:RM:" with the rest of the file after the last whole block (record nb + 1), or with
@@ -168,7 +168,7 @@ void FileTransfer::SendClosing(bool withData) {
     }
     const uint64_t run = impl_->sendRun;
     if (!s_.Send("FB:RM:" + sdk.WorkText + "|") && impl_->sendRun == run)
-        AbortSend("Connection lost while sending " + Utf8ToCp1252(impl_->sendPath) + ".");
+        AbortSend("The file " + Utf8ToCp1252(impl_->sendPath) + " was not sent completely.");
 }
 
 void FileTransfer::OnOK() {
@@ -316,12 +316,11 @@ void FileTransfer::OnSendProgress() {
 void FileTransfer::OnConnectionLost() {
     MainState& st = s_.st;
     if (impl_->announcing || st.FileInProgress)
-        AbortSend("Connection lost: " + Utf8ToCp1252(impl_->sendPath) +
-                  " was not sent completely.");
+        AbortSend("The file " + Utf8ToCp1252(impl_->sendPath) + " was not sent completely.");
     else if (st.SystemTransferInProgress)
-        AbortSend("Connection lost.");
+        AbortSend("");
     if (st.ClientRecv)
-        EndReceive("Connection lost: " + impl_->RecvFileName + " was not received completely.");
+        EndReceive("The file " + impl_->RecvFileName + " was not received completely.");
 }
 
 }  // namespace keyvane
