@@ -14,16 +14,18 @@
 namespace keyvane {
 
 // A key file that is missing, short or corrupt, or a machine state the cipher
-// cannot run with (pass count, step size, a rotor that is not a permutation).
+// cannot run with (pass count, step size, a rotor that is not a permutation, a seed
+// that cannot be used).
 struct CipherError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
 class SDK {
-public:
+  public:
     static constexpr int kRotors = 20;
     static constexpr int kReorderEntries = 200;
     static constexpr int kMaxKeyNumbers = 50000;
+    static constexpr int kMaxSeedLength = 73;  // after doubling; 73 gives exactly 50,000 numbers
     static constexpr size_t kBlockLength = 1000;
 
     SDK();
@@ -39,8 +41,8 @@ public:
     std::string AtFill151;
     std::string AtFill256;
     int16_t RotorLen = 256;
-    std::array<int16_t, kRotors + 1> RotorUp{};   // 1..20
-    std::array<int16_t, kRotors + 1> StepSize{};  // 1..20
+    std::array<int16_t, kRotors + 1> RotorUp{};               // 1..20
+    std::array<int16_t, kRotors + 1> StepSize{};              // 1..20
     std::array<int32_t, kReorderEntries + 1> ReorderTable{};  // 0..200, entry 0 unused
     int32_t ReorderIndex = 1;
     int32_t ReorderThreshold = 0;
@@ -56,27 +58,40 @@ public:
     std::vector<int16_t> KeyNumbers = std::vector<int16_t>(kMaxKeyNumbers + 1, 0);  // 0..50000
     int32_t KeyNumberCount = 0;
 
-    // The rotor in slot k (1..20) as the 256-character string the machine would hold.
+    // The rotor in slot k (1..20) as the 256-character string the machine holds
+    // (the identity until rotors are loaded).
     std::string Rotor(int k) const;
-    // Puts a 256-character string into slot k (tests and diagnostics).
+    // Puts a 256-character permutation into slot k (tests and diagnostics);
+    // throws CipherError for anything else.
     void SetRotor(int k, const std::string& rotor);
 
     // --- procedures ---------------------------------------------------------
     void LoadCipherTables();
+    // One character through the machine: CurChar in, CurChar out, rotors advanced.
+    // Throw CipherError when the pass count or a step size cannot work.
     void EncipherChar();
     void DecipherChar();
     void AdvanceRotors();
     void CycleRotorOrder();
 
-    // Transform `text` in place. Throw CipherError / FileError / OverflowError on failure;
-    // `text` is unchanged unless the failure is the final restore of k1.bcr.
+    // Transform `text` in place. Throw CipherError / FileError / EndOfFileError /
+    // OverflowError on failure; `text` is unchanged unless the failure is the final
+    // restore of k1.bcr from k1.brs.
     void EncryptString(std::string& text);
     void DecryptString(std::string& text);
 
+    // Reads the twenty rotors from k1.bcr; throws CipherError when it holds fewer than
+    // twenty records or a record is not a permutation of the 256 byte values.
     void LoadRotors();
+    // Runs the loaded machine over `text` in place, from its current state and without
+    // touching a key file: what EncryptString/DecryptString do between loading and
+    // restoring. Throws CipherError when the pass count or a step size cannot work.
+    void RunMachine(std::string& text, bool encipher);
     void RestoreRotorFile();
     void WipeKeyFiles();
 
+    // Throw CipherError for an empty seed or one longer than kMaxSeedLength after
+    // doubling, before any file is touched.
     void BuildKeyNumbers(std::string seed);
     void BuildKeyFiles(const std::string& seed);
     void WriteRotorSettings();
@@ -84,14 +99,19 @@ public:
 
     std::string File(const char* name) const { return AppFolder + name; }
 
-private:
-    // Fast machine: each rotor string is a fixed table plus a turning offset, and the
-    // slot order is a rotation of the table order. Rotor(k)[j] equals
-    // tables_[t][(j + offset_[t]) & 255] with t = (base_ + k - 1) % 20.
+  private:
+    // Fast machine. Each rotor string loaded from k1.bcr is a fixed table (with its
+    // inverse); turning a rotor only moves its offset, and cycling the order rotates the
+    // slot arrays. Rotor(k)[j] == tables_[slotString_[k-1]][(j + slotOffset_[k-1]) & 255].
     std::array<std::array<uint8_t, 256>, kRotors> tables_{};
     std::array<std::array<uint8_t, 256>, kRotors> inverse_{};
-    std::array<uint8_t, kRotors> offset_{};
-    int base_ = 0;
+    std::array<uint8_t, kRotors> slotString_{};  // which table sits in slot k
+    std::array<uint8_t, kRotors> slotOffset_{};  // how far that rotor has turned
+
+    void SetTable(int t, const uint8_t* bytes);
+    void CheckPassCount() const;
+    void CheckStepSizes() const;
+    void ReadPassCount();
     void Transform(std::string& text, bool encipher);
 };
 

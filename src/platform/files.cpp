@@ -192,8 +192,9 @@ void ItemReader::SkipDelimiter() {
 }
 
 std::string ItemReader::NextItem() {
-    if (AtEnd()) throw EndOfFileError("input past end of file");
+    // Blanks before the end of the file are no item.
     SkipBlanks();
+    if (AtEnd()) throw EndOfFileError("input past end of file");
     std::string item;
     if (pos_ < data_.size() && data_[pos_] == '"') {
         const size_t close = data_.find('"', pos_ + 1);

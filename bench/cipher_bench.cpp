@@ -1,0 +1,163 @@
+// Cipher speed: the pure rotor machine (fast and literal), the string operations with
+// the key-file work each call does, and key-file generation. Prints the fast/literal
+// ratio at the end of the run.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <random>
+#include <string>
+
+#include "cipher/key_state.h"
+#include "cipher/literal_machine.h"
+#include "cipher/sdk.h"
+#include "support/tempdir.h"
+
+namespace {
+
+using keyvane::SDK;
+using keyvane::test::KeyState;
+using keyvane::test::LiteralMachine;
+using keyvane::test::RandomText;
+using keyvane::test::TempDir;
+
+// A 48-digit seed, the longest two IPv4 addresses give.
+const std::string kSeed =
+    "654789321987123456789123"
+    "789789456123123456456123";
+
+// Key files as a live connection has them, and the literal machine in the same state.
+struct Keys {
+    TempDir dir;
+    SDK sdk;
+    LiteralMachine literal;
+
+    Keys() {
+        sdk.AppFolder = dir.path();
+        sdk.BuildKeyFiles(kSeed);
+        sdk.LoadCipherTables();
+        std::string none;
+        sdk.EncryptString(none);  // loads pass count and rotors
+        for (int k = 1; k <= SDK::kRotors; ++k) {
+            literal.Rotor[k] = sdk.Rotor(k);
+            literal.RotorUp[k] = sdk.RotorUp[k];
+            literal.StepSize[k] = sdk.StepSize[k];
+        }
+        literal.PassCount = sdk.PassCount;
+        std::copy(sdk.ReorderTable.begin(), sdk.ReorderTable.end(), literal.ReorderTable.begin());
+        literal.ResetSchedule();
+    }
+};
+
+void Transform(benchmark::State& state, bool encipher) {
+    Keys keys;
+    std::mt19937 rng(1);
+    std::string text = RandomText(rng, 64 * 1024);
+    for (auto _ : state) {
+        keys.sdk.RunMachine(text, encipher);
+        benchmark::DoNotOptimize(text.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(text.size()));
+}
+
+void LiteralTransform(benchmark::State& state, bool encipher) {
+    Keys keys;
+    std::mt19937 rng(1);
+    std::string text = RandomText(rng, 2 * 1024);
+    for (auto _ : state) {
+        text = encipher ? keys.literal.Encrypt(text) : keys.literal.Decrypt(text);
+        benchmark::DoNotOptimize(text.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(text.size()));
+}
+
+void BM_FastEncipher(benchmark::State& state) {
+    Transform(state, true);
+}
+void BM_FastDecipher(benchmark::State& state) {
+    Transform(state, false);
+}
+void BM_LiteralEncipher(benchmark::State& state) {
+    LiteralTransform(state, true);
+}
+void BM_LiteralDecipher(benchmark::State& state) {
+    LiteralTransform(state, false);
+}
+
+void StringOperation(benchmark::State& state, bool encipher) {
+    Keys keys;
+    std::mt19937 rng(2);
+    const std::string plain = RandomText(rng, SDK::kBlockLength);
+    std::string cipher = plain;
+    keys.sdk.EncryptString(cipher);
+    for (auto _ : state) {
+        keys.sdk.WorkText = encipher ? plain : cipher;
+        if (encipher)
+            keys.sdk.EncryptString(keys.sdk.WorkText);
+        else
+            keys.sdk.DecryptString(keys.sdk.WorkText);
+        benchmark::DoNotOptimize(keys.sdk.WorkText.data());
+    }
+    state.SetItemsProcessed(state.iterations());  // blocks
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(SDK::kBlockLength));
+}
+
+void BM_EncryptString1000(benchmark::State& state) {
+    StringOperation(state, true);
+}
+void BM_DecryptString1000(benchmark::State& state) {
+    StringOperation(state, false);
+}
+
+void BM_BuildKeyFiles48(benchmark::State& state) {
+    TempDir dir;
+    SDK sdk;
+    sdk.AppFolder = dir.path();
+    for (auto _ : state) sdk.BuildKeyFiles(kSeed);
+    state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(BM_FastEncipher);
+BENCHMARK(BM_FastDecipher);
+BENCHMARK(BM_LiteralEncipher);
+BENCHMARK(BM_LiteralDecipher);
+BENCHMARK(BM_EncryptString1000);
+BENCHMARK(BM_DecryptString1000);
+BENCHMARK(BM_BuildKeyFiles48)->Unit(benchmark::kMillisecond);
+
+// Console output as usual, plus the throughput of each run kept for the ratio.
+class RatioReporter : public benchmark::ConsoleReporter {
+  public:
+    std::map<std::string, double> bytesPerSecond;
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto& run : runs) {
+            const auto it = run.counters.find("bytes_per_second");
+            if (it != run.counters.end()) bytesPerSecond[run.benchmark_name()] = it->second;
+        }
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    const auto& r = reporter.bytesPerSecond;
+    for (const char* dir : {"Encipher", "Decipher"}) {
+        const auto fast = r.find(std::string("BM_Fast") + dir);
+        const auto literal = r.find(std::string("BM_Literal") + dir);
+        if (fast == r.end() || literal == r.end() || literal->second <= 0) continue;
+        std::printf("%s: fast %.1f MB/s, literal %.2f MB/s, ratio %.1fx (goal 30x)\n", dir,
+                    fast->second / 1e6, literal->second / 1e6, fast->second / literal->second);
+    }
+    return 0;
+}

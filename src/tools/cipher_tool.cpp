@@ -1,0 +1,123 @@
+// The command-line cipher tool's commands, kept apart from main() so that tests can
+// run them in-process.
+#include "tools/cipher_tool.h"
+
+#include <sys/stat.h>
+
+#include <exception>
+#include <stdexcept>
+
+#include "cipher/sdk.h"
+#include "keys/seed.h"
+
+namespace keyvane {
+
+namespace {
+
+constexpr const char* kHelp =
+    R"(Usage: keyvane-cipher COMMAND ARGUMENTS
+
+Commands:
+  seed HOST_ADDRESS CLIENT_ADDRESS
+      Print the connection seed that both peers derive from the waiting side's
+      address (HOST_ADDRESS) and the connecting side's address (CLIENT_ADDRESS).
+      Only the digits 1 to 9 count; any text gives 8 to 48 digits.
+
+  keygen SEED FOLDER
+      Write the key files k1.bin, k1.brs, k1.bcr, k2.bin, k3.bin, k4.bin, k5.bin
+      and k6.dat for SEED into FOLDER. SEED must have 1 to 73 characters.
+
+  encrypt FOLDER [SEED]
+  decrypt FOLDER [SEED]
+      Encipher or decipher standard input to standard output, byte for byte, with
+      the key files in FOLDER. With SEED the key files are generated first, so the
+      rotor-order schedule is that of a live connection. Without SEED the schedule
+      is that of a program that has not generated keys since it started (all
+      entries 0), which matches a live connection only if it never generated keys.
+
+  wipe FOLDER
+      Overwrite and delete the fifteen key and working files in FOLDER.
+
+  --help
+      Show this text.
+
+FOLDER may be given with or without a trailing "/". On any failure (a missing
+or corrupt key file, an unusable seed, a missing folder, wrong arguments) one
+line goes to standard error and the exit status is 1.
+)";
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+std::string FolderPath(const std::string& folder) {
+    struct stat st {};
+    if (folder.empty() || ::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw FileError("folder not found: " + folder);
+    return folder.back() == '/' ? folder : folder + "/";
+}
+
+void Expect(const std::vector<std::string>& args, size_t min, size_t max) {
+    if (args.size() - 1 < min || args.size() - 1 > max)
+        throw UsageError("wrong arguments for " + args[0] + " (see --help)");
+}
+
+void Run(const std::vector<std::string>& args, const std::function<std::string()>& readInput,
+         std::string& out) {
+    if (args.empty()) throw UsageError("no command given (see --help)");
+    const std::string& cmd = args[0];
+    if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+        out = kHelp;
+        return;
+    }
+    SDK sdk;
+    if (cmd == "seed") {
+        Expect(args, 2, 2);
+        out = ConnectionSeed(CombinedAddressText(true, args[1], args[2])) + "\n";
+    } else if (cmd == "keygen") {
+        Expect(args, 2, 2);
+        sdk.AppFolder = FolderPath(args[2]);
+        sdk.BuildKeyFiles(args[1]);
+    } else if (cmd == "encrypt" || cmd == "decrypt") {
+        Expect(args, 1, 2);
+        sdk.AppFolder = FolderPath(args[1]);
+        if (args.size() == 3) sdk.BuildKeyFiles(args[2]);
+        sdk.WorkText = readInput();
+        if (cmd == "encrypt")
+            sdk.EncryptString(sdk.WorkText);
+        else
+            sdk.DecryptString(sdk.WorkText);
+        out = sdk.WorkText;
+    } else if (cmd == "wipe") {
+        Expect(args, 1, 1);
+        sdk.AppFolder = FolderPath(args[1]);
+        sdk.WipeKeyFiles();
+    } else {
+        throw UsageError("unknown command \"" + cmd + "\" (see --help)");
+    }
+}
+
+}  // namespace
+
+int RunCipherTool(const std::vector<std::string>& args,
+                  const std::function<std::string()>& readInput, std::string& out,
+                  std::string& err) {
+    out.clear();
+    err.clear();
+    try {
+        Run(args, readInput, out);
+        return 0;
+    } catch (const std::exception& e) {
+        err = e.what();
+    } catch (...) {
+        err = "unexpected failure";
+    }
+    // One line, whatever the message holds.
+    for (char& c : err)
+        if (c == '\n' || c == '\r') c = ' ';
+    err = "keyvane-cipher: " + err + "\n";
+    out.clear();
+    return 1;
+}
+
+}  // namespace keyvane

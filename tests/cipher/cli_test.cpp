@@ -1,0 +1,107 @@
+// The command-line tool, run in-process.
+#include <gtest/gtest.h>
+
+#include "cipher/sdk.h"
+#include "support/tempdir.h"
+#include "tools/cipher_tool.h"
+
+namespace keyvane {
+namespace {
+
+using test::TempDir;
+
+struct Result {
+    int rc;
+    std::string out, err;
+};
+
+Result Tool(std::vector<std::string> args, const std::string& input = "") {
+    Result r;
+    bool read = false;
+    r.rc = RunCipherTool(
+        args,
+        [&] {
+            read = true;
+            return input;
+        },
+        r.out, r.err);
+    const bool transforms = !args.empty() && (args[0] == "encrypt" || args[0] == "decrypt");
+    if (!transforms) {
+        EXPECT_FALSE(read) << "only encrypt and decrypt read the input";
+    }
+    return r;
+}
+
+const std::string kSeed = "2129229211211921921212";
+
+TEST(CipherToolTest, SeedKeygenAndTransformsMatchTheModule) {
+    EXPECT_EQ(Tool({"seed", "192.0.2.10", "192.0.2.20"}).out, kSeed + "\n");
+
+    TempDir dir;
+    const std::string folder = dir.path().substr(0, dir.path().size() - 1);  // no trailing "/"
+    ASSERT_EQ(Tool({"keygen", kSeed, folder}).rc, 0);
+    TempDir ref;
+    SDK sdk;
+    sdk.AppFolder = ref.path();
+    sdk.BuildKeyFiles(kSeed);
+    EXPECT_EQ(ReadWholeFile(dir.file("k1.bin")), ReadWholeFile(ref.file("k1.bin")));
+
+    const std::string plain("chat line\0\r\n\xff", 13);
+    std::string expected = plain;
+    sdk.EncryptString(expected);  // same process, schedule of a live connection
+    const Result enc = Tool({"encrypt", dir.path(), kSeed}, plain);
+    ASSERT_EQ(enc.rc, 0) << enc.err;
+    EXPECT_EQ(enc.out, expected);
+    EXPECT_EQ(Tool({"decrypt", folder, kSeed}, enc.out).out, plain);
+
+    // Without a seed the schedule is all zeros, as in a program that never generated keys.
+    SDK fresh;
+    fresh.AppFolder = ref.path();
+    std::string noSchedule = plain;
+    fresh.EncryptString(noSchedule);
+    EXPECT_EQ(Tool({"encrypt", folder}, plain).out, noSchedule);
+
+    EXPECT_EQ(Tool({"wipe", folder}).rc, 0);
+    EXPECT_FALSE(FileExists(dir.file("k1.bin")));
+}
+
+TEST(CipherToolTest, BadInputGivesOneLineAndStatus1) {
+    TempDir dir;
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"frobnicate"},
+        {"seed", "1.2.3.4"},
+        {"keygen", "", dir.path()},
+        {"keygen", std::string(74, '3'), dir.path()},
+        {"keygen", "123", dir.path() + "missing"},
+        {"encrypt", dir.path()},  // no key files
+        {"decrypt", dir.path(), "1", "extra"},
+        {"wipe"},
+    };
+    for (const auto& args : bad) {
+        const Result r = Tool(args, "text");
+        EXPECT_EQ(r.rc, 1);
+        EXPECT_EQ(r.out, "");
+        ASSERT_FALSE(r.err.empty());
+        EXPECT_EQ(r.err.rfind("keyvane-cipher: ", 0), 0u) << r.err;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    }
+    // A short k4.bin: reported, nothing written out.
+    ASSERT_EQ(Tool({"keygen", "123456789", dir.path()}).rc, 0);
+    TextWriter w(dir.file("k4.bin"));
+    w.WriteLine(" 2 ");
+    w.Close();
+    const Result r = Tool({"encrypt", dir.path()}, "text");
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.err.find("k4.bin"), std::string::npos) << r.err;
+}
+
+TEST(CipherToolTest, HelpNamesEveryCommand) {
+    const Result r = Tool({"--help"});
+    EXPECT_EQ(r.rc, 0);
+    for (const char* word : {"seed", "keygen", "encrypt", "decrypt", "wipe"})
+        EXPECT_NE(r.out.find(word), std::string::npos) << word;
+}
+
+}  // namespace
+}  // namespace keyvane

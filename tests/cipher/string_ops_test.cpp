@@ -1,0 +1,191 @@
+// The string operations around the machine: loading the tables, the key files they
+// read and restore, and what happens when a key file is missing or corrupt.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "cipher/key_state.h"
+#include "cipher/sdk.h"
+#include "support/tempdir.h"
+
+namespace keyvane {
+namespace {
+
+using test::KeyState;
+using test::TempDir;
+
+void Put(const std::string& path, const std::string& content) {
+    TextWriter w(path);
+    w.Write(content);
+    w.Close();
+}
+
+TEST(LoadCipherTablesTest, MissingSettingsGiveDefaultsAndEmptyFiles) {
+    TempDir dir;
+    SDK sdk;
+    sdk.AppFolder = dir.path();
+    EXPECT_TRUE(sdk.ByteAlphabet.empty());
+    sdk.LoadCipherTables();
+    sdk.LoadCipherTables();  // twice is the same as once
+    EXPECT_EQ(ReadWholeFile(dir.file("k3.bin")), "");
+    EXPECT_EQ(ReadWholeFile(dir.file("k4.bin")), "");
+    const std::array<int16_t, 21> up = {0, 0, 1, 1, 0, 1, 0, 0, 1, 1, 1,
+                                        0, 0, 1, 1, 0, 0, 1, 0, 1, 0};
+    EXPECT_EQ(sdk.RotorUp, up);
+    for (int k = 1; k <= 20; ++k) EXPECT_EQ(sdk.StepSize[k], 1);
+    EXPECT_EQ(sdk.ByteAlphabet, KeyState::Identity());
+    EXPECT_EQ(sdk.AtFill151, std::string(151, '@'));
+    EXPECT_EQ(sdk.AtFill256, std::string(256, '@'));
+    EXPECT_EQ(sdk.ReorderIndex, 1);
+    EXPECT_EQ(sdk.ReorderThreshold, 0);  // no key generation yet
+}
+
+TEST(LoadCipherTablesTest, OnlyCapitalDTurnsDownAndStepItemsAreLenient) {
+    TempDir dir;
+    SDK sdk;
+    sdk.AppFolder = dir.path();
+    Put(dir.file("k3.bin"), "DdD UUUUUUUUUUUUUUU" + std::string("x"));  // 20 letters, short record
+    Put(dir.file("k4.bin"),
+        "0\r\n-3\r\nabc\r\n2.5\r\n3.5\r\n 1 2 "
+        "\r\n7,8\r\n\"9\"\r\n300\r\n1,1,1,1,1,1,1,1,1,1,1\r\n");
+    sdk.LoadCipherTables();
+    EXPECT_EQ(sdk.RotorUp[1], 0);
+    EXPECT_EQ(sdk.RotorUp[2], 1);  // lower-case d
+    EXPECT_EQ(sdk.RotorUp[3], 0);
+    EXPECT_EQ(sdk.RotorUp[4], 1);  // blank
+    const std::vector<int16_t> steps(sdk.StepSize.begin() + 1, sdk.StepSize.begin() + 10);
+    EXPECT_EQ(steps, (std::vector<int16_t>{1, 1, 1, 2, 4, 12, 7, 8, 9}));
+    EXPECT_EQ(sdk.StepSize[10], 300);  // loaded as it is; the string operations refuse it
+}
+
+TEST(LoadCipherTablesTest, ShortOrOverflowingStepFileFails) {
+    TempDir dir;
+    SDK sdk;
+    sdk.AppFolder = dir.path();
+    Put(dir.file("k4.bin"), " 2 \r\n 3 \r\n");
+    EXPECT_THROW(sdk.LoadCipherTables(), EndOfFileError);
+    Put(dir.file("k4.bin"), "40000\r\n");
+    EXPECT_THROW(sdk.LoadCipherTables(), OverflowError);
+}
+
+class StringOpsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::mt19937 rng(11);
+        keys = KeyState::Random(rng);
+        keys.Install(dir.path(), sdk);
+    }
+    std::string Bcr() const { return ReadWholeFile(dir.file("k1.bcr")); }
+    std::string Brs() const { return ReadWholeFile(dir.file("k1.brs")); }
+
+    TempDir dir;
+    SDK sdk;
+    KeyState keys;
+};
+
+TEST_F(StringOpsTest, EmptyTextStaysEmptyButTheRotorFileIsRestored) {
+    Put(dir.file("k1.bcr"), Brs().substr(256) + Brs().substr(0, 256));  // still valid rotors
+    std::string text;
+    sdk.EncryptString(text);
+    EXPECT_EQ(text, "");
+    EXPECT_EQ(Bcr(), Brs());
+}
+
+TEST_F(StringOpsTest, ChangedWorkingRotorFileCountsOnceThenIsRestored) {
+    std::string normal = "same text";
+    sdk.EncryptString(normal);
+    Put(dir.file("k1.bcr"), Brs().substr(256) + Brs().substr(0, 256));
+    std::string changed = "same text";
+    sdk.EncryptString(changed);
+    EXPECT_NE(changed, normal);
+    EXPECT_EQ(Bcr(), Brs());
+    std::string again = "same text";
+    sdk.EncryptString(again);
+    EXPECT_EQ(again, normal);
+}
+
+TEST_F(StringOpsTest, ControlCharactersAreOrdinaryCharacters) {
+    const std::string plain("\0\r\nFB:RM:\0", 10);
+    std::string text = plain;
+    sdk.EncryptString(text);
+    EXPECT_EQ(text.size(), plain.size());
+    sdk.DecryptString(text);
+    EXPECT_EQ(text, plain);
+}
+
+// Each corruption must be reported, leave the text alone and never hang or crash.
+TEST_F(StringOpsTest, CorruptKeyFilesFailAndLeaveTheTextUnchanged) {
+    const std::string good = ReadWholeFile(dir.file("k1.brs"));
+    std::string notPermutation = good;
+    notPermutation[5 * 256 + 17] = notPermutation[5 * 256 + 18];
+    const std::string k2 = ReadWholeFile(dir.file("k2.bin"));
+    const std::string k4 = ReadWholeFile(dir.file("k4.bin"));
+
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::function<void(std::string&)> run;  // expects the right exception
+    };
+    auto expect = [&](auto exceptionTag) {
+        using E = decltype(exceptionTag);
+        return [this](std::string& t) {
+            EXPECT_THROW(sdk.EncryptString(t), E);
+            EXPECT_THROW(sdk.DecryptString(t), E);
+        };
+    };
+    const std::vector<Case> cases = {
+        {"missing k2.bin", [&] { DeleteFileOrThrow(dir.file("k2.bin")); }, expect(FileError(""))},
+        {"empty k2.bin", [&] { Put(dir.file("k2.bin"), ""); }, expect(EndOfFileError(""))},
+        {"rotor count overflow", [&] { Put(dir.file("k2.bin"), " 40000  2 \r\n"); },
+         expect(OverflowError(""))},
+        {"pass count 0", [&] { Put(dir.file("k2.bin"), " 20  0 \r\n"); }, expect(CipherError(""))},
+        {"pass count 40000", [&] { Put(dir.file("k2.bin"), " 20  40000 \r\n"); },
+         expect(CipherError(""))},
+        {"short k1.bcr", [&] { Put(dir.file("k1.bcr"), good.substr(0, 19 * 256 + 100)); },
+         expect(CipherError(""))},
+        {"missing k1.bcr", [&] { DeleteFileOrThrow(dir.file("k1.bcr")); }, expect(CipherError(""))},
+        {"rotor not a permutation", [&] { Put(dir.file("k1.bcr"), notPermutation); },
+         expect(CipherError(""))},
+        {"step size 300", [&] { Put(dir.file("k4.bin"), " 300 \r\n" + k4); },
+         expect(CipherError(""))},
+        {"short k4.bin", [&] { Put(dir.file("k4.bin"), " 2 \r\n 3 \r\n"); },
+         expect(EndOfFileError(""))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.spoil();
+        std::string text = "secret text";
+        c.run(text);
+        EXPECT_EQ(text, "secret text");
+        // Repair for the next case.
+        Put(dir.file("k1.bcr"), good);
+        Put(dir.file("k2.bin"), k2);
+        Put(dir.file("k4.bin"), k4);
+    }
+    std::string text = "secret text";
+    EXPECT_NO_THROW(sdk.EncryptString(text));
+}
+
+TEST_F(StringOpsTest, MissingSavedRotorFileFailsAfterTheTextIsDone) {
+    DeleteFileOrThrow(dir.file("k1.brs"));
+    std::string text = "abc";
+    EXPECT_THROW(sdk.EncryptString(text), FileError);
+    EXPECT_NE(text, "abc");
+    EXPECT_EQ(text.size(), 3u);
+}
+
+TEST_F(StringOpsTest, ErrorMessagesAreOneLineAndNameTheFile) {
+    Put(dir.file("k2.bin"), " 20  0 \r\n");
+    std::string text = "x";
+    try {
+        sdk.EncryptString(text);
+        FAIL() << "no error";
+    } catch (const CipherError& e) {
+        const std::string what = e.what();
+        EXPECT_NE(what.find("k2.bin"), std::string::npos) << what;
+        EXPECT_EQ(what.find('\n'), std::string::npos) << what;
+    }
+}
+
+}  // namespace
+}  // namespace keyvane

@@ -1,0 +1,110 @@
+// Random-access record files, text files and the item reader.
+#include "platform/files.h"
+
+#include <gtest/gtest.h>
+
+#include "support/tempdir.h"
+
+namespace keyvane {
+namespace {
+
+using test::TempDir;
+
+TEST(RecordFileTest, OpeningCreatesEmptyAndNeverTruncates) {
+    TempDir dir;
+    const std::string path = dir.file("r.bin");
+    EXPECT_EQ(ProbeLength(path), 0);
+    EXPECT_TRUE(FileExists(path));  // the probe leaves an empty file behind
+
+    {
+        TextWriter w(path);
+        w.Write("abcdefghij");
+        w.Close();
+    }
+    RecordFile f(path, 4);
+    EXPECT_EQ(f.Length(), 10);
+    EXPECT_EQ(f.Read(1), "abcd");
+    EXPECT_EQ(f.Read(3), "ij");  // cut short at the end
+    EXPECT_EQ(f.Read(4), "");
+    f.Write(2, "XY");  // padded with blanks to the record length
+    f.Close();
+    EXPECT_EQ(ReadWholeFile(path), "abcdXY  ij");
+}
+
+TEST(RecordFileTest, WritingBeyondTheEndExtendsTheFile) {
+    TempDir dir;
+    RecordFile f(dir.file("r.bin"), 3);
+    f.Write(3, "toolong");  // cut to the record length
+    EXPECT_EQ(f.Length(), 9);
+    EXPECT_EQ(f.Read(3), "too");
+    EXPECT_EQ(f.Read(1), std::string(3, '\0'));
+    f.WriteRaw(4, "zz");
+    EXPECT_EQ(f.Length(), 11);
+    EXPECT_THROW(f.Read(0), FileError);
+}
+
+TEST(RecordFileTest, FolderInPlaceOfAFileIsAnError) {
+    TempDir dir;
+    EXPECT_THROW(RecordFile(dir.path(), 10), FileError);
+    EXPECT_THROW(ProbeLength(dir.file("missing/x.bin")), FileError);
+}
+
+TEST(TextFileTest, LinesEndWithCrLfAndAppendKeepsContent) {
+    TempDir dir;
+    const std::string path = dir.file("t.txt");
+    WriteTextLines(path, {"one", "two"});
+    {
+        TextWriter w(path, TextWriter::Mode::Append);
+        w.WriteLine("three");
+        w.Close();
+    }
+    EXPECT_EQ(ReadWholeFile(path), "one\r\ntwo\r\nthree\r\n");
+    EXPECT_EQ(ReadFirstLine(path), "one");
+    WriteTextLines(path, {"new"});
+    EXPECT_EQ(ReadWholeFile(path), "new\r\n");
+
+    CopyFileReplacing(path, dir.file("copy.txt"));
+    EXPECT_EQ(ReadWholeFile(dir.file("copy.txt")), "new\r\n");
+    EXPECT_THROW(CopyFileReplacing(dir.file("none"), dir.file("copy.txt")), FileError);
+    DeleteFileOrThrow(dir.file("copy.txt"));
+    EXPECT_FALSE(FileExists(dir.file("copy.txt")));
+    EXPECT_THROW(DeleteFileOrThrow(dir.file("copy.txt")), FileError);
+}
+
+TEST(ItemReaderTest, ItemsEndAtCommasAndLineEnds) {
+    ItemReader in("  first, second item ,\"quoted, with comma\" tail\r\nlast\n\r\n7");
+    EXPECT_EQ(in.NextItem(), "first");
+    EXPECT_EQ(in.NextItem(), "second item ");
+    EXPECT_EQ(in.NextItem(), "quoted, with comma");
+    EXPECT_EQ(in.NextItem(), "last");
+    EXPECT_EQ(in.NextItem(), "");  // an empty line is an empty item
+    EXPECT_EQ(in.NextItem(), "7");
+    EXPECT_TRUE(in.AtEnd());
+    EXPECT_THROW(in.NextItem(), EndOfFileError);
+}
+
+TEST(ItemReaderTest, NumberItemsAlsoEndAtBlanks) {
+    ItemReader in(" 20  2 \r\n 5,6\r\n");
+    EXPECT_EQ(in.NextNumberItem(), "20");
+    EXPECT_EQ(in.NextNumberItem(), "2");
+    EXPECT_EQ(in.NextNumberItem(), "5");
+    EXPECT_EQ(in.NextNumberItem(), "6");
+    EXPECT_THROW(in.NextNumberItem(), EndOfFileError);
+}
+
+TEST(ItemReaderTest, TrailingBlanksAreNotAnItem) {
+    ItemReader text("1,   ");
+    EXPECT_EQ(text.NextItem(), "1");
+    EXPECT_THROW(text.NextItem(), EndOfFileError);
+    ItemReader number("1   ");
+    EXPECT_EQ(number.NextNumberItem(), "1");
+    EXPECT_THROW(number.NextNumberItem(), EndOfFileError);
+}
+
+TEST(ItemReaderTest, MissingFileIsAnError) {
+    TempDir dir;
+    EXPECT_THROW(ItemReader::FromFile(dir.file("none.txt")), FileError);
+}
+
+}  // namespace
+}  // namespace keyvane
