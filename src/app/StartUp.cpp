@@ -1,0 +1,26 @@
+#include "app/StartUp.h"
+
+#include "platform/files.h"
+
+namespace keyvane {
+
+std::string ReadOrCreatePort(const std::string& appFolder) {
+    const std::string path = appFolder + "port.dat";
+    if (ProbeLength(path) == 0) {
+        WriteTextLines(path, {"7777"});
+        return "7777";
+    }
+    return ReadFirstLine(path);
+}
+
+std::string NextActivityBar(const std::string& caption) {
+    std::string next = caption + "|";
+    if (next.size() == 62) next = "|";
+    return next;
+}
+
+int TopIndexToShow(int count, int lines) {
+    return count > lines ? count - lines : -1;
+}
+
+}  // namespace keyvane

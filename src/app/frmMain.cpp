@@ -1,0 +1,317 @@
+#include "app/frmMain.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFontMetrics>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <filesystem>
+#include <limits>
+
+#include "app/StartUp.h"
+#include "chat/SystemColors.h"
+#include "chat/frmFont.h"
+#include "help/Help.h"
+#include "help/frmAbout.h"
+#include "help/frmBrowser.h"
+#include "keys/randomkey.h"
+#include "platform/cp1252.h"
+#include "platform/files.h"
+#include "platform/qt/QtPlatform.h"
+#include "sysfiles/SystemFiles.h"
+#include "sysfiles/frmPathSelect.h"
+#include "ui_frmMain.h"
+
+namespace keyvane {
+
+namespace {
+
+constexpr int kStatusLines = 12;
+constexpr int kChatLines = 7;
+
+// Appending keeps the last `lines` lines in view: line count − `lines` goes to the top.
+// Where the list's font fits fewer lines, the newest is still scrolled into view.
+void KeepLastLinesInView(QListWidget* list, int lines) {
+    const int count = list->count();
+    const int top = TopIndexToShow(count, lines);
+    if (top >= 0) list->scrollToItem(list->item(top), QAbstractItemView::PositionAtTop);
+    list->scrollToItem(list->item(count - 1), QAbstractItemView::EnsureVisible);
+}
+
+// Breaks a button caption into lines that fit beside the button's indicator.
+void WrapCaption(QRadioButton* b) {
+    QStyleOptionButton opt;
+    opt.initFrom(b);
+    const int indicator = b->style()->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, &opt, b) +
+                          b->style()->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, &opt, b);
+    const int room = b->width() - indicator - 2;
+    const QFontMetrics fm(b->font());
+    QString out, line;
+    for (const QString& word : b->text().split(' ')) {
+        const QString tried = line.isEmpty() ? word : line + ' ' + word;
+        if (!line.isEmpty() && fm.horizontalAdvance(tried) > room) {
+            out += line + '\n';
+            line = word;
+        } else {
+            line = tried;
+        }
+    }
+    b->setText(out + line);
+}
+
+}  // namespace
+
+frmMain::frmMain(std::string appFolder, std::function<void(Platform&)> adjust, QWidget* parent)
+    : QMainWindow(parent),
+      ui_(std::make_unique<Ui::frmMain>()),
+      session_(*this, *this, sdk_, platform_, sock_),
+      transfer_(session_) {
+    setFont(WindowFont());
+    ui_->setupUi(this);
+    WrapCaption(ui_->optMsg);
+    FitLabels(this);
+    ui_->ProgressBar1->setRange(0, 100);
+    ui_->txtChat->setMaxLength(std::numeric_limits<int>::max());  // a chat line has no limit
+    QPalette sent = ui_->lbSent->palette();
+    sent.setColor(QPalette::WindowText, QColor(192, 0, 0));
+    ui_->lbSent->setPalette(sent);
+    QPalette recv = ui_->lbRecv->palette();
+    recv.setColor(QPalette::WindowText, QColor(0, 192, 0));
+    ui_->lbRecv->setPalette(recv);
+    // The client area of the design, with the menu bar above it.
+    resize(602, 412 + ui_->menubar->sizeHint().height());
+
+    InstallQtPlatform(platform_, this);
+    platform_.PickProductPath = [this] { return ShowPathSelect(this); };
+    if (adjust) adjust(platform_);
+    // Once the program is ending, closing the window must not hang up or wipe again.
+    platform_.EndProgram = [this, end = platform_.EndProgram] {
+        ending_ = true;
+        if (end) end();
+    };
+
+    Wire();
+    StartUp(std::move(appFolder));
+    CenterOnScreen(this);
+}
+
+frmMain::~frmMain() {
+    // The session goes before the socket; nothing the socket reports on its way out may
+    // reach it.
+    sock_.ConnectionRequest = nullptr;
+    sock_.DataArrival = nullptr;
+    sock_.SendProgress = nullptr;
+    sock_.Disconnected = nullptr;
+}
+
+void frmMain::Wire() {
+    auto on = [this](QAbstractButton* b, std::function<void()> handler) {
+        connect(b, &QAbstractButton::clicked, this, [this, handler] { Guard(handler); });
+    };
+    auto onMenu = [this](QAction* a, std::function<void()> handler) {
+        connect(a, &QAction::triggered, this, [this, handler] { Guard(handler); });
+    };
+    on(ui_->Command1, [this] { session_.WaitForConnect(); });
+    on(ui_->Command2, [this] { session_.Connect(); });
+    on(ui_->Command3, [this] { session_.SendKey(); });
+    on(ui_->Command4, [this] { SendSystemFiles(session_, transfer_); });
+    on(ui_->Command5, [this] { session_.SendChatLine(); });
+    on(ui_->Command6, [this] { GenerateKey(); });
+    on(ui_->Command7, [this] { ShowFontWindow(); });
+    connect(ui_->txtChat, &QLineEdit::returnPressed, this,
+            [this] { Guard([this] { session_.SendChatLine(); }); });
+    onMenu(ui_->flesend, [this] { transfer_.SendFileCommand(); });
+    onMenu(ui_->fleext, [this] { session_.Exit(); });
+    onMenu(ui_->hlpabt, [this] { ShowAbout(); });
+    onMenu(ui_->hlp, [this] { ShowHelp(); });
+
+    // The session may take the socket's events itself; forward those it leaves free.
+    if (!sock_.ConnectionRequest)
+        sock_.ConnectionRequest = [this](intptr_t id) {
+            Guard([this, id] { session_.OnConnectionRequest(id); });
+        };
+    if (!sock_.DataArrival)
+        sock_.DataArrival = [this](int64_t) { Guard([this] { session_.OnDataArrival(); }); };
+    if (!sock_.SendProgress)
+        sock_.SendProgress = [this](int64_t, int64_t) {
+            Guard([this] {
+                if (session_.files.OnSendProgress) session_.files.OnSendProgress();
+            });
+        };
+    if (!sock_.Disconnected)
+        sock_.Disconnected = [this] { Guard([this] { session_.OnDisconnected(); }); };
+}
+
+void frmMain::StartUp(std::string appFolder) {
+    std::string trouble;
+
+    ui_->lbSent->clear();
+    ui_->lbRecv->clear();
+
+    sdk_.AppFolder = std::move(appFolder);
+    Recv = sdk_.AppFolder + "Recv/";
+
+    try {
+        PortStr = ReadOrCreatePort(sdk_.AppFolder);
+    } catch (const FileError& e) {
+        PortStr = "7777";
+        trouble += "port.dat could not be read or created (" + Utf8ToCp1252(e.what()) +
+                   "); Keyvane uses port 7777.\n";
+    }
+    ui_->txtPort->setText(ToQ(PortStr));
+
+    std::error_code ignored;  // most often: it is there already
+    std::filesystem::create_directory(sdk_.AppFolder + "Recv", ignored);
+
+    ui_->txtIP->setText(ToQ(platform_.LocalIP()));
+
+    ui_->List1->clear();
+    ui_->List2->clear();
+    ui_->txtConnect->clear();
+    ui_->txtKey->clear();
+    SetSendButtonsEnabled(false);
+    ShowProgress(false);
+
+    const std::string fontDat = sdk_.AppFolder + "font.dat";
+    try {
+        if (ProbeLength(fontDat) > 0)
+            ApplyChatLook(ParseFontDat(ReadWholeFile(fontDat), DefaultChatLook()));
+    } catch (const FileError& e) {
+        trouble += "font.dat could not be read (" + Utf8ToCp1252(e.what()) +
+                   "); the chat keeps its default look.\n";
+    }
+
+    if (!trouble.empty()) {
+        trouble.pop_back();
+        platform_.MsgBox(trouble);
+    }
+}
+
+void frmMain::Guard(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        platform_.MsgBox(Utf8ToCp1252(e.what()));
+    }
+}
+
+void frmMain::closeEvent(QCloseEvent* e) {
+    if (!ending_) {
+        ending_ = true;
+        try {
+            session_.CloseMain();
+        } catch (...) {
+            // Closing goes ahead whatever failed on the way.
+        }
+    }
+    e->accept();
+}
+
+void frmMain::GenerateKeys() {
+    session_.GenerateKeys();
+}
+
+void frmMain::GenerateKey() {
+    platform_.Randomize(platform_.SecondsSinceMidnight());
+    SetKeyText(RandomKey(platform_.Rnd));
+}
+
+void frmMain::ApplyChatLook(const ChatLook& look) {
+    keyvane::ApplyChatLook(ui_->List2, look);
+}
+
+ChatLook frmMain::DefaultChatLook() const {
+    return keyvane::DefaultChatLook(WindowFont());
+}
+
+void frmMain::ShowFontWindow() {
+    frmFont dlg(platform_, sdk_.AppFolder + "font.dat", this);
+    CenterOnScreen(&dlg);
+    if (dlg.exec() == QDialog::Accepted) ApplyChatLook(dlg.look());
+}
+
+void frmMain::ShowHelp() {
+    HelpPath = sdk_.AppFolder + "overview.htm";
+    frmBrowser dlg(this);
+    CenterOnScreen(&dlg);
+    dlg.exec();
+}
+
+void frmMain::ShowAbout() {
+    frmAbout dlg(this);
+    CenterOnScreen(&dlg);
+    dlg.exec();
+}
+
+// --- MainView ---------------------------------------------------------------------
+
+void frmMain::UpdateList(const std::string& line) {
+    ui_->List1->addItem(ToQ(line));
+    KeepLastLinesInView(ui_->List1, kStatusLines);
+}
+
+void frmMain::UpdateChatList(const std::string& line) {
+    ui_->List2->addItem(ToQ(line));
+    KeepLastLinesInView(ui_->List2, kChatLines);
+}
+
+std::string frmMain::IPText() const {
+    return FromQ(ui_->txtIP->text());
+}
+std::string frmMain::ConnectText() const {
+    return FromQ(ui_->txtConnect->text());
+}
+void frmMain::SetConnectText(const std::string& text) {
+    ui_->txtConnect->setText(ToQ(text));
+}
+std::string frmMain::KeyText() const {
+    return FromQ(ui_->txtKey->text());
+}
+void frmMain::SetKeyText(const std::string& text) {
+    ui_->txtKey->setText(ToQ(text));
+}
+std::string frmMain::ChatText() const {
+    return FromQ(ui_->txtChat->text());
+}
+void frmMain::SetChatText(const std::string& text) {
+    ui_->txtChat->setText(ToQ(text));
+}
+
+void frmMain::SetSendButtonsEnabled(bool enabled) {
+    ui_->Command3->setEnabled(enabled);
+    ui_->Command4->setEnabled(enabled);
+    ui_->Command5->setEnabled(enabled);
+}
+
+void frmMain::ShowProgress(bool visible) {
+    ui_->ProgressBar1->setVisible(visible);
+}
+void frmMain::SetProgress(int percent) {
+    ui_->ProgressBar1->setValue(percent);
+}
+
+void frmMain::SetHourglass(bool busy) {
+    if (busy)
+        setCursor(Qt::WaitCursor);
+    else
+        unsetCursor();
+}
+
+void frmMain::BumpSentBar() {
+    ui_->lbSent->setText(ToQ(NextActivityBar(FromQ(ui_->lbSent->text()))));
+}
+
+void frmMain::BumpRecvBar() {
+    ui_->lbRecv->setText(ToQ(NextActivityBar(FromQ(ui_->lbRecv->text()))));
+}
+
+int frmMain::SelectedVersion() const {
+    // The version table's row order decides when more than one is somehow selected.
+    const QRadioButton* rows[] = {ui_->optVeltra55, ui_->optVeltra552, ui_->optEmail, ui_->optMsg,
+                                  ui_->optFTP};
+    for (int i = 0; i < 5; ++i)
+        if (rows[i]->isChecked()) return i + 1;
+    return 0;
+}
+
+}  // namespace keyvane

@@ -1,0 +1,89 @@
+// The main window: its controls, start-up, and the edge between the widgets and the
+// program's logic (Session and FileTransfer), which it owns and forwards events to.
+#pragma once
+
+#include <QMainWindow>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/MainState.h"
+#include "app/MainView.h"
+#include "chat/ChatLook.h"
+#include "cipher/sdk.h"
+#include "link/Session.h"
+#include "platform/platform.h"
+#include "platform/qt/QtSock.h"
+#include "transfer/FileTransfer.h"
+
+namespace Ui {
+class frmMain;
+}
+
+namespace keyvane {
+
+class frmMain : public QMainWindow, public MainState, public MainView {
+    Q_OBJECT
+  public:
+    // `appFolder` is the program folder with a trailing "/". `adjust` may replace any
+    // platform piece before start-up runs.
+    explicit frmMain(std::string appFolder, std::function<void(Platform&)> adjust = {},
+                     QWidget* parent = nullptr);
+    ~frmMain() override;
+
+    SDK& sdk() { return sdk_; }
+    QtSock& sock() { return sock_; }
+    Platform& platform() { return platform_; }
+    Session& session() { return session_; }
+    FileTransfer& transfer() { return transfer_; }
+
+    // Builds this connection's key files and enables the three "Send" buttons.
+    void GenerateKeys();
+    // "Generate Key": a fresh random key into the key box.
+    void GenerateKey();
+    // Gives the chat list a look (font.dat at start-up, "Set" of the appearance window).
+    void ApplyChatLook(const ChatLook& look);
+    // The chat list's look before any font.dat: the window's text-field defaults.
+    ChatLook DefaultChatLook() const;
+
+    // MainView
+    void UpdateList(const std::string& line) override;
+    void UpdateChatList(const std::string& line) override;
+    std::string IPText() const override;
+    std::string ConnectText() const override;
+    void SetConnectText(const std::string& text) override;
+    std::string KeyText() const override;
+    void SetKeyText(const std::string& text) override;
+    std::string ChatText() const override;
+    void SetChatText(const std::string& text) override;
+    void SetSendButtonsEnabled(bool enabled) override;
+    void ShowProgress(bool visible) override;
+    void SetProgress(int percent) override;
+    void SetHourglass(bool busy) override;
+    void BumpSentBar() override;
+    void BumpRecvBar() override;
+    int SelectedVersion() const override;
+
+  protected:
+    void closeEvent(QCloseEvent* e) override;
+
+  private:
+    void StartUp(std::string appFolder);
+    void Wire();
+    void ShowFontWindow();
+    void ShowHelp();
+    void ShowAbout();
+    // Runs a handler; a failure that reaches it is shown to the user instead of
+    // unwinding through the event loop.
+    void Guard(const std::function<void()>& handler);
+
+    std::unique_ptr<Ui::frmMain> ui_;
+    SDK sdk_;
+    Platform platform_;
+    QtSock sock_;
+    Session session_;
+    FileTransfer transfer_;
+    bool ending_ = false;  // the program is ending; closing runs no hang-up of its own
+};
+
+}  // namespace keyvane
