@@ -21,6 +21,10 @@ void Session::GenerateKeys() {}
 void Session::OnConnectionRequest(intptr_t) {}
 void Session::OnDataArrival() {}
 void Session::OnDisconnected() {}
+void Session::Pause(int) {}
+bool Session::Send(const std::string&) {
+    return false;
+}
 
 QtSock::QtSock(QObject* parent) : QObject(parent) {}
 QtSock::~QtSock() = default;
