@@ -9,14 +9,25 @@
 #include "app/MainState.h"
 #include "app/MainView.h"
 #include "cipher/sdk.h"
+#include "link/Framer.h"
 #include "platform/platform.h"
 #include "platform/sock.h"
 
 namespace keyvane {
 
 class Session {
-public:
+  public:
+    // Takes over the socket's events (ConnectionRequest, DataArrival, SendProgress,
+    // Disconnected).
     Session(MainState& st, MainView& view, SDK& sdk, Platform& platform, Sock& sock);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    static constexpr int kConnectPolls = 2500;
+    static constexpr int kConnectPollMs = 2;  // each poll waits this long for events
+    static constexpr int kPauseSleepMs = 10;
+    static constexpr int kHangUpFlushMs = 3000;
 
     // Buttons and menu commands.
     void WaitForConnect();  // Command1
@@ -38,8 +49,17 @@ public:
     // once per change.
     void Pause(int secs);
 
-    // Sends one message; on failure reports "You are not connected." and returns false.
+    // Sends one message; on failure reports "You are not connected.", marks the side
+    // not connected and returns false.
     bool Send(const std::string& message);
+
+    // Shows a message box; while one of ours is open, the text goes to the status list
+    // instead, so a peer cannot pile up boxes.
+    void Notify(const std::string& text);
+
+    // The program has ended (Exit, the window closed, a hang-up on a client): events
+    // are no longer handled.
+    bool Ended() const { return ended_; }
 
     // File transfer attaches its handlers here (see transfer/FileTransfer).
     struct FileHooks {
@@ -56,6 +76,27 @@ public:
     SDK& sdk;
     Platform& platform;
     Sock& sock;
+
+  private:
+    void Dispatch(const std::string& message);
+    void OnIP(const std::string& payload);
+    void OnKY(const std::string& payload);
+    void OnCT(const std::string& payload);
+    void OnXX();
+    // Sends "XX:" and closes; failures are ignored (the program is ending anyway).
+    void HangUp();
+    void WipeKeyFiles(bool report);
+    void End();
+
+    Framer framer_;
+    bool ended_ = false;
+    bool boxOpen_ = false;
 };
+
+// Writes a received key to "Key" + HHMMSS + ".txt" in `folder` (or the next free name
+// "Key" + HHMMSS + "-2.txt", "-3", ...), never replacing a file. Returns the name used
+// (without the folder); throws FileError when the key cannot be written.
+std::string WriteKeyFile(const std::string& folder, const std::string& hhmmss,
+                         const std::string& key);
 
 }  // namespace keyvane

@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <map>
 
 #include "platform/sock.h"
 
@@ -13,9 +14,12 @@ namespace keyvane {
 
 class QtSock : public QObject, public Sock {
     Q_OBJECT
-public:
+  public:
     explicit QtSock(QObject* parent = nullptr);
     ~QtSock() override;
+
+    // Address Listen binds to; empty for every address of the machine.
+    std::string ListenAddress;
 
     std::string LocalIP() const override;
     int State() const override;
@@ -27,9 +31,26 @@ public:
     void Close() override;
     void Flush(int timeoutMs) override;
 
-private:
+    // The port the server actually listens on (0 when not listening).
+    int ListeningPort() const;
+
+  private:
+    void OnNewConnection();
+    void Adopt(QTcpSocket* s);
+    void Release(QTcpSocket* s);  // lets go of a connection, closing it gently
+    void OnReadyRead();
+    void RaiseDataArrival();
+    void OnConnected();
+    void OnError();
+    void OnLost();
+
     QTcpServer* server_ = nullptr;
     QPointer<QTcpSocket> socket_;
+    std::map<intptr_t, QPointer<QTcpSocket>> pending_;  // requests not yet accepted
+    intptr_t nextRequest_ = 1;
+    bool failed_ = false;     // the last connection attempt failed
+    bool connected_ = false;  // socket_ has been connected and not yet lost
+    bool arrivalQueued_ = false;
 };
 
 }  // namespace keyvane

@@ -1,0 +1,427 @@
+#include "link/Session.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+
+#include "keys/seed.h"
+#include "platform/files.h"
+#include "platform/numbers.h"
+
+namespace keyvane {
+
+namespace {
+
+constexpr const char* kNotConnected = "You are not connected.";
+
+bool IsDigits(const std::string& s) {
+    for (unsigned char c : s)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+std::string Digits(const std::string& timeText) {
+    std::string d;
+    for (char c : timeText)
+        if (c != ':') d += c;
+    return d;
+}
+
+}  // namespace
+
+std::string WriteKeyFile(const std::string& folder, const std::string& hhmmss,
+                         const std::string& key) {
+    constexpr int kMaxNames = 10000;
+    const std::string data = key + "\r\n";
+    for (int n = 1; n <= kMaxNames; ++n) {
+        std::string name = "Key" + hhmmss + (n == 1 ? "" : "-" + std::to_string(n)) + ".txt";
+        std::string path = folder + name;
+        // O_EXCL: an existing file, or a link of that name, is never written through.
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            throw FileError("Unable to create " + name + " (" + std::strerror(errno) + ")");
+        }
+        size_t done = 0;
+        int err = 0;
+        while (done < data.size()) {
+            ssize_t w = ::write(fd, data.data() + done, data.size() - done);
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                err = errno;
+                break;
+            }
+            done += static_cast<size_t>(w);
+        }
+        if (::close(fd) != 0 && err == 0) err = errno;
+        if (err != 0) {
+            ::unlink(path.c_str());  // ours, and incomplete
+            throw FileError("Unable to write " + name + " (" + std::strerror(err) + ")");
+        }
+        return name;
+    }
+    throw FileError("Unable to find a free name for Key" + hhmmss + ".txt");
+}
+
+Session::Session(MainState& st, MainView& view, SDK& sdk, Platform& platform, Sock& sock)
+    : st(st), view(view), sdk(sdk), platform(platform), sock(sock) {
+    sock.ConnectionRequest = [this](intptr_t id) { OnConnectionRequest(id); };
+    sock.DataArrival = [this](int64_t) { OnDataArrival(); };
+    sock.SendProgress = [this](int64_t, int64_t) {
+        if (ended_) return;
+        if (files.OnSendProgress)
+            files.OnSendProgress();
+        else
+            this->view.BumpSentBar();
+    };
+    sock.Disconnected = [this] { OnDisconnected(); };
+}
+
+Session::~Session() {
+    sock.ConnectionRequest = nullptr;
+    sock.DataArrival = nullptr;
+    sock.SendProgress = nullptr;
+    sock.Disconnected = nullptr;
+}
+
+void Session::Notify(const std::string& text) {
+    if (boxOpen_) {
+        view.UpdateList(text);
+        return;
+    }
+    boxOpen_ = true;
+    try {
+        platform.MsgBox(text);
+    } catch (...) {
+        boxOpen_ = false;
+        throw;
+    }
+    boxOpen_ = false;
+}
+
+// --- connecting ---------------------------------------------------------------------
+
+void Session::WaitForConnect() {
+    if (ended_) return;
+    double port = RoundHalfEven(Val(st.PortStr));
+    sock.LocalPort = (port >= 0 && port <= 65535) ? static_cast<int>(port) : -1;
+    try {
+        sock.Listen();
+    } catch (const SockError& e) {
+        Notify(e.what());
+        return;
+    }
+    view.UpdateList("Waiting for Connection");
+    st.IsHost = true;
+    st.IsClient = false;
+}
+
+void Session::OnConnectionRequest(intptr_t requestID) {
+    if (ended_) return;
+    try {
+        if (sock.State() != Sock::sckClosed) sock.Close();
+        sock.Accept(requestID);
+    } catch (const SockError& e) {
+        view.UpdateList(e.what());
+        return;
+    }
+    framer_.Clear();
+    st.IsConnected = true;
+    view.SetSendButtonsEnabled(true);
+}
+
+void Session::Connect() {
+    if (ended_) return;
+    std::string host = view.ConnectText();
+    if (host.empty()) {
+        Notify("Missing IP Address.");
+        return;
+    }
+    // Whatever the socket was doing ends here, an open connection included.
+    st.IsConnected = false;
+    try {
+        sock.Close();
+        sock.Connect(host, st.PortStr);
+    } catch (const SockError&) {
+        // The attempt failed at once; the poll below sees the socket's error state.
+    }
+    view.UpdateList("Connecting...");
+    // Each poll waits briefly for events, so an attempt that nobody answers lasts about
+    // five seconds and one that succeeds ends as soon as the connection is up. A refused
+    // or impossible attempt ends at once.
+    int polls = 0;
+    while (sock.State() != Sock::sckConnected) {
+        if (ended_) return;
+        if (polls >= kConnectPolls || sock.State() == Sock::sckError) {
+            Notify("Unable to Connect.  Check your IP address and/or port and try again.");
+            return;
+        }
+        platform.WaitForEvents(kConnectPollMs);
+        ++polls;
+    }
+    if (ended_) return;
+    framer_.Clear();
+    st.IsClient = true;
+    st.IsHost = false;
+    if (!Send("IP:" + view.IPText())) return;
+    GenerateKeys();
+    st.IsConnected = true;
+    view.UpdateList("Connected");
+}
+
+void Session::GenerateKeys() {
+    try {
+        std::string combined = CombinedAddressText(st.IsHost, view.IPText(), view.ConnectText());
+        sdk.BuildKeyFiles(ConnectionSeed(combined));
+    } catch (const std::exception& e) {
+        Notify(std::string("The key files for this connection could not be built.  ") + e.what());
+        return;
+    }
+    view.SetSendButtonsEnabled(true);
+}
+
+// --- sending ------------------------------------------------------------------------
+
+bool Session::Send(const std::string& message) {
+    if (ended_) return false;
+    if (sock.State() == Sock::sckConnected) {
+        try {
+            sock.SendData(message);
+            return true;
+        } catch (const SockError&) {
+        }
+    }
+    st.IsConnected = false;
+    Notify(kNotConnected);
+    return false;
+}
+
+void Session::SendKey() {
+    if (ended_) return;
+    std::string key = view.KeyText();
+    if (key.empty()) {
+        Notify("Key is missing.");
+        return;
+    }
+    if (!IsDigits(key)) {
+        Notify("Key is invalid.  No characters allowed, only numeric digits.");
+        return;
+    }
+    if (!st.IsConnected) {
+        Notify(kNotConnected);
+        return;
+    }
+    sdk.WorkText = key;
+    try {
+        sdk.EncryptString(sdk.WorkText);
+    } catch (const std::exception& e) {
+        Notify(std::string("The key could not be enciphered.  ") + e.what());
+        return;
+    }
+    if (Send("KY:" + sdk.WorkText)) view.UpdateList("Sending Key...");
+}
+
+void Session::SendChatLine() {
+    if (ended_) return;
+    std::string line = view.ChatText();
+    if (line.empty()) return;
+    // A line that cannot go out stays in the field and is not echoed.
+    if (!st.IsConnected) {
+        Notify(kNotConnected);
+        return;
+    }
+    sdk.WorkText = line;
+    try {
+        sdk.EncryptString(sdk.WorkText);
+    } catch (const std::exception& e) {
+        Notify(std::string("The chat line could not be enciphered.  ") + e.what());
+        return;
+    }
+    if (!Send("CT:" + sdk.WorkText)) return;
+    view.UpdateChatList("<" + line + ">");
+    view.SetChatText("");
+}
+
+// --- receiving ----------------------------------------------------------------------
+
+void Session::OnDataArrival() {
+    if (ended_) {
+        sock.GetData();
+        return;
+    }
+    st.Data = sock.GetData();
+    view.BumpRecvBar();
+    framer_.Feed(st.Data);
+    // Handlers may let events through (Pause) and so come back here for later reads;
+    // the framer hands out every message once, in order.
+    while (!ended_) {
+        auto message = framer_.Next({st.ClientRecv, st.FileInProgress});
+        if (!message) break;
+        st.Data = *message;
+        Dispatch(*message);
+    }
+}
+
+void Session::Dispatch(const std::string& m) {
+    std::string tag = m.substr(0, 3);
+    std::string payload = m.size() > 3 ? m.substr(3) : std::string();
+    if (tag == "IP:") {
+        OnIP(payload);
+    } else if (tag == "KY:") {
+        OnKY(payload);
+    } else if (tag == "CT:") {
+        OnCT(payload);
+    } else if (tag == "FL:") {
+        if (files.OnFL) files.OnFL(payload);
+    } else if (tag == "FB:") {
+        if (files.OnFB) files.OnFB(m);
+    } else if (tag == "OK:") {
+        if (files.OnOK) files.OnOK();
+    } else if (tag == "XX:") {
+        OnXX();
+    }
+}
+
+void Session::OnIP(const std::string& payload) {
+    sdk.WorkText = payload;
+    view.SetConnectText(sdk.WorkText);
+    GenerateKeys();
+    view.UpdateList("Connected.");
+}
+
+void Session::OnKY(const std::string& payload) {
+    sdk.WorkText = payload;
+    try {
+        sdk.DecryptString(sdk.WorkText);
+    } catch (const std::exception& e) {
+        view.UpdateList(std::string("A received key could not be deciphered: ") + e.what());
+        return;
+    }
+    const std::string key = sdk.WorkText;
+    std::string name, failure;
+    try {
+        name = WriteKeyFile("", Digits(platform.TimeText()), key);
+    } catch (const std::exception& e) {
+        failure = e.what();
+    }
+    view.UpdateList("Key=" + key);
+    if (failure.empty())
+        view.UpdateList("Key written to " + name);
+    else
+        Notify("The received key could not be saved.  " + failure);
+}
+
+void Session::OnCT(const std::string& payload) {
+    sdk.WorkText = payload;
+    try {
+        sdk.DecryptString(sdk.WorkText);
+    } catch (const std::exception& e) {
+        view.UpdateList(std::string("A received chat line could not be deciphered: ") + e.what());
+        return;
+    }
+    const std::string line = sdk.WorkText;
+    view.UpdateChatList(line);
+}
+
+void Session::OnXX() {
+    // A hang-up counts once: a repeat (or one before the handshake) has nothing to end.
+    if (!st.IsConnected) return;
+    st.IsConnected = false;
+    const bool client = st.IsClient;
+    if (client) {
+        try {
+            sock.Close();
+        } catch (const std::exception&) {
+        }
+    }
+    std::string text = "Your connection was terminated manually by the person.  ";
+    if (client) text += "The program will now terminate.";
+    Notify(text);
+    if (client) {
+        ended_ = true;
+        sdk.WorkText.clear();
+        WipeKeyFiles(true);
+        End();
+    }
+}
+
+void Session::OnDisconnected() {
+    if (ended_) return;
+    framer_.Clear();
+    const bool was = st.IsConnected;
+    st.IsConnected = false;
+    if (was) view.UpdateList("Connection lost.");
+    if (files.OnConnectionLost) files.OnConnectionLost();
+}
+
+// --- ending -------------------------------------------------------------------------
+
+void Session::HangUp() {
+    if (!st.IsConnected) return;
+    st.IsConnected = false;
+    try {
+        sock.SendData("XX:");
+        sock.Flush(kHangUpFlushMs);  // the hang-up must reach the peer before the close
+    } catch (const std::exception&) {
+    }
+    try {
+        sock.Close();
+    } catch (const std::exception&) {
+    }
+}
+
+void Session::WipeKeyFiles(bool report) {
+    try {
+        sdk.WipeKeyFiles();
+    } catch (const std::exception& e) {
+        if (report) Notify(std::string("The key files could not be wiped.  ") + e.what());
+    }
+}
+
+void Session::End() {
+    if (platform.EndProgram) platform.EndProgram();
+}
+
+void Session::Exit() {
+    if (ended_) return;
+    ended_ = true;
+    HangUp();
+    sdk.WorkText.clear();
+    WipeKeyFiles(true);
+    End();
+}
+
+void Session::CloseMain() {
+    if (ended_) return;
+    ended_ = true;
+    try {
+        HangUp();
+        sdk.WorkText.clear();
+    } catch (...) {
+    }
+    WipeKeyFiles(false);
+}
+
+// --- waiting ------------------------------------------------------------------------
+
+void Session::Pause(int secs) {
+    if (secs < 1) return;
+    std::string last = platform.TimeText();
+    int changes = 0;
+    for (;;) {
+        std::string now;
+        while ((now = platform.TimeText()) == last) {
+            if (ended_) return;
+            platform.Sleep(kPauseSleepMs);
+        }
+        if (++changes >= secs) return;
+        last = now;
+        platform.DoEvents();
+        if (ended_) return;
+    }
+}
+
+}  // namespace keyvane

@@ -1,0 +1,308 @@
+// Two sessions over two real sockets on 127.0.0.1, each with its own program folder and
+// cipher, driven by one event loop as two windows of one process would be.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTcpServer>
+#include <QThread>
+#include <QTimer>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <map>
+
+#include "link/fakes.h"
+#include "platform/files.h"
+#include "platform/qt/QtSock.h"
+
+namespace keyvane::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+void RunEventsFor(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Lets events run until `done` holds; false after a generous limit (a hung test fails
+// instead of hanging the suite; no result depends on how fast the machine is).
+bool WaitUntil(const std::function<bool()>& done, int limitMs = 20000) {
+    QDeadlineTimer limit(limitMs);
+    while (!done()) {
+        if (limit.hasExpired()) return false;
+        RunEventsFor(2);
+    }
+    return true;
+}
+
+int FreePort() {
+    QTcpServer s;
+    if (!s.listen(QHostAddress::LocalHost, 0)) return 0;
+    return s.serverPort();
+}
+
+std::string Now() {
+    std::time_t t = std::time(nullptr);
+    char b[9];
+    std::strftime(b, sizeof b, "%H:%M:%S", std::localtime(&t));
+    return b;
+}
+
+struct QtPeer {
+    TempDir dir;
+    MainState st;
+    FakeView view;
+    SDK sdk;
+    Platform p;
+    std::vector<std::string> boxes;
+    int ends = 0;
+    std::function<void()> onDoEvents;
+    std::unique_ptr<QtSock> ownSock = std::make_unique<QtSock>();
+    QtSock& sock = *ownSock;
+    std::unique_ptr<Session> session;
+
+    QtPeer() {
+        sdk.AppFolder = dir.path();
+        view.ip = "127.0.0.1";
+        sock.ListenAddress = "127.0.0.1";
+        p.MsgBox = [this](const std::string& t) { boxes.push_back(t); };
+        p.TimeText = Now;
+        p.DoEvents = [this] {
+            if (onDoEvents)
+                onDoEvents();
+            else
+                QCoreApplication::processEvents();
+        };
+        p.WaitForEvents = [](int ms) { RunEventsFor(ms); };
+        p.Sleep = [](int ms) { QThread::msleep(ms); };
+        p.EndProgram = [this] { ++ends; };
+        session = std::make_unique<Session>(st, view, sdk, p, sock);
+    }
+
+    std::string Encipher(std::string text) {
+        sdk.EncryptString(text);
+        return text;
+    }
+
+    std::map<std::string, std::string> KeyFiles() const {
+        std::map<std::string, std::string> files;
+        for (const auto& e : fs::directory_iterator(dir.path()))
+            if (e.is_regular_file())
+                files[e.path().filename().string()] = ReadWholeFile(e.path().string());
+        return files;
+    }
+};
+
+class Loopback : public ::testing::Test {
+  protected:
+    QtPeer host, client;
+
+    void SetUp() override {
+        int port = FreePort();
+        ASSERT_NE(port, 0);
+        host.st.PortStr = client.st.PortStr = std::to_string(port);
+    }
+
+    void ConnectPair() {
+        host.session->WaitForConnect();
+        ASSERT_TRUE(host.boxes.empty());
+        client.view.connect = "127.0.0.1";
+        client.session->Connect();  // its polls let the host's events through as well
+        ASSERT_TRUE(client.st.IsConnected);
+        ASSERT_TRUE(WaitUntil([&] { return host.view.HasStatus("Connected."); }));
+    }
+};
+
+TEST_F(Loopback, HandshakeLeavesTheSameKeyFilesOnBothSides) {
+    ConnectPair();
+    EXPECT_EQ(host.view.status, (std::vector<std::string>{"Waiting for Connection", "Connected."}));
+    EXPECT_EQ(client.view.status, (std::vector<std::string>{"Connecting...", "Connected"}));
+    EXPECT_TRUE(host.st.IsHost && host.st.IsConnected && !host.st.IsClient);
+    EXPECT_TRUE(client.st.IsClient && client.st.IsConnected && !client.st.IsHost);
+    EXPECT_EQ(host.view.connect, "127.0.0.1");
+    EXPECT_TRUE(host.view.sendEnabled && client.view.sendEnabled);
+    auto files = host.KeyFiles();
+    EXPECT_FALSE(files.empty());
+    EXPECT_EQ(files, client.KeyFiles());
+}
+
+TEST_F(Loopback, KeysAndChatBothWays) {
+    TempDir keys;
+    fs::path old = fs::current_path();
+    fs::current_path(keys.path());
+    ConnectPair();
+
+    host.view.key = "123456789012345678";
+    host.session->SendKey();
+    ASSERT_TRUE(WaitUntil([&] { return client.view.HasStatus("Key=123456789012345678"); }));
+    std::string written = client.view.status.back();
+    ASSERT_EQ(written.rfind("Key written to ", 0), 0u);
+    EXPECT_EQ(ReadWholeFile(keys.file(written.substr(15))), "123456789012345678\r\n");
+
+    client.view.chatText = "hello";
+    client.session->SendChatLine();
+    ASSERT_TRUE(WaitUntil([&] { return !host.view.chat.empty(); }));
+    host.view.chatText = "hi back";
+    host.session->SendChatLine();
+    ASSERT_TRUE(WaitUntil([&] { return client.view.chat.size() == 2; }));
+    EXPECT_EQ(host.view.chat, (std::vector<std::string>{"hello", "<hi back>"}));
+    EXPECT_EQ(client.view.chat, (std::vector<std::string>{"<hello>", "hi back"}));
+    fs::current_path(old);
+}
+
+TEST_F(Loopback, ClientHangsUpHostGoesOn) {
+    ConnectPair();
+    client.session->Exit();
+    EXPECT_EQ(client.ends, 1);
+    ASSERT_TRUE(WaitUntil([&] { return !host.boxes.empty(); }));
+    EXPECT_EQ(host.boxes[0], "Your connection was terminated manually by the person.  ");
+    EXPECT_FALSE(host.st.IsConnected);
+    ASSERT_TRUE(WaitUntil([&] { return host.sock.State() == Sock::sckClosed; }));
+    EXPECT_FALSE(host.view.HasStatus("Connection lost."));
+    EXPECT_EQ(host.ends, 0);
+
+    // The host can wait again, and a new client finds it.
+    QtPeer second;
+    second.st.PortStr = host.st.PortStr;
+    host.session->WaitForConnect();
+    second.view.connect = "127.0.0.1";
+    second.session->Connect();
+    EXPECT_TRUE(second.st.IsConnected);
+    EXPECT_TRUE(WaitUntil([&] { return host.st.IsConnected; }));
+}
+
+TEST_F(Loopback, HostHangsUpClientWipesAndEnds) {
+    ConnectPair();
+    ASSERT_FALSE(client.KeyFiles().empty());
+    host.session->Exit();
+    ASSERT_TRUE(WaitUntil([&] { return client.ends == 1; }));
+    EXPECT_EQ(client.boxes,
+              std::vector<std::string>{"Your connection was terminated manually by the person.  "
+                                       "The program will now terminate."});
+    EXPECT_TRUE(client.KeyFiles().empty());
+    EXPECT_TRUE(host.KeyFiles().empty());
+}
+
+TEST_F(Loopback, HangUpReachesThePeerWhenTheProgramEndsRightAfter) {
+    ConnectPair();
+    host.session->Exit();
+    host.session.reset();
+    host.ownSock.reset();  // the process is gone: no more turns of its event loop
+    ASSERT_TRUE(WaitUntil([&] { return client.ends == 1; }));
+    EXPECT_FALSE(client.view.HasStatus("Connection lost."));
+}
+
+TEST_F(Loopback, ConnectionDroppedWithoutHangUpIsNoticed) {
+    ConnectPair();
+    client.sock.Close();  // as if the client's program had died
+    ASSERT_TRUE(WaitUntil([&] { return host.view.HasStatus("Connection lost."); }));
+    EXPECT_FALSE(host.st.IsConnected);
+    host.view.chatText = "anyone?";
+    host.session->SendChatLine();
+    EXPECT_EQ(host.boxes, std::vector<std::string>{"You are not connected."});
+    EXPECT_EQ(host.view.chatText, "anyone?");
+}
+
+TEST_F(Loopback, ConnectWhereNobodyListens) {
+    client.view.connect = "127.0.0.1";
+    client.session->Connect();
+    EXPECT_EQ(client.boxes, std::vector<std::string>{
+                                "Unable to Connect.  Check your IP address and/or port and try "
+                                "again."});
+    EXPECT_EQ(client.view.status, std::vector<std::string>{"Connecting..."});
+    EXPECT_FALSE(client.st.IsConnected);
+}
+
+TEST_F(Loopback, PortsThatCannotBeListenedOn) {
+    QTcpServer squatter;
+    ASSERT_TRUE(squatter.listen(QHostAddress::LocalHost, std::stoi(host.st.PortStr)));
+    host.session->WaitForConnect();
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_NE(host.boxes[0].find("in use"), std::string::npos);
+    EXPECT_FALSE(host.st.IsHost);
+    squatter.close();
+
+    host.st.PortStr = "0";
+    host.session->WaitForConnect();
+    host.st.PortStr = "70000";
+    host.session->WaitForConnect();
+    EXPECT_EQ(host.boxes.size(), 3u);
+    EXPECT_TRUE(host.view.status.empty());
+
+    host.st.PortStr = client.st.PortStr;
+    host.session->WaitForConnect();
+    host.session->WaitForConnect();
+    ASSERT_EQ(host.boxes.size(), 4u);
+    EXPECT_NE(host.boxes[3].find("already"), std::string::npos);
+    EXPECT_EQ(host.view.status, std::vector<std::string>{"Waiting for Connection"});
+}
+
+TEST_F(Loopback, FileMessagesArriveWholeWhateverLiesBetweenThem) {
+    ConnectPair();
+    std::vector<std::string> got;
+    host.session->files.OnFL = [&](const std::string& n) {
+        got.push_back("FL:" + n);
+        host.st.ClientRecv = true;
+    };
+    host.session->files.OnFB = [&](const std::string& m) {
+        got.push_back(m);
+        if (m.compare(0, 6, "FB:RM:") == 0) host.st.ClientRecv = false;
+        host.session->Send("OK:");
+    };
+    int oks = 0;
+    client.session->files.OnOK = [&] { ++oks; };
+
+    std::string block(1000, '\0');
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7 + 124);
+    client.session->Send("FL:data.bin");
+    ASSERT_TRUE(WaitUntil([&] { return got.size() == 1; }));
+    client.session->Send("FB:" + block + "|");
+    client.session->Send("CT:" + client.Encipher("between"));
+    client.session->Send("FB:" + block + "|");
+    client.session->Send("FB:RM:" + block.substr(0, 999) + "|");
+    ASSERT_TRUE(WaitUntil([&] { return oks == 3 && host.view.chat.size() == 1; }));
+    EXPECT_EQ(got, (std::vector<std::string>{"FL:data.bin", "FB:" + block, "FB:" + block,
+                                             "FB:RM:" + block.substr(0, 999)}));
+    EXPECT_EQ(host.view.chat, std::vector<std::string>{"between"});
+}
+
+// Messages that arrive while a handler pauses are handled during the pause, also when
+// that handler itself runs for an earlier message.
+TEST_F(Loopback, MessagesAreHandledDuringAPauseInsideAHandler) {
+    ConnectPair();
+    int clockReads = 0;
+    host.p.TimeText = [&] { return std::to_string(++clockReads); };  // moves on every read
+    bool sentDuringPause = false;
+    host.onDoEvents = [&] {
+        if (!sentDuringPause) {
+            sentDuringPause = true;
+            client.view.chatText = "during";
+            client.session->SendChatLine();
+        }
+        WaitUntil([&] { return !host.view.chat.empty(); }, 5000);
+    };
+    bool seenInPause = false;
+    host.session->files.OnOK = [&] {
+        host.session->Pause(2);
+        seenInPause = !host.view.chat.empty();
+    };
+    client.session->Send("OK:");
+    ASSERT_TRUE(WaitUntil([&] { return sentDuringPause && !host.view.chat.empty(); }));
+    EXPECT_TRUE(seenInPause);
+}
+
+TEST_F(Loopback, PauseWithTheRealClock) {
+    int events = 0;
+    host.onDoEvents = [&] { ++events; };
+    std::string before = Now();
+    host.session->Pause(1);
+    EXPECT_NE(Now(), before);
+    EXPECT_EQ(events, 0);  // one change, no turn of the event loop
+}
+
+}  // namespace
+}  // namespace keyvane::test

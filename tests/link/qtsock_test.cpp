@@ -1,0 +1,191 @@
+// The socket control against a plain Qt peer on 127.0.0.1.
+#include "platform/qt/QtSock.h"
+
+#include <gtest/gtest.h>
+
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <functional>
+
+namespace keyvane {
+namespace {
+
+void RunEventsFor(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool WaitUntil(const std::function<bool()>& done, int limitMs = 20000) {
+    QDeadlineTimer limit(limitMs);
+    while (!done()) {
+        if (limit.hasExpired()) return false;
+        RunEventsFor(2);
+    }
+    return true;
+}
+
+// A plain server on a free loopback port that keeps the connections it gets.
+struct Peer {
+    QTcpServer server;
+    QTcpSocket* conn = nullptr;
+    Peer() {
+        server.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&server, &QTcpServer::newConnection,
+                         [this] { conn = server.nextPendingConnection(); });
+    }
+    std::string Port() const { return std::to_string(server.serverPort()); }
+};
+
+TEST(QtSock, ConnectsWithLowDelayAndReportsItsStates) {
+    Peer peer;
+    QtSock sock;
+    EXPECT_EQ(sock.State(), Sock::sckClosed);
+    EXPECT_THROW(sock.SendData("CT:x"), SockError);
+    sock.Connect("127.0.0.1", peer.Port());
+    EXPECT_NE(sock.State(), Sock::sckClosed);
+    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.conn; }));
+    auto sockets = sock.findChildren<QTcpSocket*>();
+    ASSERT_EQ(sockets.size(), 1);
+    EXPECT_EQ(sockets[0]->socketOption(QAbstractSocket::LowDelayOption).toInt(), 1);
+
+    sock.SendData("OK:");
+    ASSERT_TRUE(WaitUntil([&] { return peer.conn->bytesAvailable() == 3; }));
+    EXPECT_EQ(peer.conn->readAll(), "OK:");
+    sock.Close();
+    EXPECT_EQ(sock.State(), Sock::sckClosed);
+}
+
+TEST(QtSock, RefusedOrImpossibleAttemptsEndInTheErrorState) {
+    int port;
+    {
+        Peer gone;
+        port = gone.server.serverPort();
+    }
+    QtSock sock;
+    sock.Connect("127.0.0.1", std::to_string(port));
+    EXPECT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckError; }));
+    sock.Connect("127.0.0.1", "not a port");
+    EXPECT_EQ(sock.State(), Sock::sckError);
+    sock.Connect("", "7777");
+    EXPECT_EQ(sock.State(), Sock::sckError);
+    sock.Close();
+    EXPECT_EQ(sock.State(), Sock::sckClosed);
+}
+
+TEST(QtSock, AcceptsARequestAfterClosingTheListener) {
+    QtSock host;
+    host.ListenAddress = "127.0.0.1";
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        host.LocalPort = probe.serverPort();
+    }
+    host.Listen();
+    EXPECT_EQ(host.State(), Sock::sckListening);
+    host.ConnectionRequest = [&](intptr_t id) {
+        host.Close();  // the listener goes; the request stays
+        host.Accept(id);
+    };
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(host.LocalPort));
+    ASSERT_TRUE(WaitUntil([&] { return host.State() == Sock::sckConnected; }));
+    auto sockets = host.findChildren<QTcpSocket*>();
+    ASSERT_FALSE(sockets.empty());
+    EXPECT_EQ(sockets[0]->socketOption(QAbstractSocket::LowDelayOption).toInt(), 1);
+    EXPECT_THROW(host.Accept(12345), SockError);
+}
+
+TEST(QtSock, UnacceptedRequestIsRefused) {
+    QtSock host;
+    host.ListenAddress = "127.0.0.1";
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        host.LocalPort = probe.serverPort();
+    }
+    host.Listen();
+    int requests = 0;
+    host.ConnectionRequest = [&](intptr_t) { ++requests; };
+    QTcpSocket client;
+    bool dropped = false;
+    QObject::connect(&client, &QTcpSocket::disconnected, [&] { dropped = true; });
+    client.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(host.LocalPort));
+    EXPECT_TRUE(WaitUntil([&] { return dropped; }));
+    EXPECT_EQ(requests, 1);
+    EXPECT_EQ(host.State(), Sock::sckListening);
+}
+
+TEST(QtSock, LastWordsArriveBeforeTheDisconnect) {
+    Peer peer;
+    QtSock sock;
+    std::string got;
+    std::vector<std::string> events;
+    sock.DataArrival = [&](int64_t) {
+        got += sock.GetData();
+        events.push_back("data");
+    };
+    sock.Disconnected = [&] { events.push_back("lost"); };
+    sock.Connect("127.0.0.1", peer.Port());
+    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.conn; }));
+    peer.conn->write("CT:bye");
+    peer.conn->write("XX:");
+    peer.conn->disconnectFromHost();
+    ASSERT_TRUE(WaitUntil([&] { return !events.empty() && events.back() == "lost"; }));
+    EXPECT_EQ(got, "CT:byeXX:");
+    EXPECT_EQ(events.front(), "data");
+    EXPECT_EQ(sock.State(), Sock::sckClosed);
+}
+
+TEST(QtSock, OwnCloseIsNoLostConnectionAndFlushDeliversFirst) {
+    Peer peer;
+    QtSock sock;
+    int lost = 0;
+    sock.Disconnected = [&] { ++lost; };
+    sock.Connect("127.0.0.1", peer.Port());
+    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.conn; }));
+    // More than Qt hands the system in one go, less than the system buffers: the peer
+    // runs on this thread and reads only afterwards.
+    std::string big(200000, 'x');
+    sock.SendData(big);
+    sock.SendData("XX:");
+    sock.Flush(5000);
+    sock.Close();
+    QByteArray all;
+    bool closed = false;
+    QObject::connect(peer.conn, &QTcpSocket::disconnected, [&] { closed = true; });
+    ASSERT_TRUE(WaitUntil([&] {
+        all += peer.conn->readAll();
+        return closed && peer.conn->bytesAvailable() == 0;
+    }));
+    all += peer.conn->readAll();
+    EXPECT_EQ(all.size(), static_cast<qsizetype>(big.size() + 3));
+    EXPECT_TRUE(all.endsWith("XX:"));
+    EXPECT_EQ(lost, 0);
+}
+
+TEST(QtSock, ReadsWhileAHandlerRunsAreRaisedAgainAfterIt) {
+    Peer peer;
+    QtSock sock;
+    std::vector<std::string> reads;
+    sock.DataArrival = [&](int64_t) {
+        reads.push_back(sock.GetData());
+        if (reads.size() == 1) {
+            // More arrives while this handler runs without letting events through.
+            peer.conn->write("second");
+            peer.conn->flush();
+            sock.findChildren<QTcpSocket*>()[0]->waitForReadyRead(5000);
+        }
+    };
+    sock.Connect("127.0.0.1", peer.Port());
+    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.conn; }));
+    peer.conn->write("first");
+    ASSERT_TRUE(WaitUntil([&] { return reads.size() == 2; }));
+    EXPECT_EQ(reads, (std::vector<std::string>{"first", "second"}));
+}
+
+}  // namespace
+}  // namespace keyvane
