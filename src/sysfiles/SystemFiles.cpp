@@ -9,32 +9,32 @@ namespace keyvane {
 void SendSystemFiles(Session& s, FileTransfer& t) {
     const int version = s.view.SelectedVersion();
     if (version < 1 || version > 5) {
-        s.platform.MsgBox("Select Version of Files to Transmit.");
+        s.Notify("Select Version of Files to Transmit.");
         return;
     }
     if (!s.st.IsConnected) {
-        s.platform.MsgBox("You are not connected.");
+        s.Notify("You are not connected.");
         return;
     }
     if (t.Busy()) {
-        s.platform.MsgBox(FileTransfer::kBusyText);
+        s.Notify(FileTransfer::kBusyText);
         return;
     }
     SystemFileSet& set = t.sys;
     if (version == 2) {
         set.ProductPath = s.platform.PickProductPath();
         if (set.ProductPath.empty()) {
-            s.platform.MsgBox(
+            s.Notify(
                 "You must define the path of Veltra 5.5.2 before you can transmit them.");
             return;
         }
         // The picker lets events through: the connection or a transfer may have changed.
         if (!s.st.IsConnected) {
-            s.platform.MsgBox("You are not connected.");
+            s.Notify("You are not connected.");
             return;
         }
         if (t.Busy()) {
-            s.platform.MsgBox(FileTransfer::kBusyText);
+            s.Notify(FileTransfer::kBusyText);
             return;
         }
     }
@@ -45,7 +45,7 @@ void SendSystemFiles(Session& s, FileTransfer& t) {
     const VersionRow& row = VersionTable()[static_cast<size_t>(version - 1)];
     const std::vector<std::string> names = EligibleNames(ListPlainFiles(folder), row.notSent);
     if (names.size() > static_cast<size_t>(SystemFileSet::kMaxFiles)) {
-        s.platform.MsgBox("There are more than 1500 files to send in " + Utf8ToCp1252(folder) +
+        s.Notify("There are more than 1500 files to send in " + Utf8ToCp1252(folder) +
                           ". The set was not sent.");
         return;
     }
@@ -53,7 +53,7 @@ void SendSystemFiles(Session& s, FileTransfer& t) {
         set.SystemFileList[static_cast<size_t>(++set.SystemFileCount)] = folder + n;
     s.view.UpdateList("Sending System Files (" + std::to_string(set.SystemFileCount) + " to do)");
     if (set.SystemFileCount == 0) {
-        s.platform.MsgBox("No files to send were found in " + Utf8ToCp1252(folder) + ".");
+        s.Notify("No files to send were found in " + Utf8ToCp1252(folder) + ".");
         return;
     }
     s.st.SystemTransferInProgress = true;

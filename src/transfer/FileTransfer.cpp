@@ -58,11 +58,11 @@ bool FileTransfer::Busy() const {
 
 void FileTransfer::SendFileCommand() {
     if (!s_.st.IsConnected) {
-        s_.platform.MsgBox("You are not connected.");
+        s_.Notify("You are not connected.");
         return;
     }
     if (Busy()) {
-        s_.platform.MsgBox(kBusyText);
+        s_.Notify(kBusyText);
         return;
     }
     const std::string fn = s_.platform.OpenFileName();
@@ -78,7 +78,7 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
             return;
         // The dialogs let events through: a transfer may have begun meanwhile.
         if (Busy()) {
-            s_.platform.MsgBox(kBusyText);
+            s_.Notify(kBusyText);
             return;
         }
     }
@@ -245,9 +245,9 @@ void FileTransfer::OnFL(const std::string& payload) {
     } catch (const std::exception& e) {
         failure = Reason(e);
     }
+    st.ClientRecv = true;
     s_.view.UpdateList("Receiving File " + impl_->RecvFileName);
     if (!failure.empty()) FailReceive(failure);
-    st.ClientRecv = true;
 }
 
 void FileTransfer::FailReceive(const std::string& reason) {
