@@ -18,6 +18,8 @@ struct FileTransfer::Impl {
     // the peer can arrive while this side sends one.
     std::optional<RecordFile> out;
     std::string sendPath;     // native path of the file being sent
+    std::string ready;        // the next message, enciphered, waiting for its "OK:"
+    std::string readyError;   // why the next message could not be made
     bool announcing = false;  // "FL:" went out, the first block not yet
     uint64_t sendRun = 0;     // changes whenever a send starts or stops
 
@@ -25,7 +27,9 @@ struct FileTransfer::Impl {
     std::optional<RecordFile> in;
     std::string RecvFileName;  // the name actually used (Windows-1252)
     int32_t RecvBlockCount = 0;
-    bool recvFailed = false;  // the file could not be written; the rest is only acknowledged
+    bool recvFailed = false;
+    uint64_t recvRun = 0;  // changes whenever a received file starts or ends  // the file could not
+                           // be written; the rest is only acknowledged
 };
 
 namespace {
@@ -114,61 +118,56 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
     st.CurrentBlock = 1;
     st.FileInProgress = true;
     st.FBRMSent = false;
-    if (st.nb != 0) {
-        SendBlock(1);
-    } else {
-        SendClosing(true);
-        if (st.FileInProgress) st.FBRMSent = true;
-    }
-    if (!st.FileInProgress) return;
+    Prepare(1);
+    if (!SendPrepared()) return;
+    if (st.nb == 0) st.FBRMSent = true;  // the whole file went out with the first message
     view.ShowProgress(true);
     if (st.nb != 0) view.SetProgress(ProgressValue(st.CurrentBlock, st.nb));
+    if (st.nb != 0) Prepare(2);
 }
 
-void FileTransfer::SendBlock(int32_t record) {
-    SDK& sdk = s_.sdk;
-    try {
-        std::string got = impl_->out->Read(record);
-        if (got.size() < static_cast<size_t>(kBlockSize))
-            throw FileError("the file became shorter while it was being sent");
-        sdk.BlockRecord = std::move(got);
-        sdk.WorkText = sdk.BlockRecord;
-        sdk.EncryptString(sdk.WorkText);
-    } catch (const std::exception& e) {
-        AbortSend("Cannot send " + Utf8ToCp1252(impl_->sendPath) + ": " + Reason(e));
-        return;
-    }
-    std::string message;
-    message.reserve(sdk.WorkText.size() + 4);
-    message.append("FB:").append(sdk.WorkText).push_back('|');
-    const uint64_t run = impl_->sendRun;
-    if (!s_.Send(message) && impl_->sendRun == run)
-        AbortSend("The file " + Utf8ToCp1252(impl_->sendPath) + " was not sent completely.");
-}
-
-// "FB:RM:" with the rest of the file after the last whole block (record nb + 1), or with
-// nothing when the rest went out already.
-void FileTransfer::SendClosing(bool withData) {
+// Reads and enciphers the message for `record`: a whole block up to nb, then the closing
+// "FB:RM:" with the rest of the file (empty when the length is a multiple of 1000). It
+// is made right after the previous message went out, so this side enciphers while the
+// peer deciphers; every message still waits for the "OK:" of the one before.
+void FileTransfer::Prepare(int64_t record) {
     MainState& st = s_.st;
     SDK& sdk = s_.sdk;
+    Impl& im = *impl_;
+    const bool closing = record > st.nb;
+    const size_t count = closing ? static_cast<size_t>(st.rm) : static_cast<size_t>(kBlockSize);
+    im.ready.clear();
+    im.readyError.clear();
     sdk.WorkText.clear();
-    if (withData && st.rm > 0) {
+    if (count > 0) {
         try {
-            std::string got = impl_->out->Read(static_cast<int64_t>(st.nb) + 1);
-            if (got.size() < static_cast<size_t>(st.rm))
+            std::string got = im.out->Read(record);
+            if (got.size() < count)
                 throw FileError("the file became shorter while it was being sent");
             got.resize(static_cast<size_t>(kBlockSize), ' ');
             sdk.BlockRecord = std::move(got);
-            sdk.WorkText.assign(sdk.BlockRecord, 0, static_cast<size_t>(st.rm));
+            sdk.WorkText.assign(sdk.BlockRecord, 0, count);
             sdk.EncryptString(sdk.WorkText);
         } catch (const std::exception& e) {
-            AbortSend("Cannot send " + Utf8ToCp1252(impl_->sendPath) + ": " + Reason(e));
+            im.readyError = "Cannot send " + Utf8ToCp1252(im.sendPath) + ": " + Reason(e);
             return;
         }
     }
-    const uint64_t run = impl_->sendRun;
-    if (!s_.Send("FB:RM:" + sdk.WorkText + "|") && impl_->sendRun == run)
-        AbortSend("The file " + Utf8ToCp1252(impl_->sendPath) + " was not sent completely.");
+    im.ready.reserve(sdk.WorkText.size() + 7);
+    im.ready.append(closing ? "FB:RM:" : "FB:").append(sdk.WorkText).push_back('|');
+}
+
+bool FileTransfer::SendPrepared() {
+    Impl& im = *impl_;
+    if (!im.readyError.empty()) {
+        AbortSend(im.readyError);
+        return false;
+    }
+    const uint64_t run = im.sendRun;
+    if (s_.Send(im.ready)) return true;
+    if (im.sendRun == run)
+        AbortSend("The file " + Utf8ToCp1252(im.sendPath) + " was not sent completely.");
+    return false;
 }
 
 void FileTransfer::OnOK() {
@@ -177,13 +176,10 @@ void FileTransfer::OnOK() {
     ++st.CurrentBlock;
     s_.view.SetProgress(ProgressValue(st.CurrentBlock, st.nb));
     if (st.CurrentBlock <= st.nb) {
-        SendBlock(st.CurrentBlock);
+        if (SendPrepared()) Prepare(static_cast<int64_t>(st.CurrentBlock) + 1);
         return;
     }
-    if (!st.FBRMSent) {
-        SendClosing(true);
-        if (!st.FileInProgress) return;
-    }
+    if (!st.FBRMSent && !SendPrepared()) return;
     FinishFile();
 }
 
@@ -191,6 +187,7 @@ void FileTransfer::FinishFile() {
     MainState& st = s_.st;
     MainView& view = s_.view;
     impl_->out.reset();
+    impl_->ready.clear();
     view.UpdateList("File Transferred.");
     st.FileInProgress = false;
     ++impl_->sendRun;
@@ -217,6 +214,8 @@ void FileTransfer::AbortSend(const std::string& statusLine) {
     MainState& st = s_.st;
     MainView& view = s_.view;
     impl_->out.reset();
+    impl_->ready.clear();
+    impl_->readyError.clear();
     impl_->announcing = false;
     ++impl_->sendRun;
     st.FileInProgress = false;
@@ -234,6 +233,7 @@ void FileTransfer::OnFL(const std::string& payload) {
     if (st.ClientRecv)
         EndReceive("File incomplete: " + impl_->RecvFileName + " (a new file was announced)");
     impl_->RecvFileName = SanitizeReceivedName(payload);
+    ++impl_->recvRun;
     impl_->RecvBlockCount = 0;
     impl_->recvFailed = false;
     std::string failure;
@@ -259,51 +259,64 @@ void FileTransfer::FailReceive(const std::string& reason) {
 void FileTransfer::OnFB(const std::string& message) {
     MainState& st = s_.st;
     SDK& sdk = s_.sdk;
+    Impl& im = *impl_;
     if (!st.ClientRecv) return;  // no file was announced: nowhere to put it
     const bool end = message.size() >= 6 && message.compare(3, 3, "RM:") == 0;
-    sdk.WorkText.assign(message, std::min(message.size(), size_t{end ? 6u : 3u}));
-    if (!sdk.WorkText.empty() && !impl_->recvFailed) {
+    if (!end) {
+        if (im.RecvBlockCount == std::numeric_limits<int32_t>::max()) {
+            if (!im.recvFailed) FailReceive("the file is too large");
+        } else {
+            ++im.RecvBlockCount;
+        }
+        // Acknowledged first, so the sender's next block travels while this one is
+        // deciphered and written. A failure shows here and at the file's end.
+        const uint64_t run = im.recvRun;
+        s_.Send("OK:");
+        if (im.recvRun != run || im.recvFailed || !Decipher(message, 3)) return;
         try {
-            sdk.DecryptString(sdk.WorkText);
+            sdk.BlockRecord.assign(sdk.WorkText, 0, static_cast<size_t>(kBlockSize));
+            sdk.BlockRecord.resize(static_cast<size_t>(kBlockSize), ' ');
+            im.in->Write(im.RecvBlockCount, sdk.BlockRecord);
         } catch (const std::exception& e) {
             FailReceive(Reason(e));
         }
-    }
-    if (!end) {
-        if (impl_->RecvBlockCount == std::numeric_limits<int32_t>::max() && !impl_->recvFailed)
-            FailReceive("the file is too large");
-        if (impl_->RecvBlockCount < std::numeric_limits<int32_t>::max()) ++impl_->RecvBlockCount;
-        if (!impl_->recvFailed) {
-            try {
-                sdk.BlockRecord.assign(sdk.WorkText, 0, static_cast<size_t>(kBlockSize));
-                sdk.BlockRecord.resize(static_cast<size_t>(kBlockSize), ' ');
-                impl_->in->Write(impl_->RecvBlockCount, sdk.BlockRecord);
-            } catch (const std::exception& e) {
-                FailReceive(Reason(e));
-            }
-        }
-        s_.Send("OK:");
         return;
     }
-    if (!impl_->recvFailed) {
+    if (!im.recvFailed && Decipher(message, 6)) {
         try {
             // The file holds exactly RecvBlockCount records: the rest goes at its end.
-            impl_->in->WriteRaw(static_cast<int64_t>(impl_->RecvBlockCount) + 1, sdk.WorkText);
-            impl_->in->Close();
+            im.in->WriteRaw(static_cast<int64_t>(im.RecvBlockCount) + 1, sdk.WorkText);
+            im.in->Close();
         } catch (const std::exception& e) {
             FailReceive(Reason(e));
         }
     }
-    impl_->in.reset();
-    s_.view.UpdateList(impl_->recvFailed ? "File not received: " + impl_->RecvFileName
-                                         : std::string("File received."));
+    im.in.reset();
+    s_.view.UpdateList(im.recvFailed ? "File not received: " + im.RecvFileName
+                                     : std::string("File received."));
     s_.view.SetHourglass(false);
-    s_.Send("OK:");
     st.ClientRecv = false;
+    ++im.recvRun;
+    s_.Send("OK:");
+}
+
+// Puts the deciphered payload (from character `from` on) into WorkText.
+bool FileTransfer::Decipher(const std::string& message, size_t from) {
+    SDK& sdk = s_.sdk;
+    sdk.WorkText.assign(message, std::min(message.size(), from));
+    if (sdk.WorkText.empty()) return true;
+    try {
+        sdk.DecryptString(sdk.WorkText);
+        return true;
+    } catch (const std::exception& e) {
+        FailReceive(Reason(e));
+        return false;
+    }
 }
 
 void FileTransfer::EndReceive(const std::string& statusLine) {
     impl_->in.reset();
+    ++impl_->recvRun;
     s_.st.ClientRecv = false;
     s_.view.UpdateList(statusLine);
     s_.view.SetHourglass(false);

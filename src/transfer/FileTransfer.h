@@ -44,10 +44,11 @@ class FileTransfer {
 
   private:
     struct Impl;
-    void SendBlock(int32_t record);
-    void SendClosing(bool withData);
+    void Prepare(int64_t record);
+    bool SendPrepared();
     void FinishFile();
     void AbortSend(const std::string& statusLine);
+    bool Decipher(const std::string& message, size_t from);
     void FailReceive(const std::string& reason);
     void EndReceive(const std::string& statusLine);
     void ChainNextSystemFile();

@@ -136,9 +136,11 @@ class TapSock : public Sock {
 inline bool RunUntil(const std::function<bool()>& done, int maxMs = 60000) {
     QElapsedTimer t;
     t.start();
+    QTimer tick;  // wakes the wait now and then to look at the clock
+    tick.start(50);
     while (!done()) {
         if (t.elapsed() > maxMs) return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
 }
