@@ -24,8 +24,7 @@ void SendSystemFiles(Session& s, FileTransfer& t) {
     if (version == 2) {
         set.ProductPath = s.platform.PickProductPath();
         if (set.ProductPath.empty()) {
-            s.Notify(
-                "You must define the path of Veltra 5.5.2 before you can transmit them.");
+            s.Notify("You must define the path of Veltra 5.5.2 before you can transmit them.");
             return;
         }
         // The picker lets events through: the connection or a transfer may have changed.
@@ -46,7 +45,7 @@ void SendSystemFiles(Session& s, FileTransfer& t) {
     const std::vector<std::string> names = EligibleNames(ListPlainFiles(folder), row.notSent);
     if (names.size() > static_cast<size_t>(SystemFileSet::kMaxFiles)) {
         s.Notify("There are more than 1500 files to send in " + Utf8ToCp1252(folder) +
-                          ". The set was not sent.");
+                 ". The set was not sent.");
         return;
     }
     for (const std::string& n : names)

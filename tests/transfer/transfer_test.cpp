@@ -49,6 +49,7 @@ TEST_F(Transfer, EverySizeArrivesByteForByteInBothDirections) {
     EXPECT_TRUE(b.view.Has("Receiving File f2500.bin"));
     EXPECT_EQ(b.view.Count("File received."), 6);
     EXPECT_FALSE(a.view.progressVisible);
+    EXPECT_GT(a.view.sentBars, 6);  // the send activity bar moves with the socket
     EXPECT_TRUE(a.boxes.empty());
     EXPECT_TRUE(b.boxes.empty());
 }
