@@ -27,9 +27,8 @@ struct FileTransfer::Impl {
     std::optional<RecordFile> in;
     std::string RecvFileName;  // the name actually used (Windows-1252)
     int32_t RecvBlockCount = 0;
-    bool recvFailed = false;
-    uint64_t recvRun = 0;  // changes whenever a received file starts or ends  // the file could not
-                           // be written; the rest is only acknowledged
+    bool recvFailed = false;  // the file could not be written; the rest is only acknowledged
+    uint64_t recvRun = 0;     // changes whenever a received file starts or ends
 };
 
 namespace {
