@@ -109,6 +109,22 @@ TEST_F(Transfer, SendFileAsksFirstAndRefusesWhileBusy) {
     EXPECT_EQ(ReadWholeFile(b.Recv("ask.bin")), ReadWholeFile(path));
 }
 
+// Both users start a file at the same moment: each side sends one and receives the other.
+TEST_F(Transfer, FilesCrossingEachOtherBothArrive) {
+    const std::string toB = RandomBytes(30500, 11), toA = RandomBytes(41000, 12);
+    WriteFile(a.dir.file("toB.bin"), toB);
+    WriteFile(b.dir.file("toA.bin"), toA);
+    b.view.onLine = [&](const std::string& line) {
+        if (line == "Receiving File toB.bin") b.transfer->SendFile(b.dir.file("toA.bin"), 0);
+    };
+    a.transfer->SendFile(a.dir.file("toB.bin"), 0);
+    ASSERT_TRUE(RunUntil([&] {
+        return a.Idle() && b.Idle() && a.view.Has("File received.") && b.view.Has("File received.");
+    }));
+    EXPECT_TRUE(SameBytes(ReadWholeFile(b.Recv("toB.bin")), toB));
+    EXPECT_TRUE(SameBytes(ReadWholeFile(a.Recv("toA.bin")), toA));
+}
+
 TEST_F(Transfer, NotConnectedSendsNothing) {
     a.st.IsConnected = false;
     a.openFileName = a.dir.file("x");
