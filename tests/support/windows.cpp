@@ -7,15 +7,7 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
-extern "C" {
-__attribute__((weak)) extern const bool keyvane_gui_branch_stubs;
-}
-
 namespace keyvane::test {
-
-bool BuiltWithStubs() {
-    return &keyvane_gui_branch_stubs != nullptr;
-}
 
 TestWindow::TestWindow() : TestWindow(Options{}) {}
 

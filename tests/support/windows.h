@@ -20,10 +20,6 @@
 
 namespace keyvane::test {
 
-// True when this build holds stand-ins for the parts built on other branches
-// (the cipher, the session, the socket), so tests of the joined program must skip.
-bool BuiltWithStubs();
-
 class TestWindow {
   public:
     struct Options {
