@@ -1,6 +1,8 @@
 // Sending a product version's system control files as a batch of file transfers.
 #pragma once
 
+#include "sysfiles/SystemFolders.h"
+
 namespace keyvane {
 
 class Session;

@@ -2,30 +2,59 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace keyvane {
 
 class Session;
 
+// The system-file set being sent: entries 1 to SystemFileCount of SystemFileList are
+// full native paths; position 0 is never used. Filled by SendSystemFiles, walked here.
+struct SystemFileSet {
+    static constexpr int kMaxFiles = 1500;
+    std::vector<std::string> SystemFileList = std::vector<std::string>(kMaxFiles + 1);
+    int16_t SystemFileCount = 0;
+    std::string ProductPath;  // folder of version 5.5.2 with a trailing separator, or ""
+};
+
 class FileTransfer {
-public:
+  public:
+    // Attaches its handlers to session.files; detaches them again when destroyed.
     explicit FileTransfer(Session& session);
     ~FileTransfer();
+    FileTransfer(const FileTransfer&) = delete;
+    FileTransfer& operator=(const FileTransfer&) = delete;
 
-    void SendFileCommand();                          // File > Send File
-    void SendFile(const std::string& fn, int m);     // fn: native path (UTF-8)
-    void OnFL(const std::string& payload);           // "FL:" received
-    void OnFB(const std::string& message);           // "FB:..." without its terminator
-    void OnOK();                                     // "OK:" received
-    void OnSendProgress();                           // socket SendProgress
-    void OnConnectionLost();                         // the connection broke
-    bool Busy() const;                               // a file is being sent or received
+    void SendFileCommand();                       // File > Send File
+    void SendFile(const std::string& fn, int m);  // fn: native path (UTF-8)
+    void OnFL(const std::string& payload);        // "FL:" received
+    void OnFB(const std::string& message);        // "FB:..." without its terminator
+    void OnOK();                                  // "OK:" received
+    void OnSendProgress();                        // socket SendProgress
+    void OnConnectionLost();                      // the connection broke
+    bool Busy() const;                            // a file is being sent or received
 
-private:
-    Session& s_;
+    // Shown when a new transfer is asked for while one is running.
+    static constexpr const char* kBusyText =
+        "A file is still being sent or received. Please wait until it has finished.";
+
+    SystemFileSet sys;
+
+  private:
     struct Impl;
-    Impl* impl_ = nullptr;
+    void Prepare(int64_t record);
+    bool SendPrepared();
+    void FinishFile();
+    void AbortSend(const std::string& statusLine);
+    bool Decipher(const std::string& message, size_t from);
+    void FailReceive(const std::string& reason);
+    void EndReceive(const std::string& statusLine);
+    void ChainNextSystemFile();
+
+    Session& s_;
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace keyvane

@@ -4,18 +4,12 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTimer>
 
-extern "C" {
-__attribute__((weak)) extern const bool keyvane_gui_branch_stubs;
-}
-
 namespace keyvane::test {
-
-bool BuiltWithStubs() {
-    return &keyvane_gui_branch_stubs != nullptr;
-}
 
 TestWindow::TestWindow() : TestWindow(Options{}) {}
 
@@ -74,12 +68,17 @@ void TestWindow::click(const char* name) {
     }
 }
 
+void RunEventsFor(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
 bool WaitUntil(const std::function<bool()>& done, int maxMs) {
-    QElapsedTimer t;
-    t.start();
+    QDeadlineTimer limit(maxMs);
     while (!done()) {
-        if (t.elapsed() > maxMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        if (limit.hasExpired()) return false;
+        RunEventsFor(2);
     }
     return true;
 }

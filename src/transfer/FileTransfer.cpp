@@ -1,0 +1,338 @@
+#include "transfer/FileTransfer.h"
+
+#include <sys/stat.h>
+
+#include <exception>
+#include <limits>
+#include <optional>
+
+#include "link/Session.h"
+#include "platform/cp1252.h"
+#include "platform/files.h"
+#include "transfer/TransferRules.h"
+
+namespace keyvane {
+
+struct FileTransfer::Impl {
+    // Sending. Each side has its own file for each direction, so a file announced by
+    // the peer can arrive while this side sends one.
+    std::optional<RecordFile> out;
+    std::string sendPath;     // native path of the file being sent
+    std::string ready;        // the next message, enciphered, waiting for its "OK:"
+    std::string readyError;   // why the next message could not be made
+    bool announcing = false;  // "FL:" went out, the first block not yet
+    uint64_t sendRun = 0;     // changes whenever a send starts or stops
+
+    // Receiving.
+    std::optional<RecordFile> in;
+    std::string RecvFileName;  // the name actually used (Windows-1252)
+    int32_t RecvBlockCount = 0;
+    bool recvFailed = false;  // the file could not be written; the rest is only acknowledged
+    uint64_t recvRun = 0;     // changes whenever a received file starts or ends
+};
+
+namespace {
+
+// The reason of a file or cipher error, without the path the message may start with.
+std::string Reason(const std::exception& e) {
+    const std::string what = e.what();
+    const size_t colon = what.rfind(": ");
+    return Utf8ToCp1252(colon == std::string::npos ? what : what.substr(colon + 2));
+}
+
+}  // namespace
+
+FileTransfer::FileTransfer(Session& session) : s_(session), impl_(std::make_unique<Impl>()) {
+    s_.files.OnFL = [this](const std::string& payload) { OnFL(payload); };
+    s_.files.OnFB = [this](const std::string& message) { OnFB(message); };
+    s_.files.OnOK = [this] { OnOK(); };
+    s_.files.OnSendProgress = [this] { OnSendProgress(); };
+    s_.files.OnConnectionLost = [this] { OnConnectionLost(); };
+}
+
+FileTransfer::~FileTransfer() {
+    s_.files = Session::FileHooks{};
+}
+
+bool FileTransfer::Busy() const {
+    return impl_->announcing || s_.st.FileInProgress || s_.st.ClientRecv ||
+           s_.st.SystemTransferInProgress;
+}
+
+void FileTransfer::SendFileCommand() {
+    if (!s_.st.IsConnected) {
+        s_.Notify("You are not connected.");
+        return;
+    }
+    if (Busy()) {
+        s_.Notify(kBusyText);
+        return;
+    }
+    const std::string fn = s_.platform.OpenFileName();
+    if (!fn.empty()) SendFile(fn, 1);
+}
+
+void FileTransfer::SendFile(const std::string& fn, int m) {
+    MainState& st = s_.st;
+    MainView& view = s_.view;
+    if (m != 0) {
+        if (!s_.platform.ConfirmBox("Are you sure you want to send the file " + Utf8ToCp1252(fn) +
+                                    "?"))
+            return;
+        // The dialogs let events through: a transfer may have begun meanwhile.
+        if (Busy()) {
+            s_.Notify(kBusyText);
+            return;
+        }
+    }
+    view.SetHourglass(true);
+    const std::string name = BareName(fn);
+    BlockSplit split;
+    try {
+        split = SplitLength(ProbeLength(fn));
+    } catch (const std::exception& e) {
+        AbortSend("Cannot send " + Utf8ToCp1252(fn) + ": " + Reason(e));
+        return;
+    }
+    st.nb = split.nb;
+    st.rm = split.rm;
+    impl_->sendPath = fn;
+    impl_->announcing = true;
+    const uint64_t run = ++impl_->sendRun;
+    if (!s_.Send("FL:" + name)) {
+        if (impl_->sendRun == run) AbortSend("");
+        return;
+    }
+    view.UpdateList("Sending " + Utf8ToCp1252(fn) + "...");
+    s_.Pause(2);
+    // The connection may have gone during the pause.
+    if (impl_->sendRun != run || !impl_->announcing) return;
+    impl_->announcing = false;
+    try {
+        impl_->out.emplace(fn, static_cast<size_t>(kBlockSize));
+    } catch (const std::exception& e) {
+        AbortSend("Cannot send " + Utf8ToCp1252(fn) + ": " + Reason(e));
+        return;
+    }
+    st.CurrentBlock = 1;
+    st.FileInProgress = true;
+    st.FBRMSent = false;
+    Prepare(1);
+    if (!SendPrepared()) return;
+    if (st.nb == 0) st.FBRMSent = true;  // the whole file went out with the first message
+    view.ShowProgress(true);
+    if (st.nb != 0) view.SetProgress(ProgressValue(st.CurrentBlock, st.nb));
+    if (st.nb != 0) Prepare(2);
+}
+
+// Reads and enciphers the message for `record`: a whole block up to nb, then the closing
+// "FB:RM:" with the rest of the file (empty when the length is a multiple of 1000). It
+// is made right after the previous message went out, so this side enciphers while the
+// peer deciphers; every message still waits for the "OK:" of the one before.
+void FileTransfer::Prepare(int64_t record) {
+    MainState& st = s_.st;
+    SDK& sdk = s_.sdk;
+    Impl& im = *impl_;
+    const bool closing = record > st.nb;
+    const size_t count = closing ? static_cast<size_t>(st.rm) : static_cast<size_t>(kBlockSize);
+    im.ready.clear();
+    im.readyError.clear();
+    sdk.WorkText.clear();
+    if (count > 0) {
+        try {
+            std::string got = im.out->Read(record);
+            if (got.size() < count)
+                throw FileError("the file became shorter while it was being sent");
+            got.resize(static_cast<size_t>(kBlockSize), ' ');
+            sdk.BlockRecord = std::move(got);
+            sdk.WorkText.assign(sdk.BlockRecord, 0, count);
+            sdk.EncryptString(sdk.WorkText);
+        } catch (const std::exception& e) {
+            im.readyError = "Cannot send " + Utf8ToCp1252(im.sendPath) + ": " + Reason(e);
+            return;
+        }
+    }
+    im.ready.reserve(sdk.WorkText.size() + 7);
+    im.ready.append(closing ? "FB:RM:" : "FB:").append(sdk.WorkText).push_back('|');
+}
+
+bool FileTransfer::SendPrepared() {
+    Impl& im = *impl_;
+    if (!im.readyError.empty()) {
+        AbortSend(im.readyError);
+        return false;
+    }
+    const uint64_t run = im.sendRun;
+    if (s_.Send(im.ready)) return true;
+    if (im.sendRun == run)
+        AbortSend("The file " + Utf8ToCp1252(im.sendPath) + " was not sent completely.");
+    return false;
+}
+
+void FileTransfer::OnOK() {
+    MainState& st = s_.st;
+    if (!st.FileInProgress) return;
+    ++st.CurrentBlock;
+    s_.view.SetProgress(ProgressValue(st.CurrentBlock, st.nb));
+    if (st.CurrentBlock <= st.nb) {
+        if (SendPrepared()) Prepare(static_cast<int64_t>(st.CurrentBlock) + 1);
+        return;
+    }
+    if (!st.FBRMSent && !SendPrepared()) return;
+    FinishFile();
+}
+
+void FileTransfer::FinishFile() {
+    MainState& st = s_.st;
+    MainView& view = s_.view;
+    impl_->out.reset();
+    impl_->ready.clear();
+    view.UpdateList("File Transferred.");
+    st.FileInProgress = false;
+    ++impl_->sendRun;
+    if (st.SystemTransferInProgress) ChainNextSystemFile();
+    view.SetHourglass(false);
+    view.ShowProgress(false);
+}
+
+void FileTransfer::ChainNextSystemFile() {
+    MainState& st = s_.st;
+    ++st.stmax;
+    if (st.stmax > sys.SystemFileCount) {
+        st.SystemTransferInProgress = false;
+        s_.view.SetHourglass(false);
+        return;
+    }
+    s_.Pause(2);
+    // The connection may have gone during the pause, which ends the set.
+    if (!st.SystemTransferInProgress) return;
+    SendFile(sys.SystemFileList[static_cast<size_t>(st.stmax)], 0);
+}
+
+void FileTransfer::AbortSend(const std::string& statusLine) {
+    MainState& st = s_.st;
+    MainView& view = s_.view;
+    impl_->out.reset();
+    impl_->ready.clear();
+    impl_->readyError.clear();
+    impl_->announcing = false;
+    ++impl_->sendRun;
+    st.FileInProgress = false;
+    if (!statusLine.empty()) view.UpdateList(statusLine);
+    if (st.SystemTransferInProgress) {
+        st.SystemTransferInProgress = false;
+        view.UpdateList("The system files were not all sent.");
+    }
+    view.SetHourglass(false);
+    view.ShowProgress(false);
+}
+
+void FileTransfer::OnFL(const std::string& payload) {
+    MainState& st = s_.st;
+    if (st.ClientRecv)
+        EndReceive("File incomplete: " + impl_->RecvFileName + " (a new file was announced)");
+    impl_->RecvFileName = SanitizeReceivedName(payload);
+    ++impl_->recvRun;
+    impl_->RecvBlockCount = 0;
+    impl_->recvFailed = false;
+    std::string failure;
+    try {
+        if (!st.Recv.empty()) ::mkdir(st.Recv.c_str(), 0755);  // gone since start-up
+        const std::string path = st.Recv + Cp1252ToUtf8(impl_->RecvFileName);
+        CreateReceivedFile(path);
+        impl_->in.emplace(path, static_cast<size_t>(kBlockSize));
+    } catch (const std::exception& e) {
+        failure = Reason(e);
+    }
+    st.ClientRecv = true;
+    s_.view.UpdateList("Receiving File " + impl_->RecvFileName);
+    if (!failure.empty()) FailReceive(failure);
+}
+
+void FileTransfer::FailReceive(const std::string& reason) {
+    impl_->recvFailed = true;
+    impl_->in.reset();
+    s_.view.UpdateList("Cannot write " + impl_->RecvFileName + ": " + reason);
+}
+
+void FileTransfer::OnFB(const std::string& message) {
+    MainState& st = s_.st;
+    SDK& sdk = s_.sdk;
+    Impl& im = *impl_;
+    if (!st.ClientRecv) return;  // no file was announced: nowhere to put it
+    const bool end = message.size() >= 6 && message.compare(3, 3, "RM:") == 0;
+    if (!end) {
+        if (im.RecvBlockCount == std::numeric_limits<int32_t>::max()) {
+            if (!im.recvFailed) FailReceive("the file is too large");
+        } else {
+            ++im.RecvBlockCount;
+        }
+        // Acknowledged first, so the sender's next block travels while this one is
+        // deciphered and written. A failure shows here and at the file's end.
+        const uint64_t run = im.recvRun;
+        s_.Send("OK:");
+        if (im.recvRun != run || im.recvFailed || !Decipher(message, 3)) return;
+        try {
+            sdk.BlockRecord.assign(sdk.WorkText, 0, static_cast<size_t>(kBlockSize));
+            sdk.BlockRecord.resize(static_cast<size_t>(kBlockSize), ' ');
+            im.in->Write(im.RecvBlockCount, sdk.BlockRecord);
+        } catch (const std::exception& e) {
+            FailReceive(Reason(e));
+        }
+        return;
+    }
+    if (!im.recvFailed && Decipher(message, 6)) {
+        try {
+            // The file holds exactly RecvBlockCount records: the rest goes at its end.
+            im.in->WriteRaw(static_cast<int64_t>(im.RecvBlockCount) + 1, sdk.WorkText);
+            im.in->Close();
+        } catch (const std::exception& e) {
+            FailReceive(Reason(e));
+        }
+    }
+    im.in.reset();
+    s_.view.UpdateList(im.recvFailed ? "File not received: " + im.RecvFileName
+                                     : std::string("File received."));
+    s_.view.SetHourglass(false);
+    st.ClientRecv = false;
+    ++im.recvRun;
+    s_.Send("OK:");
+}
+
+// Puts the deciphered payload (from character `from` on) into WorkText.
+bool FileTransfer::Decipher(const std::string& message, size_t from) {
+    SDK& sdk = s_.sdk;
+    sdk.WorkText.assign(message, std::min(message.size(), from));
+    if (sdk.WorkText.empty()) return true;
+    try {
+        sdk.DecryptString(sdk.WorkText);
+        return true;
+    } catch (const std::exception& e) {
+        FailReceive(Reason(e));
+        return false;
+    }
+}
+
+void FileTransfer::EndReceive(const std::string& statusLine) {
+    impl_->in.reset();
+    ++impl_->recvRun;
+    s_.st.ClientRecv = false;
+    s_.view.UpdateList(statusLine);
+    s_.view.SetHourglass(false);
+}
+
+void FileTransfer::OnSendProgress() {
+    s_.view.BumpSentBar();
+}
+
+void FileTransfer::OnConnectionLost() {
+    MainState& st = s_.st;
+    if (impl_->announcing || st.FileInProgress)
+        AbortSend("The file " + Utf8ToCp1252(impl_->sendPath) + " was not sent completely.");
+    else if (st.SystemTransferInProgress)
+        AbortSend("");
+    if (st.ClientRecv)
+        EndReceive("The file " + impl_->RecvFileName + " was not received completely.");
+}
+
+}  // namespace keyvane

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/cp1252.h"
+#include "platform/files.h"
+#include "platform/numbers.h"
+#include "support/tempdir.h"
+#include "transfer/TransferRules.h"
+
+namespace keyvane {
+namespace {
+
+TEST(TransferRules, SplitsLengthIntoBlocksAndRest) {
+    EXPECT_EQ(SplitLength(0).nb, 0);
+    EXPECT_EQ(SplitLength(0).rm, 0);
+    EXPECT_EQ(SplitLength(999).nb, 0);
+    EXPECT_EQ(SplitLength(999).rm, 999);
+    EXPECT_EQ(SplitLength(1000).nb, 1);
+    EXPECT_EQ(SplitLength(1000).rm, 0);
+    EXPECT_EQ(SplitLength(2500).nb, 2);
+    EXPECT_EQ(SplitLength(2500).rm, 500);
+    EXPECT_EQ(SplitLength(int64_t{2147483647} * 1000 + 999).nb, 2147483647);
+    EXPECT_THROW(SplitLength(int64_t{2147483648} * 1000), OverflowError);
+}
+
+TEST(TransferRules, ProgressDividesBeforeMultiplyingAndStopsAt100) {
+    EXPECT_EQ(ProgressValue(1, 0), 100);
+    // 2500 bytes: after block 1, block 2 and the rest.
+    EXPECT_EQ(ProgressValue(1, 2), 50);
+    EXPECT_EQ(ProgressValue(2, 2), 100);
+    EXPECT_EQ(ProgressValue(3, 2), 100);
+    EXPECT_EQ(ProgressValue(1, 3), 33);
+    // 29 / 100 is a little under 0.29 in double precision.
+    EXPECT_EQ(ProgressValue(29, 100), 28);
+}
+
+TEST(TransferRules, BareNameIsTheLastPathPartInWindows1252) {
+    EXPECT_EQ(BareName("/home/u/report 2.txt"), "report 2.txt");
+    EXPECT_EQ(BareName("plain.bin"), "plain.bin");
+    EXPECT_EQ(BareName("/tmp/caf\xC3\xA9 \xE2\x82\xAC.txt"), "caf\xE9 \x80.txt");
+    EXPECT_EQ(BareName("/tmp/\xE4\xB8\xAD.txt"), "?.txt");  // no Windows-1252 byte for it
+}
+
+TEST(TransferRules, HostileNamesStayInsideTheFolder) {
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"../../x", "x"},
+        {"/etc/x", "x"},
+        {"C:\\x", "x"},
+        {"a\\b", "b"},
+        {"..\\..\\Windows\\win.ini", "win.ini"},
+        {"dir/", kFallbackName},
+        {"", kFallbackName},
+        {".", kFallbackName},
+        {"..", kFallbackName},
+        {"...", kFallbackName},
+        {std::string("a\0b", 3), "a_b"},
+        {"a\rb\nc", "a_b_c"},
+        {"\x1b[31mred", "_[31mred"},
+        {"what?<>|*\".txt", "what______.txt"},
+        {"C:x.txt", "C_x.txt"},
+        {"tail. . ", "tail"},
+        {"CON", "_CON"},
+        {"nul.txt", "_nul.txt"},
+        {"Com1.log", "_Com1.log"},
+        {"lpt\xB9", "_lpt\xB9"},
+        {"console.txt", "console.txt"},
+        {"caf\xE9 \x80.txt", "caf\xE9 \x80.txt"},
+        {"odd\x81\x9D", "odd__"},
+        {".profile", ".profile"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(SanitizeReceivedName(c.in), c.out) << c.in;
+}
+
+TEST(TransferRules, LongNamesAreCutToWhatFileSystemsTakeKeepingTheExtension) {
+    const std::string longName = std::string(300, '\xE9') + ".txt";  // 2 UTF-8 bytes each
+    const std::string name = SanitizeReceivedName(longName);
+    EXPECT_LE(Cp1252ToUtf8(name).size(), 255u);
+    EXPECT_GE(Cp1252ToUtf8(name).size(), 253u);
+    EXPECT_EQ(name.substr(name.size() - 4), ".txt");
+    EXPECT_EQ(SanitizeReceivedName(std::string(255, 'a')), std::string(255, 'a'));
+}
+
+class ReceivedFile : public ::testing::Test {
+  protected:
+    test::TempDir dir;
+    std::string Read(const std::string& p) { return ReadWholeFile(p); }
+    void Write(const std::string& p, const std::string& text) {
+        TextWriter w(p);
+        w.Write(text);
+        w.Close();
+    }
+};
+
+TEST_F(ReceivedFile, ReplacesAnExistingFileWithAnEmptyOne) {
+    Write(dir.file("a.txt"), "old");
+    CreateReceivedFile(dir.file("a.txt"));
+    EXPECT_EQ(Read(dir.file("a.txt")), "");
+}
+
+TEST_F(ReceivedFile, ReplacesLinksInsteadOfWritingThroughThem) {
+    Write(dir.file("outside"), "keep me");
+    ASSERT_EQ(::symlink(dir.file("outside").c_str(), dir.file("sym").c_str()), 0);
+    ASSERT_EQ(::link(dir.file("outside").c_str(), dir.file("hard").c_str()), 0);
+    CreateReceivedFile(dir.file("sym"));
+    CreateReceivedFile(dir.file("hard"));
+    Write(dir.file("sym"), "new");
+    Write(dir.file("hard"), "new");
+    struct stat st {};
+    ASSERT_EQ(::lstat(dir.file("sym").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(Read(dir.file("outside")), "keep me");
+}
+
+TEST_F(ReceivedFile, AFolderOfThatNameIsAnError) {
+    ASSERT_EQ(::mkdir(dir.file("taken").c_str(), 0755), 0);
+    EXPECT_THROW(CreateReceivedFile(dir.file("taken")), FileError);
+    EXPECT_THROW(CreateReceivedFile(dir.file("missing/x")), FileError);
+}
+
+}  // namespace
+}  // namespace keyvane
