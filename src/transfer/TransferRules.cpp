@@ -95,6 +95,9 @@ std::string SanitizeReceivedName(std::string_view received) {
         if (dot != std::string::npos && dot > 0 && name.size() - dot <= kMaxKeptExtension)
             ext = name.substr(dot);
         std::string stem = name.substr(0, name.size() - ext.size());
+        // Every character takes at least one byte: cut at once what can never fit, so a
+        // name of a megabyte is not shortened one character at a time.
+        if (stem.size() > kMaxNameBytes) stem.resize(kMaxNameBytes);
         while (!stem.empty() && Utf8Length(stem) + Utf8Length(ext) > kMaxNameBytes) stem.pop_back();
         name = stem + ext;
         StripTrailingDotsAndBlanks(name);
