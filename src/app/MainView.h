@@ -7,13 +7,13 @@
 namespace keyvane {
 
 class MainView {
-public:
+  public:
     virtual ~MainView() = default;
 
     virtual void UpdateList(const std::string& line) = 0;      // status list, last 12 in view
     virtual void UpdateChatList(const std::string& line) = 0;  // chat list, last 7 in view
 
-    virtual std::string IPText() const = 0;  // txtIP
+    virtual std::string IPText() const = 0;       // txtIP
     virtual std::string ConnectText() const = 0;  // txtConnect
     virtual void SetConnectText(const std::string& text) = 0;
     virtual std::string KeyText() const = 0;  // txtKey

@@ -78,7 +78,8 @@ std::string RecordFile::Read(int64_t r) const {
     size_t got = 0;
     const off_t at = static_cast<off_t>((r - 1) * static_cast<int64_t>(length_));
     while (got < length_) {
-        const ssize_t n = ::pread(fd_, out.data() + got, length_ - got, at + static_cast<off_t>(got));
+        const ssize_t n =
+            ::pread(fd_, out.data() + got, length_ - got, at + static_cast<off_t>(got));
         if (n < 0) {
             if (errno == EINTR) continue;
             throw FileError(Why("cannot read", path_));
@@ -94,8 +95,8 @@ void RecordFile::Write(int64_t r, std::string_view data) {
     if (r < 1) throw FileError("bad record number in " + path_);
     std::string rec(data.substr(0, length_));
     rec.resize(length_, ' ');
-    WriteAll(fd_, rec.data(), rec.size(), static_cast<off_t>((r - 1) * static_cast<int64_t>(length_)),
-             path_);
+    WriteAll(fd_, rec.data(), rec.size(),
+             static_cast<off_t>((r - 1) * static_cast<int64_t>(length_)), path_);
 }
 
 void RecordFile::WriteRaw(int64_t r, std::string_view data) {
@@ -171,7 +172,9 @@ void WriteTextLines(const std::string& path, const std::vector<std::string>& lin
     w.Close();
 }
 
-ItemReader ItemReader::FromFile(const std::string& path) { return ItemReader(ReadWholeFile(path)); }
+ItemReader ItemReader::FromFile(const std::string& path) {
+    return ItemReader(ReadWholeFile(path));
+}
 
 void ItemReader::SkipBlanks() {
     while (pos_ < data_.size() && (data_[pos_] == ' ' || data_[pos_] == '\t')) ++pos_;

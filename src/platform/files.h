@@ -26,7 +26,7 @@ struct EndOfFileError : FileError {
 // truncates; writing beyond the end extends the file. A file that cannot be opened
 // for writing (read only) is opened for reading.
 class RecordFile {
-public:
+  public:
     RecordFile(const std::string& path, size_t recordLength);
     ~RecordFile();
     RecordFile(const RecordFile&) = delete;
@@ -46,7 +46,7 @@ public:
     size_t RecordLength() const { return length_; }
     const std::string& Path() const { return path_; }
 
-private:
+  private:
     std::string path_;
     size_t length_ = 1;
     int fd_ = -1;
@@ -63,7 +63,7 @@ std::string ReadWholeFile(const std::string& path);
 
 // Text files: written whole (created or emptied) or appended to. Lines end with CR LF.
 class TextWriter {
-public:
+  public:
     enum class Mode { Replace, Append };
     TextWriter(const std::string& path, Mode mode = Mode::Replace);
     ~TextWriter();
@@ -74,7 +74,7 @@ public:
     void WriteLine(std::string_view text);  // text + CR LF
     void Close();                           // flushes; throws FileError on failure
 
-private:
+  private:
     std::string path_;
     std::FILE* f_ = nullptr;
 };
@@ -86,7 +86,7 @@ void WriteTextLines(const std::string& path, const std::vector<std::string>& lin
 // leading blanks are skipped, an item that begins with a double quote runs to the next
 // double quote.
 class ItemReader {
-public:
+  public:
     explicit ItemReader(std::string content) : data_(std::move(content)) {}
     // Opens a file; throws FileError when it does not exist or cannot be read.
     static ItemReader FromFile(const std::string& path);
@@ -97,7 +97,7 @@ public:
     // The next numeric item: like NextItem, but blanks also end it.
     std::string NextNumberItem();
 
-private:
+  private:
     void SkipBlanks();
     void SkipDelimiter();
     std::string data_;

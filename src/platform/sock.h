@@ -14,19 +14,25 @@ struct SockError : std::runtime_error {
 };
 
 class Sock {
-public:
-    enum : int { sckClosed = 0, sckListening = 2, sckConnecting = 6, sckConnected = 7, sckError = 9 };
+  public:
+    enum : int {
+        sckClosed = 0,
+        sckListening = 2,
+        sckConnecting = 6,
+        sckConnected = 7,
+        sckError = 9
+    };
 
     virtual ~Sock() = default;
 
-    int LocalPort = 0;                          // set before Listen
+    int LocalPort = 0;  // set before Listen
     virtual std::string LocalIP() const = 0;
-    virtual int State() const = 0;              // 0 closed, 7 connected
-    virtual void Listen() = 0;                  // throws SockError with the reason
+    virtual int State() const = 0;  // 0 closed, 7 connected
+    virtual void Listen() = 0;      // throws SockError with the reason
     virtual void Connect(const std::string& host, const std::string& port) = 0;
     virtual void Accept(intptr_t requestID) = 0;
     virtual void SendData(const std::string& bytes) = 0;  // throws SockError when it cannot
-    virtual std::string GetData() = 0;          // all bytes now available
+    virtual std::string GetData() = 0;                    // all bytes now available
     virtual void Close() = 0;
     // Push out what was sent before closing (so a hang-up reaches the peer).
     virtual void Flush(int timeoutMs) = 0;

@@ -1,8 +1,8 @@
 // A scripted hostile peer: a plain socket on 127.0.0.1 that does the handshake with the
 // program's own cipher and then sends what no honest peer would, each case on a fresh
-// connection to one main window that lives through all of them. After every case the
-// window still runs and chats both ways, nothing outside its receive folder changed,
-// what it holds stayed bounded, and its status list tells what happened.
+// connection to one main window (the same one for every case run in one process). After
+// every case the window still runs and chats both ways, nothing outside its receive
+// folder changed, what it holds stayed bounded, and its status list tells what happened.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -391,9 +391,9 @@ TEST_F(HostilePeer, MegabyteNameIsShortened) {
     Flood("FL:" + std::string(1u << 20, 'n'));
     Hangup(*peer_);
     EXPECT_EQ(Received(kept), "");
-    EXPECT_EQ(Status(), (std::vector<std::string>{"Receiving File " + kept, "Connection lost.",
-                                                  "The file " + kept +
-                                                      " was not received completely."}));
+    EXPECT_EQ(Status(),
+              (std::vector<std::string>{"Receiving File " + kept, "Connection lost.",
+                                        "The file " + kept + " was not received completely."}));
 }
 
 TEST_F(HostilePeer, TenMegabytesWithoutATagAreDropped) {
