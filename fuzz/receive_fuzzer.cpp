@@ -228,7 +228,16 @@ struct Tree {
 };
 
 Tree& TheTree() {
-    static Tree* tree = new Tree;  // lives for the whole run; the folder stays for a look
+    // Lives for the whole run. Removed when the run ends well; after a failure it stays
+    // for a look.
+    static Tree* tree = [] {
+        auto* t = new Tree;
+        std::atexit([] {
+            std::error_code ignored;
+            fs::remove_all(TheTree().root, ignored);
+        });
+        return t;
+    }();
     return *tree;
 }
 
