@@ -140,10 +140,17 @@ void Session::Connect() {
         Notify("Missing IP Address.");
         return;
     }
-    // Whatever the socket was doing ends here, an open connection included.
+    // Whatever the socket was doing ends here, an open connection included, and with it
+    // the files going either way: the next peer must not get the rest of one, nor add
+    // to the other.
     st.IsConnected = false;
     try {
         sock.Close();
+    } catch (const SockError&) {
+    }
+    framer_.Clear();
+    if (files.OnConnectionLost) files.OnConnectionLost();
+    try {
         sock.Connect(host, st.PortStr);
     } catch (const SockError&) {
         // The attempt failed at once; the poll below sees the socket's error state.

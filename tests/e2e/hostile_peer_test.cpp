@@ -129,6 +129,15 @@ class HostilePeer : public ::testing::Test {
             // Beside the receive folder, where "../" would lead.
             WriteTextLines(folder + "canary.txt", {"must keep this"});
         };
+        // A clock that moves one second per wait, so a pause lasts two waits.
+        o.adjust = [](Platform& p) {
+            p.TimeText = [] {
+                const int m = clock_ / 60 % 60, s = clock_ % 60;
+                return "12:" + std::to_string(m / 10) + std::to_string(m % 10) + ":" +
+                       std::to_string(s / 10) + std::to_string(s % 10);
+            };
+            p.Sleep = [](int) { ++clock_; };
+        };
         host_ = new TestWindow(o);
         host_->win().sock().ListenAddress = "127.0.0.1";
         // After every read: what the framer holds back.
@@ -287,6 +296,7 @@ class HostilePeer : public ::testing::Test {
     static inline TestWindow* host_ = nullptr;
     static inline int port_ = 0;
     static inline size_t peakPending_ = 0;
+    static inline int clock_ = 0;
     static inline std::string parent_;
 
     std::unique_ptr<Peer> peer_;
@@ -488,6 +498,54 @@ TEST_F(HostilePeer, HangUpInTheMiddleOfAFile) {
     EXPECT_EQ(Status(),
               (std::vector<std::string>{"Receiving File hangup.bin",
                                         "The file hangup.bin was not received completely."}));
+}
+
+// The user connects somewhere else while a file comes in and another goes out: the
+// next peer's blocks must not land in the old file, nor its "OK:" draw out the old
+// file's next block.
+TEST_F(HostilePeer, ConnectingElsewhereEndsTheOldConnectionsTransfers) {
+    TempDir out;
+    const std::string outgoing = Bytes(3000, 7);
+    {
+        RecordFile f(out.file("out.bin"), 1);
+        f.WriteRaw(1, outgoing);
+    }
+    host_->openFileNames.push_back(out.file("out.bin"));
+    host_->click("flesend");
+    ASSERT_TRUE(WaitUntil([&] { return host_->win().FileInProgress; }));
+    ASSERT_NE(peer_->received.find("FL:out.bin"), std::string::npos);
+    Announce("in.bin");
+    AsRead(peer_->Block(Bytes(1000, 8)));
+    ASSERT_TRUE(WaitForOKs(1));
+
+    // The next peer waits on the port the host's own listener gave up.
+    QTcpServer next;
+    ASSERT_TRUE(next.listen(QHostAddress::LocalHost, static_cast<quint16>(port_)));
+    QTcpSocket* conn = nullptr;
+    QObject::connect(&next, &QTcpServer::newConnection,
+                     [&] { conn = next.nextPendingConnection(); });
+    host_->find<QLineEdit>("txtConnect")->setText("127.0.0.1");
+    host_->click("Command2");
+    ASSERT_TRUE(WaitUntil([&] { return conn != nullptr; }));
+    next.close();
+    std::string got;
+    QObject::connect(conn, &QTcpSocket::readyRead, [&] { got += conn->readAll().toStdString(); });
+    ASSERT_TRUE(WaitUntil([&] { return got == "IP:127.0.0.1"; }));
+
+    const std::string bar = RecvBar();
+    conn->write(QByteArray::fromStdString(peer_->Block(Bytes(1000, 9)) + "OK:"));
+    ASSERT_TRUE(WaitUntil([&] { return RecvBar() != bar; }));
+    EXPECT_EQ(got, "IP:127.0.0.1");  // no block of the old file, no acknowledgement
+    EXPECT_EQ(fs::file_size(host_->file("Recv/in.bin")), 1000u);
+    EXPECT_FALSE(host_->win().FileInProgress);
+    EXPECT_FALSE(host_->win().ClientRecv);
+    EXPECT_EQ(Status(),
+              (std::vector<std::string>{
+                  "Sending " + out.file("out.bin") + "...", "Receiving File in.bin",
+                  "The file " + out.file("out.bin") + " was not sent completely.",
+                  "The file in.bin was not received completely.", "Connecting...", "Connected"}));
+    conn->abort();
+    ASSERT_TRUE(WaitUntil([] { return !host_->win().IsConnected; }));
 }
 
 }  // namespace
