@@ -1,7 +1,7 @@
 // libFuzzer target for everything a peer's bytes reach: the framer, the dispatcher, the
 // cipher and the file handling, in a real program folder with real key files.
 //
-// An input is a script of steps. Each step starts with one byte; its value modulo 5
+// An input is a script of steps. Each step starts with one byte; its value modulo 6
 // picks the step:
 //   0  a read: two bytes of length (little-endian), then that many bytes
 //   1  an enciphered message: one byte picks "KY:", "CT:", "FB:" or "FB:RM:", two bytes
@@ -11,6 +11,7 @@
 //   3  this side sends a file (one byte picks one of three sizes); the pause after the
 //      announcement runs the following steps as events that come in meanwhile
 //   4  the rest of the input arrives as one read
+//   5  the user connects to another peer (this side becomes the client)
 // A length that runs past the end of the input takes what is left.
 //
 // After every step the bytes held for an unfinished message stay within the longest
@@ -94,7 +95,7 @@ class FakeSock : public Sock {
     std::string LocalIP() const override { return "127.0.0.1"; }
     int State() const override { return state; }
     void Listen() override { state = sckListening; }
-    void Connect(const std::string&, const std::string&) override { state = sckConnecting; }
+    void Connect(const std::string&, const std::string&) override { state = sckConnected; }
     void Accept(intptr_t) override { state = sckConnected; }
     void SendData(const std::string& bytes) override {
         if (state != sckConnected) throw SockError("not connected");
@@ -334,7 +335,7 @@ class Run {
 
     void Steps() {
         Script& s = *script_;
-        switch (s.Byte() % 5) {
+        switch (s.Byte() % 6) {
             case 0:
                 Read(s.Bytes(s.Length()));
                 break;
@@ -357,8 +358,11 @@ class Run {
             case 3:
                 transfer_->SendFile(tree_.outFiles[s.Byte() % tree_.outFiles.size()], 0);
                 break;
-            default:
+            case 4:
                 Read(s.Rest());
+                break;
+            default:
+                session_->Connect();
                 break;
         }
     }

@@ -15,10 +15,10 @@ if [ ! -f "$dir/build.ninja" ]; then
 fi
 cmake --build "$dir" --target receive_fuzzer
 mkdir -p "$dir/corpus"
-# Leaks are looked for in every input; one allocation above 64 MB, or more than 1 GB
+# Leaks are looked for in every input; one allocation above 64 MB, or more than 2 GB
 # in all, is a failure, as is an input that takes more than 10 s.
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
 "$dir/fuzz/receive_fuzzer" -max_total_time="$seconds" -max_len=16384 -timeout=10 \
-  -rss_limit_mb=1024 -malloc_limit_mb=64 -print_final_stats=1 \
+  -rss_limit_mb=2048 -malloc_limit_mb=64 -print_final_stats=1 \
   -artifact_prefix="$dir/" "$dir/corpus" fuzz/corpus
