@@ -18,8 +18,8 @@
 // message the framer assembles. After every input nothing may exist in the temporary
 // tree that was not there before, except received files (plain files directly in the
 // receive folder), the cipher's key and working files, and received key files in the
-// working folder; every file that was there keeps its content. Heap growth while the
-// input runs stays bounded by a multiple of the input's size.
+// working folder; every file that was there keeps its content. At the end of an input,
+// with everything still alive, the heap has grown by at most a multiple of its size.
 #include <fcntl.h>
 #include <sanitizer/allocator_interface.h>
 #include <unistd.h>
