@@ -65,6 +65,7 @@ void Framer::Clear() {
     buf_.clear();
     head_ = 0;
     ends_.clear();
+    readStart_ = true;
 }
 
 size_t Framer::ReadEndAfter(size_t pos) const {
@@ -79,7 +80,11 @@ bool Framer::EndsRead(size_t len) const {
 
 void Framer::Consume(size_t n) {
     head_ += n;
-    while (!ends_.empty() && ends_.front() <= head_) ends_.pop_front();
+    readStart_ = false;
+    while (!ends_.empty() && ends_.front() <= head_) {
+        readStart_ = ends_.front() == head_;
+        ends_.pop_front();
+    }
     if (head_ == buf_.size()) {
         Clear();
     } else if (head_ > 4096 && head_ > buf_.size() / 2) {
@@ -129,7 +134,7 @@ size_t Framer::UnknownLengthEnd(std::string_view tag, Context ctx) const {
     std::string_view v = View();
     size_t end = ReadEndAfter(2);
     if (tag == "FB:") return end;
-    if (tag == "IP:") {
+    if (tag == "IP:" && readStart_) {
         size_t i = 3;
         while (i < end && IsAddressChar(v[i])) ++i;
         if (i < end && IsTagAt(v, i)) return i;

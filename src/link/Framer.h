@@ -13,7 +13,8 @@
 // - "IP:", "KY:", "CT:" and "FL:" (and an "FB:" outside file-receive mode) run to the end
 //   of the read that holds their tag, as the peer sends one message per read. Three
 //   exceptions split a read that plainly holds two messages:
-//     * the dotted address of "IP:" ends where a tag follows its digits and dots;
+//     * the dotted address of an "IP:" that begins a read ends where a tag follows its
+//       digits and dots (once per read: each address costs a new set of key files);
 //     * complete block messages at the very end of the read ("FB:" with exactly 1000
 //       bytes and "|", the last one possibly "FB:RM:" of at most 1006 bytes ending in
 //       "|") are messages of their own, so a chat line or a file name that arrives just
@@ -77,6 +78,7 @@ class Framer {
     std::string buf_;
     size_t head_ = 0;          // bytes of buf_ already handed out
     std::deque<size_t> ends_;  // offsets in buf_ where a read ended, ascending
+    bool readStart_ = true;    // head_ is where a read began
 };
 
 // True when the first three bytes of `s` at `pos` are one of the seven tags.

@@ -484,6 +484,15 @@ TEST_F(HostilePeer, AddressTwiceRebuildsTheKeys) {
     EXPECT_EQ(Status(), (std::vector<std::string>{"Connected.", "Connected."}));
 }
 
+// Each address builds a new set of key files: one read of 5,000 addresses must not cost
+// 5,000 of them (it froze the window for more than a minute).
+TEST_F(HostilePeer, AddressesPackedInOneReadBuildKeysAtMostTwice) {
+    std::string many;
+    while (many.size() < 60000) many += "IP:127.0.0.1";
+    AsRead(many);
+    EXPECT_EQ(Status(), (std::vector<std::string>{"Connected.", "Connected."}));
+}
+
 TEST_F(HostilePeer, HangUpInTheMiddleOfAFile) {
     Announce("hangup.bin");
     AsRead(peer_->Block(Bytes(1000, 6)));
