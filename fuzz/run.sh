@@ -15,10 +15,13 @@ if [ ! -f "$dir/build.ninja" ]; then
 fi
 cmake --build "$dir" --target receive_fuzzer
 mkdir -p "$dir/corpus"
+# Absolute paths: the target changes its current folder while an input runs.
+dir=$(cd "$dir" && pwd)
 # Leaks are looked for in every input; one allocation above 64 MB, or more than 2 GB
-# in all, is a failure, as is an input that takes more than 10 s.
+# in all, is a failure, as is an input that takes more than 60 s (the slowest honest
+# ones, a thousand addresses that each build key files, take about 15 s).
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
-"$dir/fuzz/receive_fuzzer" -max_total_time="$seconds" -max_len=16384 -timeout=10 \
+"$dir/fuzz/receive_fuzzer" -max_total_time="$seconds" -max_len=8192 -timeout=60 \
   -rss_limit_mb=2048 -malloc_limit_mb=64 -print_final_stats=1 \
-  -artifact_prefix="$dir/" "$dir/corpus" fuzz/corpus
+  -artifact_prefix="$dir/" "$dir/corpus" "$PWD/fuzz/corpus"
