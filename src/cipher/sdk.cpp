@@ -1,6 +1,9 @@
 #include "cipher/sdk.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <ctime>
 #include <numeric>
 
 namespace keyvane {
@@ -11,7 +14,7 @@ namespace {
 constexpr int16_t kDefaultUp[SDK::kRotors] = {0, 1, 1, 0, 1, 0, 0, 1, 1, 1,
                                               0, 0, 1, 1, 0, 0, 1, 0, 1, 0};
 
-bool IsPermutation(const std::string& rec) {
+bool IsPermutation(std::string_view rec) {
     if (rec.size() != 256) return false;
     std::array<bool, 256> seen{};
     for (unsigned char c : rec) {
@@ -21,12 +24,57 @@ bool IsPermutation(const std::string& rec) {
     return true;
 }
 
+// A file's times change only as finely as its file system keeps them and the kernel's
+// clock ticks (milliseconds; whole seconds on some file systems), so a file written
+// twice within one such step can keep size and times. A stamp is trusted only once
+// the clock has moved well past it; until then the file is read on every call.
+bool LongAgo(const timespec& t, const timespec& now) {
+    const int64_t margin = t.tv_nsec == 0 ? 3'000'000'000 : 100'000'000;  // ns
+    const int64_t secs = static_cast<int64_t>(now.tv_sec) - static_cast<int64_t>(t.tv_sec);
+    if (secs > 10) return true;
+    if (secs < -10) return false;  // in the future: a clock that differs, never trusted
+    return secs * 1'000'000'000 + (now.tv_nsec - t.tv_nsec) > margin;
+}
+
 void CheckSlot(int k) {
     if (k < 1 || k > SDK::kRotors)
         throw CipherError("rotor slot " + std::to_string(k) + " is outside 1..20");
 }
 
 }  // namespace
+
+bool SDK::KeyFileWatch::Unchanged(const std::string& path) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct stat st {};
+    seenUsable_ = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                  LongAgo(st.st_ctim, now) && LongAgo(st.st_mtim, now);
+    if (seenUsable_) {
+        seen_ = Stamp{static_cast<uint64_t>(st.st_dev),
+                      static_cast<uint64_t>(st.st_ino),
+                      static_cast<int64_t>(st.st_size),
+                      st.st_mtim.tv_sec,
+                      st.st_mtim.tv_nsec,
+                      st.st_ctim.tv_sec,
+                      st.st_ctim.tv_nsec};
+        if (kept_ && seen_ == keptStamp_) return true;
+    }
+    kept_ = false;
+    return false;
+}
+
+void SDK::KeyFileWatch::Remember() {
+    if (!seenUsable_) return;
+    keptStamp_ = seen_;
+    kept_ = true;
+}
+
+void SDK::ForgetKeyFiles() {
+    for (KeyFileWatch* w : {&k2Watch_, &k3Watch_, &k4Watch_, &bcrWatch_, &brsWatch_}) w->Forget();
+    bcrContent_.clear();
+    brsContent_.clear();
+    tablesFromBcr_ = false;
+}
 
 SDK::SDK() {
     // An identity machine until rotors are loaded, so every table is always a permutation.
@@ -51,6 +99,7 @@ void SDK::SetRotor(int k, const std::string& rotor) {
     if (!IsPermutation(rotor))
         throw CipherError("rotor " + std::to_string(k) +
                           " is not a permutation of the 256 byte values");
+    tablesFromBcr_ = false;
     SetTable(slotString_[k - 1], reinterpret_cast<const uint8_t*>(rotor.data()));
     slotOffset_[k - 1] = 0;
 }
@@ -68,18 +117,43 @@ void SDK::LoadCipherTables() {
     for (int c = 0; c < 256; ++c) ByteAlphabet[c] = static_cast<char>(c);
     AtFill256.assign(256, '@');
 
-    RecordFile k3(File("k3.bin"), 100);
+    LoadDirections();
+    LoadStepSizes();
+
+    ReorderIndex = 1;
+    ReorderThreshold = ReorderTable[1];
+    ReorderCount = 0;
+}
+
+void SDK::LoadDirections() {
+    const std::string path = File("k3.bin");
+    if (k3Watch_.Unchanged(path)) {
+        RotorUp = k3Up_;
+        if (!k3Record_.empty()) RotorSetupRecord = k3Record_;
+        return;
+    }
+    RecordFile k3(path, 100);
+    k3Record_.clear();
     if (k3.Length() != 0) {
         RotorSetupRecord = k3.Read(1);
         // A record cut short reads as zero bytes: no "D", so those rotors turn up.
         RotorSetupRecord.resize(100, '\0');
         for (int k = 1; k <= kRotors; ++k) RotorUp[k] = RotorSetupRecord[k - 1] == 'D' ? 0 : 1;
+        k3Record_ = RotorSetupRecord;
     } else {
         for (int k = 1; k <= kRotors; ++k) RotorUp[k] = kDefaultUp[k - 1];
     }
     k3.Close();
+    k3Up_ = RotorUp;
+    k3Watch_.Remember();
+}
 
+void SDK::LoadStepSizes() {
     const std::string k4 = File("k4.bin");
+    if (k4Watch_.Unchanged(k4)) {
+        StepSize = k4Steps_;
+        return;
+    }
     if (ProbeLength(k4) == 0) {
         for (int k = 1; k <= kRotors; ++k) StepSize[k] = 1;
     } else {
@@ -102,10 +176,8 @@ void SDK::LoadCipherTables() {
             StepSize[k] = s < 1 ? 1 : s;
         }
     }
-
-    ReorderIndex = 1;
-    ReorderThreshold = ReorderTable[1];
-    ReorderCount = 0;
+    k4Steps_ = StepSize;
+    k4Watch_.Remember();
 }
 
 void SDK::CheckPassCount() const {
@@ -175,6 +247,11 @@ void SDK::CycleRotorOrder() {
 
 void SDK::ReadPassCount() {
     const std::string k2 = File("k2.bin");
+    if (k2Watch_.Unchanged(k2)) {
+        RotorCount = k2RotorCount_;
+        PassCount = k2PassCount_;
+        return;
+    }
     ItemReader in = ItemReader::FromFile(k2);
     try {
         RotorCount = ToInt16(Val(in.NextNumberItem()));
@@ -184,43 +261,62 @@ void SDK::ReadPassCount() {
     } catch (const OverflowError& e) {
         throw OverflowError(k2 + ": " + e.what());
     }
+    k2RotorCount_ = RotorCount;
+    k2PassCount_ = PassCount;
+    k2Watch_.Remember();
 }
 
 void SDK::LoadRotors() {
     const std::string path = File("k1.bcr");
-    RecordFile f(path, 256);
-    std::array<std::string, kRotors> records;
-    for (int r = 1; r <= kRotors; ++r) {
-        records[r - 1] = f.Read(r);
-        if (records[r - 1].size() != 256)
-            throw CipherError(path + " holds " + std::to_string(f.Length() / 256) +
-                              " of the 20 rotor records");
-        if (!IsPermutation(records[r - 1]))
-            throw CipherError(path + ": rotor " + std::to_string(r) +
-                              " is not a permutation of the 256 byte values");
+    if (!bcrWatch_.Unchanged(path)) {
+        tablesFromBcr_ = false;
+        bcrContent_.clear();
+        RecordFile(path, 256).Close();  // a missing file is created empty
+        std::string content = ReadWholeFile(path);
+        for (int r = 1; r <= kRotors; ++r) {
+            const size_t at = static_cast<size_t>(r - 1) * 256;
+            if (content.size() < at + 256)
+                throw CipherError(path + " holds " + std::to_string(content.size() / 256) +
+                                  " of the 20 rotor records");
+            if (!IsPermutation(std::string_view(content).substr(at, 256)))
+                throw CipherError(path + ": rotor " + std::to_string(r) +
+                                  " is not a permutation of the 256 byte values");
+        }
+        bcrContent_ = std::move(content);
+        bcrWatch_.Remember();
     }
-    f.Close();
+    if (!tablesFromBcr_) {
+        for (int t = 0; t < kRotors; ++t)
+            SetTable(t, reinterpret_cast<const uint8_t*>(bcrContent_.data()) + t * 256);
+        tablesFromBcr_ = true;
+    }
     for (int t = 0; t < kRotors; ++t) {
-        SetTable(t, reinterpret_cast<const uint8_t*>(records[t].data()));
         slotString_[t] = static_cast<uint8_t>(t);
         slotOffset_[t] = 0;
     }
-    RotorRecord = records[kRotors - 1];
+    RotorRecord.assign(bcrContent_, (kRotors - 1) * 256, 256);
 }
 
 void SDK::RestoreRotorFile() {
-    const std::string saved = ReadWholeFile(File("k1.brs"));
+    const std::string brs = File("k1.brs");
+    if (!brsWatch_.Unchanged(brs)) {
+        brsContent_ = ReadWholeFile(brs);
+        brsWatch_.Remember();
+    }
     const std::string working = File("k1.bcr");
     // Rewriting identical bytes would leave the same file; skip the write.
-    if (FileExists(working)) {
+    if (bcrWatch_.Unchanged(working)) {
+        if (bcrContent_ == brsContent_) return;
+    } else if (FileExists(working)) {
         try {
-            if (ReadWholeFile(working) == saved) return;
+            if (ReadWholeFile(working) == brsContent_) return;
         } catch (const FileError&) {
             // Unreadable: fall through and replace it.
         }
     }
+    bcrWatch_.Forget();
     TextWriter w(working);
-    w.Write(saved);
+    w.Write(brsContent_);
     w.Close();
 }
 
