@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <numeric>
+#include <utility>
 
 namespace keyvane {
 
@@ -79,18 +81,19 @@ void SDK::ForgetKeyFiles() {
 SDK::SDK() {
     // An identity machine until rotors are loaded, so every table is always a permutation.
     for (int t = 0; t < kRotors; ++t) {
-        std::iota(tables_[t].begin(), tables_[t].end(), 0);
-        inverse_[t] = tables_[t];
+        std::array<uint8_t, 256> identity;
+        std::iota(identity.begin(), identity.end(), 0);
+        SetTable(t, identity.data());
         slotString_[t] = static_cast<uint8_t>(t);
     }
 }
 
 std::string SDK::Rotor(int k) const {
     CheckSlot(k);
-    const auto& table = tables_[slotString_[k - 1]];
+    const uint8_t* table = &tables_[slotString_[k - 1] * kTableSpan];
     const uint8_t off = slotOffset_[k - 1];
     std::string out(256, '\0');
-    for (int j = 0; j < 256; ++j) out[j] = static_cast<char>(table[(j + off) & 255]);
+    for (int j = 0; j < 256; ++j) out[j] = static_cast<char>(table[j + off]);
     return out;
 }
 
@@ -105,9 +108,11 @@ void SDK::SetRotor(int k, const std::string& rotor) {
 }
 
 void SDK::SetTable(int t, const uint8_t* bytes) {
+    uint8_t* table = &tables_[t * kTableSpan];
+    uint8_t* inverse = &inverse_[t * kTableSpan];
     for (int j = 0; j < 256; ++j) {
-        tables_[t][j] = bytes[j];
-        inverse_[t][bytes[j]] = static_cast<uint8_t>(j);
+        table[j] = table[j + 256] = bytes[j];
+        inverse[bytes[j]] = inverse[bytes[j] + 256] = static_cast<uint8_t>(j);
     }
 }
 
@@ -204,7 +209,7 @@ void SDK::EncipherChar() {
     uint8_t c = CurChar;
     do {
         for (int k = 0; k < kRotors; ++k)
-            c = tables_[slotString_[k]][static_cast<uint8_t>(c + slotOffset_[k])];
+            c = tables_[slotString_[k] * kTableSpan + c + slotOffset_[k]];
         ++PassesDone;
     } while (PassesDone != PassCount);
     CurChar = c;
@@ -216,7 +221,7 @@ void SDK::DecipherChar() {
     uint8_t c = CurChar;
     do {
         for (int k = kRotors - 1; k >= 0; --k)
-            c = static_cast<uint8_t>(inverse_[slotString_[k]][c] - slotOffset_[k]);
+            c = static_cast<uint8_t>(inverse_[slotString_[k] * kTableSpan + c] - slotOffset_[k]);
         ++PassesDone;
     } while (PassesDone != PassCount);
     CurChar = c;
@@ -336,62 +341,92 @@ void SDK::Transform(std::string& text, bool encipher) {
 
 namespace {
 
-// The machine while it runs over a text: per slot the table it reads, the offset
-// the rotor has turned by, and how far it turns per character.
+// The running machine keeps one 16-bit lane per slot: where its table starts among the
+// twenty doubled tables, plus the rotor's offset (0..255). A look-up is tables[lane + c],
+// with no wrapping, and the same lane serves every pass.
+//  Enciphering, lane k holds slot k's offset: table[c + off_k].
+//  Deciphering gives inverse[c] - off_k at slot k. The subtraction is carried into the
+//  look-up that follows it (slot k - 1, or slot 20 of the next pass): lane k holds
+//  -off_(k+1), and slot 1's offset is subtracted once at the end. So deciphering turns
+//  lane k by slot k + 1's step, negated, and both directions shift the lanes alike
+//  when the rotor order cycles.
+using Lanes = std::array<uint16_t, SDK::kRotors>;
+constexpr uint16_t kOffsetBits = 0x00FF;
+constexpr uint64_t kOffsetWord = 0x00FF00FF00FF00FFull;
+static_assert(SDK::kRotors % 4 == 0);
+
+// Slot k takes what was in slot k + 1, the last slot what was in the first.
+void ShiftDown(Lanes& a) {
+    const uint16_t first = a[0];
+    for (int k = 0; k + 1 < SDK::kRotors; ++k) a[k] = a[k + 1];
+    a[SDK::kRotors - 1] = first;
+}
+
 struct Running {
-    std::array<const uint8_t*, SDK::kRotors> tab;
-    std::array<uint8_t, SDK::kRotors> off;
-    std::array<uint8_t, SDK::kRotors> delta;
-    std::array<uint8_t, SDK::kRotors>* slotString;
-    const std::array<int32_t, SDK::kReorderEntries + 1>* table;
+    std::array<uint64_t, SDK::kRotors / 4> step;  // per slot, four lanes to a word
+    const std::array<int32_t, SDK::kReorderEntries + 1>* schedule;
     int32_t count, threshold, index;
 
-    void Advance() {
-        for (int k = 0; k < SDK::kRotors; ++k) off[k] = static_cast<uint8_t>(off[k] + delta[k]);
+    // The next character's lanes: every offset turned by its step (four lanes at a time;
+    // an offset's carry stays inside its own lane and is masked off), then the schedule.
+    void Advance(const Lanes& from, Lanes& to) {
+        for (size_t w = 0; w < step.size(); ++w) {
+            uint64_t x;
+            std::memcpy(&x, &from[4 * w], sizeof x);
+            x = ((x + step[w]) & kOffsetWord) | (x & ~kOffsetWord);
+            std::memcpy(&to[4 * w], &x, sizeof x);
+        }
         if (++count >= threshold) {
             count = 0;
-            std::rotate(tab.begin(), tab.begin() + 1, tab.end());
-            std::rotate(off.begin(), off.begin() + 1, off.end());
-            std::rotate(slotString->begin(), slotString->begin() + 1, slotString->end());
+            ShiftDown(to);
             index = index + 1 > SDK::kReorderEntries ? 1 : index + 1;
-            threshold = (*table)[index];
+            threshold = (*schedule)[index];
         }
     }
 };
 
-// B characters at a time: each takes a snapshot of the machine and the machine moves on,
-// then their look-up chains run interleaved, so the processor can overlap them.
-template <int B, bool Encipher>
-void RunBlock(Running& m, uint8_t* buf, int passes) {
-    std::array<std::array<const uint8_t*, SDK::kRotors>, B> tab;
-    std::array<std::array<uint8_t, SDK::kRotors>, B> off;
-    for (int b = 0; b < B; ++b) {
-        tab[b] = m.tab;
-        off[b] = m.off;
-        m.Advance();
-    }
+// One look-up through slot k for each of the characters, written out one statement per
+// character so that the characters stay in registers.
+template <size_t... b>
+inline void Step(std::index_sequence<b...>, const uint8_t* tables,
+                 const std::array<Lanes, sizeof...(b)>& lanes, std::array<uint8_t, sizeof...(b)>& c,
+                 int k) {
+    ((c[b] = tables[lanes[b][k] + c[b]]), ...);
+}
+
+// B characters at a time: their lanes first, then their look-up chains interleaved, so
+// the processor can overlap them.
+template <size_t B, bool Encipher>
+void RunBlock(Running& m, Lanes& now, const uint8_t* tables, uint8_t* buf, int passes) {
+    std::array<Lanes, B> lanes;
+    lanes[0] = now;
+    for (size_t b = 0; b + 1 < B; ++b) m.Advance(lanes[b], lanes[b + 1]);
+    m.Advance(lanes[B - 1], now);
+
     std::array<uint8_t, B> c;
-    for (int b = 0; b < B; ++b) c[b] = buf[b];
-    for (int p = 0; p < passes; ++p) {
-        if constexpr (Encipher) {
-            for (int k = 0; k < SDK::kRotors; ++k)
-                for (int b = 0; b < B; ++b)
-                    c[b] = tab[b][k][static_cast<uint8_t>(c[b] + off[b][k])];
-        } else {
-            for (int k = SDK::kRotors - 1; k >= 0; --k)
-                for (int b = 0; b < B; ++b)
-                    c[b] = static_cast<uint8_t>(tab[b][k][c[b]] - off[b][k]);
-        }
+    for (size_t b = 0; b < B; ++b) c[b] = buf[b];
+    constexpr auto each = std::make_index_sequence<B>{};
+    constexpr int kLast = SDK::kRotors - 1;
+    if constexpr (Encipher) {
+        for (int p = 0; p < passes; ++p)
+            for (int k = 0; k <= kLast; ++k) Step(each, tables, lanes, c, k);
+    } else {
+        // Lane 20 holds -off_1: enter as if a pass had just ended, leave by ending one.
+        for (size_t b = 0; b < B; ++b) c[b] = static_cast<uint8_t>(c[b] - lanes[b][kLast]);
+        for (int p = 0; p < passes; ++p)
+            for (int k = kLast; k >= 0; --k) Step(each, tables, lanes, c, k);
+        for (size_t b = 0; b < B; ++b) c[b] = static_cast<uint8_t>(c[b] + lanes[b][kLast]);
     }
-    for (int b = 0; b < B; ++b) buf[b] = c[b];
+    for (size_t b = 0; b < B; ++b) buf[b] = c[b];
 }
 
 template <bool Encipher>
-void RunAll(Running& m, uint8_t* buf, size_t n, int passes) {
-    constexpr int kBatch = 8;
+void RunAll(Running& m, Lanes& now, const uint8_t* tables, uint8_t* buf, size_t n, int passes) {
+    constexpr size_t kBatch = 10;
     size_t i = 0;
-    for (; i + kBatch <= n; i += kBatch) RunBlock<kBatch, Encipher>(m, buf + i, passes);
-    for (; i < n; ++i) RunBlock<1, Encipher>(m, buf + i, passes);
+    for (; i + kBatch <= n; i += kBatch)
+        RunBlock<kBatch, Encipher>(m, now, tables, buf + i, passes);
+    for (; i < n; ++i) RunBlock<1, Encipher>(m, now, tables, buf + i, passes);
 }
 
 }  // namespace
@@ -404,16 +439,21 @@ void SDK::RunMachine(std::string& text, bool encipher) {
     if (ReorderIndex < 0 || ReorderIndex > kReorderEntries)
         throw CipherError("reorder index " + std::to_string(ReorderIndex) + " outside 0..200");
 
-    Running m{};
-    const auto& tables = encipher ? tables_ : inverse_;
-    for (int k = 0; k < kRotors; ++k) {
-        m.tab[k] = tables[slotString_[k]].data();
-        m.off[k] = slotOffset_[k];
+    auto delta = [this](int k) {  // slot k, 0-based
         const auto s = static_cast<uint8_t>(StepSize[k + 1]);
-        m.delta[k] = RotorUp[k + 1] != 0 ? s : static_cast<uint8_t>(-s);
+        return RotorUp[k + 1] != 0 ? s : static_cast<uint8_t>(-s);
+    };
+    static_assert(kRotors * kTableSpan <= 0x10000, "a lane is 16 bits");
+    Lanes now, steps;
+    for (int k = 0; k < kRotors; ++k) {
+        const int next = (k + 1) % kRotors;
+        const auto off = encipher ? slotOffset_[k] : static_cast<uint8_t>(-slotOffset_[next]);
+        now[k] = static_cast<uint16_t>(slotString_[k] * kTableSpan + off);
+        steps[k] = encipher ? delta(k) : static_cast<uint8_t>(-delta(next));
     }
-    m.slotString = &slotString_;
-    m.table = &ReorderTable;
+    Running m{};
+    std::memcpy(m.step.data(), steps.data(), sizeof steps);
+    m.schedule = &ReorderTable;
     m.count = ReorderCount;
     m.threshold = ReorderThreshold;
     m.index = ReorderIndex;
@@ -421,11 +461,18 @@ void SDK::RunMachine(std::string& text, bool encipher) {
     const size_t n = text.size();
     auto* buf = reinterpret_cast<uint8_t*>(text.data());
     if (encipher)
-        RunAll<true>(m, buf, n, PassCount);
+        RunAll<true>(m, now, tables_.data(), buf, n, PassCount);
     else
-        RunAll<false>(m, buf, n, PassCount);
+        RunAll<false>(m, now, inverse_.data(), buf, n, PassCount);
 
-    slotOffset_ = m.off;
+    for (int k = 0; k < kRotors; ++k) {
+        slotString_[k] = static_cast<uint8_t>(now[k] / kTableSpan);
+        const auto off = static_cast<uint8_t>(now[k] & kOffsetBits);
+        if (encipher)
+            slotOffset_[k] = off;
+        else
+            slotOffset_[(k + 1) % kRotors] = static_cast<uint8_t>(-off);
+    }
     ReorderCount = m.count;
     ReorderThreshold = m.threshold;
     ReorderIndex = m.index;

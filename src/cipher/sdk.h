@@ -103,9 +103,12 @@ class SDK {
   private:
     // Fast machine. Each rotor string loaded from k1.bcr is a fixed table (with its
     // inverse); turning a rotor only moves its offset, and cycling the order rotates the
-    // slot arrays. Rotor(k)[j] == tables_[slotString_[k-1]][(j + slotOffset_[k-1]) & 255].
-    std::array<std::array<uint8_t, 256>, kRotors> tables_{};
-    std::array<std::array<uint8_t, 256>, kRotors> inverse_{};
+    // slot arrays. Table t starts at t * kTableSpan and holds the rotor twice over, so a
+    // look-up at a turned position needs no wrapping:
+    // Rotor(k)[j] == tables_[slotString_[k-1] * kTableSpan + j + slotOffset_[k-1]].
+    static constexpr int kTableSpan = 512;
+    std::array<uint8_t, kRotors * kTableSpan> tables_{};
+    std::array<uint8_t, kRotors * kTableSpan> inverse_{};
     std::array<uint8_t, kRotors> slotString_{};  // which table sits in slot k
     std::array<uint8_t, kRotors> slotOffset_{};  // how far that rotor has turned
 
