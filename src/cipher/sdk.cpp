@@ -16,6 +16,12 @@ namespace {
 constexpr int16_t kDefaultUp[SDK::kRotors] = {0, 1, 1, 0, 1, 0, 0, 1, 1, 1,
                                               0, 0, 1, 1, 0, 0, 1, 0, 1, 0};
 
+constexpr std::array<char, 256> kByteAlphabet = [] {
+    std::array<char, 256> a{};
+    for (int c = 0; c < 256; ++c) a[c] = static_cast<char>(c);
+    return a;
+}();
+
 bool IsPermutation(std::string_view rec) {
     if (rec.size() != 256) return false;
     std::array<bool, 256> seen{};
@@ -71,6 +77,18 @@ void SDK::KeyFileWatch::Remember() {
     kept_ = true;
 }
 
+const SDK::KeyPaths& SDK::Paths() {
+    if (paths_.folder != AppFolder || paths_.k2.empty()) {
+        paths_.folder = AppFolder;
+        paths_.bcr = File("k1.bcr");
+        paths_.brs = File("k1.brs");
+        paths_.k2 = File("k2.bin");
+        paths_.k3 = File("k3.bin");
+        paths_.k4 = File("k4.bin");
+    }
+    return paths_;
+}
+
 void SDK::ForgetKeyFiles() {
     for (KeyFileWatch* w : {&k2Watch_, &k3Watch_, &k4Watch_, &bcrWatch_, &brsWatch_}) w->Forget();
     bcrContent_.clear();
@@ -118,8 +136,7 @@ void SDK::SetTable(int t, const uint8_t* bytes) {
 
 void SDK::LoadCipherTables() {
     AtFill151.assign(151, '@');
-    ByteAlphabet.resize(256);
-    for (int c = 0; c < 256; ++c) ByteAlphabet[c] = static_cast<char>(c);
+    ByteAlphabet.assign(kByteAlphabet.data(), kByteAlphabet.size());
     AtFill256.assign(256, '@');
 
     LoadDirections();
@@ -131,7 +148,7 @@ void SDK::LoadCipherTables() {
 }
 
 void SDK::LoadDirections() {
-    const std::string path = File("k3.bin");
+    const std::string& path = Paths().k3;
     if (k3Watch_.Unchanged(path)) {
         RotorUp = k3Up_;
         if (!k3Record_.empty()) RotorSetupRecord = k3Record_;
@@ -154,7 +171,7 @@ void SDK::LoadDirections() {
 }
 
 void SDK::LoadStepSizes() {
-    const std::string k4 = File("k4.bin");
+    const std::string& k4 = Paths().k4;
     if (k4Watch_.Unchanged(k4)) {
         StepSize = k4Steps_;
         return;
@@ -251,7 +268,7 @@ void SDK::CycleRotorOrder() {
 }
 
 void SDK::ReadPassCount() {
-    const std::string k2 = File("k2.bin");
+    const std::string& k2 = Paths().k2;
     if (k2Watch_.Unchanged(k2)) {
         RotorCount = k2RotorCount_;
         PassCount = k2PassCount_;
@@ -272,7 +289,7 @@ void SDK::ReadPassCount() {
 }
 
 void SDK::LoadRotors() {
-    const std::string path = File("k1.bcr");
+    const std::string& path = Paths().bcr;
     if (!bcrWatch_.Unchanged(path)) {
         tablesFromBcr_ = false;
         bcrContent_.clear();
@@ -303,14 +320,18 @@ void SDK::LoadRotors() {
 }
 
 void SDK::RestoreRotorFile() {
-    const std::string brs = File("k1.brs");
+    RestoreRotorFile(bcrWatch_.Unchanged(Paths().bcr));
+}
+
+void SDK::RestoreRotorFile(bool bcrKept) {
+    const std::string& brs = Paths().brs;
     if (!brsWatch_.Unchanged(brs)) {
         brsContent_ = ReadWholeFile(brs);
         brsWatch_.Remember();
     }
-    const std::string working = File("k1.bcr");
+    const std::string& working = Paths().bcr;
     // Rewriting identical bytes would leave the same file; skip the write.
-    if (bcrWatch_.Unchanged(working)) {
+    if (bcrKept) {
         if (bcrContent_ == brsContent_) return;
     } else if (FileExists(working)) {
         try {
@@ -336,7 +357,9 @@ void SDK::Transform(std::string& text, bool encipher) {
     OutputText = text;
     RunMachine(OutputText, encipher);
     text = OutputText;
-    RestoreRotorFile();
+    // Nothing here writes k1.bcr between loading and restoring it: the stat that
+    // LoadRotors made still holds.
+    RestoreRotorFile(bcrWatch_.Kept());
 }
 
 namespace {
@@ -391,7 +414,7 @@ template <size_t... b>
 inline void Step(std::index_sequence<b...>, const uint8_t* tables,
                  const std::array<Lanes, sizeof...(b)>& lanes, std::array<uint8_t, sizeof...(b)>& c,
                  int k) {
-    ((c[b] = tables[lanes[b][k] + c[b]]), ...);
+    ((c[b] = tables[size_t{lanes[b][k]} + c[b]]), ...);
 }
 
 // B characters at a time: their lanes first, then their look-up chains interleaved, so

@@ -122,6 +122,7 @@ class SDK {
         // The read that followed Unchanged() succeeded: remember the file as it was seen.
         void Remember();
         void Forget() { kept_ = false; }
+        bool Kept() const { return kept_; }
 
       private:
         struct Stamp {
@@ -142,6 +143,14 @@ class SDK {
     std::string bcrContent_, brsContent_;
     bool tablesFromBcr_ = false;  // tables_ hold the rotors of bcrContent_
     void ForgetKeyFiles();
+    // The key files' paths, made again only when AppFolder changes.
+    struct KeyPaths {
+        std::string folder, bcr, brs, k2, k3, k4;
+    };
+    KeyPaths paths_;
+    const KeyPaths& Paths();
+    // `bcrKept`: k1.bcr is the file whose content bcrContent_ holds.
+    void RestoreRotorFile(bool bcrKept);
 
     void SetTable(int t, const uint8_t* bytes);
     void CheckPassCount() const;
