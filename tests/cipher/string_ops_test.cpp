@@ -171,6 +171,32 @@ TEST_F(StringOpsTest, KeyFilesRewrittenWithTheSameSizeAreSeenByTheNextCall) {
     EXPECT_EQ(encrypt(), before);
 }
 
+// One instance pointed at another folder works with that folder's key files, and
+// with the first folder's again when pointed back.
+TEST_F(StringOpsTest, AnotherFolderBringsItsOwnKeys) {
+    TempDir other;
+    std::mt19937 rng(8);
+    const KeyState otherKeys = KeyState::Random(rng);
+    SDK fresh;
+    otherKeys.Install(other.path(), fresh);
+    const auto table = sdk.ReorderTable;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // stamps old enough to keep
+    auto encrypt = [](SDK& s) {
+        std::string t = "a text for two folders";
+        s.EncryptString(t);
+        return t;
+    };
+    const std::string here = encrypt(sdk);
+    const std::string there = encrypt(fresh);
+    ASSERT_NE(here, there);
+    sdk.AppFolder = other.path();
+    sdk.ReorderTable = fresh.ReorderTable;
+    EXPECT_EQ(encrypt(sdk), there);
+    sdk.AppFolder = dir.path();
+    sdk.ReorderTable = table;
+    EXPECT_EQ(encrypt(sdk), here);
+}
+
 TEST_F(StringOpsTest, ControlCharactersAreOrdinaryCharacters) {
     const std::string plain("\0\r\nFB:RM:\0", 10);
     std::string text = plain;
