@@ -12,14 +12,19 @@ void SendSystemFiles(Session& s, FileTransfer& t) {
         s.Notify("Select Version of Files to Transmit.");
         return;
     }
-    if (!s.st.IsConnected) {
-        s.Notify("You are not connected.");
-        return;
-    }
-    if (t.Busy()) {
-        s.Notify(FileTransfer::kBusyText);
-        return;
-    }
+    // Checked again after the picker, which lets events through.
+    auto canStart = [&] {
+        if (!s.st.IsConnected) {
+            s.Notify("You are not connected.");
+            return false;
+        }
+        if (t.Busy()) {
+            s.Notify(FileTransfer::kBusyText);
+            return false;
+        }
+        return true;
+    };
+    if (!canStart()) return;
     SystemFileSet& set = t.sys;
     if (version == 2) {
         set.ProductPath = s.platform.PickProductPath();
@@ -27,15 +32,7 @@ void SendSystemFiles(Session& s, FileTransfer& t) {
             s.Notify("You must define the path of Veltra 5.5.2 before you can transmit them.");
             return;
         }
-        // The picker lets events through: the connection or a transfer may have changed.
-        if (!s.st.IsConnected) {
-            s.Notify("You are not connected.");
-            return;
-        }
-        if (t.Busy()) {
-            s.Notify(FileTransfer::kBusyText);
-            return;
-        }
+        if (!canStart()) return;
     }
 
     for (std::string& entry : set.SystemFileList) entry.clear();

@@ -16,28 +16,12 @@
 #include "link/fakes.h"
 #include "platform/files.h"
 #include "platform/qt/QtSock.h"
+#include "support/windows.h"
 
 namespace keyvane::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-void RunEventsFor(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-// Lets events run until `done` holds; false after a generous limit (a hung test fails
-// instead of hanging the suite; no result depends on how fast the machine is).
-bool WaitUntil(const std::function<bool()>& done, int limitMs = 20000) {
-    QDeadlineTimer limit(limitMs);
-    while (!done()) {
-        if (limit.hasExpired()) return false;
-        RunEventsFor(2);
-    }
-    return true;
-}
 
 int FreePort() {
     QTcpServer s;

@@ -10,23 +10,13 @@
 #include <QTimer>
 #include <functional>
 
+#include "support/windows.h"
+
 namespace keyvane {
 namespace {
 
-void RunEventsFor(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-bool WaitUntil(const std::function<bool()>& done, int limitMs = 20000) {
-    QDeadlineTimer limit(limitMs);
-    while (!done()) {
-        if (limit.hasExpired()) return false;
-        RunEventsFor(2);
-    }
-    return true;
-}
+using test::RunEventsFor;
+using test::WaitUntil;
 
 // A plain server on a free loopback port that keeps the connections it gets.
 struct Peer {

@@ -4,7 +4,9 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTimer>
 
 namespace keyvane::test {
@@ -66,12 +68,17 @@ void TestWindow::click(const char* name) {
     }
 }
 
+void RunEventsFor(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
 bool WaitUntil(const std::function<bool()>& done, int maxMs) {
-    QElapsedTimer t;
-    t.start();
+    QDeadlineTimer limit(maxMs);
     while (!done()) {
-        if (t.elapsed() > maxMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        if (limit.hasExpired()) return false;
+        RunEventsFor(2);
     }
     return true;
 }

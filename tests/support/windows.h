@@ -67,7 +67,9 @@ class TestWindow {
 
 // Lets events run until `done` holds or `maxMs` passed; returns whether it holds.
 // For waiting on the other side of a connection, never for measuring time.
-bool WaitUntil(const std::function<bool()>& done, int maxMs = 10000);
+bool WaitUntil(const std::function<bool()>& done, int maxMs = 20000);
+// Runs the event loop for `ms`, sleeping while nothing happens.
+void RunEventsFor(int ms);
 
 // Runs `drive` on the next modal window as soon as it is shown (for windows opened by
 // exec(), which only returns when they close).
