@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <numeric>
+#include <string_view>
 #include <utility>
 
 namespace keyvane {

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "platform/files.h"
