@@ -1,7 +1,13 @@
 #include "cipher/sdk.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstring>
+#include <ctime>
 #include <numeric>
+#include <string_view>
+#include <utility>
 
 namespace keyvane {
 
@@ -11,7 +17,13 @@ namespace {
 constexpr int16_t kDefaultUp[SDK::kRotors] = {0, 1, 1, 0, 1, 0, 0, 1, 1, 1,
                                               0, 0, 1, 1, 0, 0, 1, 0, 1, 0};
 
-bool IsPermutation(const std::string& rec) {
+constexpr std::array<char, 256> kByteAlphabet = [] {
+    std::array<char, 256> a{};
+    for (int c = 0; c < 256; ++c) a[c] = static_cast<char>(c);
+    return a;
+}();
+
+bool IsPermutation(std::string_view rec) {
     if (rec.size() != 256) return false;
     std::array<bool, 256> seen{};
     for (unsigned char c : rec) {
@@ -21,6 +33,18 @@ bool IsPermutation(const std::string& rec) {
     return true;
 }
 
+// A file's times change only as finely as its file system keeps them and the kernel's
+// clock ticks (milliseconds; whole seconds on some file systems), so a file written
+// twice within one such step can keep size and times. A stamp is trusted only once
+// the clock has moved well past it; until then the file is read on every call.
+bool LongAgo(const timespec& t, const timespec& now) {
+    const int64_t margin = t.tv_nsec == 0 ? 3'000'000'000 : 100'000'000;  // ns
+    const int64_t secs = static_cast<int64_t>(now.tv_sec) - static_cast<int64_t>(t.tv_sec);
+    if (secs > 10) return true;
+    if (secs < -10) return false;  // in the future: a clock that differs, never trusted
+    return secs * 1'000'000'000 + (now.tv_nsec - t.tv_nsec) > margin;
+}
+
 void CheckSlot(int k) {
     if (k < 1 || k > SDK::kRotors)
         throw CipherError("rotor slot " + std::to_string(k) + " is outside 1..20");
@@ -28,21 +52,67 @@ void CheckSlot(int k) {
 
 }  // namespace
 
+bool SDK::KeyFileWatch::Unchanged(const std::string& path) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct stat st {};
+    seenUsable_ = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                  LongAgo(st.st_ctim, now) && LongAgo(st.st_mtim, now);
+    if (seenUsable_) {
+        seen_ = Stamp{static_cast<uint64_t>(st.st_dev),
+                      static_cast<uint64_t>(st.st_ino),
+                      static_cast<int64_t>(st.st_size),
+                      st.st_mtim.tv_sec,
+                      st.st_mtim.tv_nsec,
+                      st.st_ctim.tv_sec,
+                      st.st_ctim.tv_nsec};
+        if (kept_ && seen_ == keptStamp_) return true;
+    }
+    kept_ = false;
+    return false;
+}
+
+void SDK::KeyFileWatch::Remember() {
+    if (!seenUsable_) return;
+    keptStamp_ = seen_;
+    kept_ = true;
+}
+
+const SDK::KeyPaths& SDK::Paths() {
+    if (paths_.folder != AppFolder || paths_.k2.empty()) {
+        paths_.folder = AppFolder;
+        paths_.bcr = File("k1.bcr");
+        paths_.brs = File("k1.brs");
+        paths_.k2 = File("k2.bin");
+        paths_.k3 = File("k3.bin");
+        paths_.k4 = File("k4.bin");
+    }
+    return paths_;
+}
+
+void SDK::ForgetKeyFiles() {
+    for (KeyFileWatch* w : {&k2Watch_, &k3Watch_, &k4Watch_, &bcrWatch_, &brsWatch_}) w->Forget();
+    bcrContent_.clear();
+    brsContent_.clear();
+    tablesFromBcr_ = false;
+}
+
 SDK::SDK() {
     // An identity machine until rotors are loaded, so every table is always a permutation.
     for (int t = 0; t < kRotors; ++t) {
-        std::iota(tables_[t].begin(), tables_[t].end(), 0);
-        inverse_[t] = tables_[t];
+        std::array<uint8_t, 256> identity;
+        std::iota(identity.begin(), identity.end(), 0);
+        SetTable(t, identity.data());
         slotString_[t] = static_cast<uint8_t>(t);
     }
 }
 
 std::string SDK::Rotor(int k) const {
     CheckSlot(k);
-    const auto& table = tables_[slotString_[k - 1]];
+    const uint8_t* table = &tables_[slotString_[k - 1] * kTableSpan];
     const uint8_t off = slotOffset_[k - 1];
     std::string out(256, '\0');
-    for (int j = 0; j < 256; ++j) out[j] = static_cast<char>(table[(j + off) & 255]);
+    for (int j = 0; j < 256; ++j) out[j] = static_cast<char>(table[j + off]);
     return out;
 }
 
@@ -51,35 +121,62 @@ void SDK::SetRotor(int k, const std::string& rotor) {
     if (!IsPermutation(rotor))
         throw CipherError("rotor " + std::to_string(k) +
                           " is not a permutation of the 256 byte values");
+    tablesFromBcr_ = false;
     SetTable(slotString_[k - 1], reinterpret_cast<const uint8_t*>(rotor.data()));
     slotOffset_[k - 1] = 0;
 }
 
 void SDK::SetTable(int t, const uint8_t* bytes) {
+    uint8_t* table = &tables_[t * kTableSpan];
+    uint8_t* inverse = &inverse_[t * kTableSpan];
     for (int j = 0; j < 256; ++j) {
-        tables_[t][j] = bytes[j];
-        inverse_[t][bytes[j]] = static_cast<uint8_t>(j);
+        table[j] = table[j + 256] = bytes[j];
+        inverse[bytes[j]] = inverse[bytes[j] + 256] = static_cast<uint8_t>(j);
     }
 }
 
 void SDK::LoadCipherTables() {
     AtFill151.assign(151, '@');
-    ByteAlphabet.resize(256);
-    for (int c = 0; c < 256; ++c) ByteAlphabet[c] = static_cast<char>(c);
+    ByteAlphabet.assign(kByteAlphabet.data(), kByteAlphabet.size());
     AtFill256.assign(256, '@');
 
-    RecordFile k3(File("k3.bin"), 100);
+    LoadDirections();
+    LoadStepSizes();
+
+    ReorderIndex = 1;
+    ReorderThreshold = ReorderTable[1];
+    ReorderCount = 0;
+}
+
+void SDK::LoadDirections() {
+    const std::string& path = Paths().k3;
+    if (k3Watch_.Unchanged(path)) {
+        RotorUp = k3Up_;
+        if (!k3Record_.empty()) RotorSetupRecord = k3Record_;
+        return;
+    }
+    RecordFile k3(path, 100);
+    k3Record_.clear();
     if (k3.Length() != 0) {
         RotorSetupRecord = k3.Read(1);
         // A record cut short reads as zero bytes: no "D", so those rotors turn up.
         RotorSetupRecord.resize(100, '\0');
         for (int k = 1; k <= kRotors; ++k) RotorUp[k] = RotorSetupRecord[k - 1] == 'D' ? 0 : 1;
+        k3Record_ = RotorSetupRecord;
     } else {
         for (int k = 1; k <= kRotors; ++k) RotorUp[k] = kDefaultUp[k - 1];
     }
     k3.Close();
+    k3Up_ = RotorUp;
+    k3Watch_.Remember();
+}
 
-    const std::string k4 = File("k4.bin");
+void SDK::LoadStepSizes() {
+    const std::string& k4 = Paths().k4;
+    if (k4Watch_.Unchanged(k4)) {
+        StepSize = k4Steps_;
+        return;
+    }
     if (ProbeLength(k4) == 0) {
         for (int k = 1; k <= kRotors; ++k) StepSize[k] = 1;
     } else {
@@ -102,10 +199,8 @@ void SDK::LoadCipherTables() {
             StepSize[k] = s < 1 ? 1 : s;
         }
     }
-
-    ReorderIndex = 1;
-    ReorderThreshold = ReorderTable[1];
-    ReorderCount = 0;
+    k4Steps_ = StepSize;
+    k4Watch_.Remember();
 }
 
 void SDK::CheckPassCount() const {
@@ -132,7 +227,7 @@ void SDK::EncipherChar() {
     uint8_t c = CurChar;
     do {
         for (int k = 0; k < kRotors; ++k)
-            c = tables_[slotString_[k]][static_cast<uint8_t>(c + slotOffset_[k])];
+            c = tables_[slotString_[k] * kTableSpan + c + slotOffset_[k]];
         ++PassesDone;
     } while (PassesDone != PassCount);
     CurChar = c;
@@ -144,7 +239,7 @@ void SDK::DecipherChar() {
     uint8_t c = CurChar;
     do {
         for (int k = kRotors - 1; k >= 0; --k)
-            c = static_cast<uint8_t>(inverse_[slotString_[k]][c] - slotOffset_[k]);
+            c = static_cast<uint8_t>(inverse_[slotString_[k] * kTableSpan + c] - slotOffset_[k]);
         ++PassesDone;
     } while (PassesDone != PassCount);
     CurChar = c;
@@ -174,7 +269,12 @@ void SDK::CycleRotorOrder() {
 }
 
 void SDK::ReadPassCount() {
-    const std::string k2 = File("k2.bin");
+    const std::string& k2 = Paths().k2;
+    if (k2Watch_.Unchanged(k2)) {
+        RotorCount = k2RotorCount_;
+        PassCount = k2PassCount_;
+        return;
+    }
     ItemReader in = ItemReader::FromFile(k2);
     try {
         RotorCount = ToInt16(Val(in.NextNumberItem()));
@@ -184,43 +284,66 @@ void SDK::ReadPassCount() {
     } catch (const OverflowError& e) {
         throw OverflowError(k2 + ": " + e.what());
     }
+    k2RotorCount_ = RotorCount;
+    k2PassCount_ = PassCount;
+    k2Watch_.Remember();
 }
 
 void SDK::LoadRotors() {
-    const std::string path = File("k1.bcr");
-    RecordFile f(path, 256);
-    std::array<std::string, kRotors> records;
-    for (int r = 1; r <= kRotors; ++r) {
-        records[r - 1] = f.Read(r);
-        if (records[r - 1].size() != 256)
-            throw CipherError(path + " holds " + std::to_string(f.Length() / 256) +
-                              " of the 20 rotor records");
-        if (!IsPermutation(records[r - 1]))
-            throw CipherError(path + ": rotor " + std::to_string(r) +
-                              " is not a permutation of the 256 byte values");
+    const std::string& path = Paths().bcr;
+    if (!bcrWatch_.Unchanged(path)) {
+        tablesFromBcr_ = false;
+        bcrContent_.clear();
+        RecordFile(path, 256).Close();  // a missing file is created empty
+        std::string content = ReadWholeFile(path);
+        for (int r = 1; r <= kRotors; ++r) {
+            const size_t at = static_cast<size_t>(r - 1) * 256;
+            if (content.size() < at + 256)
+                throw CipherError(path + " holds " + std::to_string(content.size() / 256) +
+                                  " of the 20 rotor records");
+            if (!IsPermutation(std::string_view(content).substr(at, 256)))
+                throw CipherError(path + ": rotor " + std::to_string(r) +
+                                  " is not a permutation of the 256 byte values");
+        }
+        bcrContent_ = std::move(content);
+        bcrWatch_.Remember();
     }
-    f.Close();
+    if (!tablesFromBcr_) {
+        for (int t = 0; t < kRotors; ++t)
+            SetTable(t, reinterpret_cast<const uint8_t*>(bcrContent_.data()) + t * 256);
+        tablesFromBcr_ = true;
+    }
     for (int t = 0; t < kRotors; ++t) {
-        SetTable(t, reinterpret_cast<const uint8_t*>(records[t].data()));
         slotString_[t] = static_cast<uint8_t>(t);
         slotOffset_[t] = 0;
     }
-    RotorRecord = records[kRotors - 1];
+    RotorRecord.assign(bcrContent_, (kRotors - 1) * 256, 256);
 }
 
 void SDK::RestoreRotorFile() {
-    const std::string saved = ReadWholeFile(File("k1.brs"));
-    const std::string working = File("k1.bcr");
+    RestoreRotorFile(bcrWatch_.Unchanged(Paths().bcr));
+}
+
+void SDK::RestoreRotorFile(bool bcrKept) {
+    const std::string& brs = Paths().brs;
+    if (!brsWatch_.Unchanged(brs)) {
+        brsContent_ = ReadWholeFile(brs);
+        brsWatch_.Remember();
+    }
+    const std::string& working = Paths().bcr;
     // Rewriting identical bytes would leave the same file; skip the write.
-    if (FileExists(working)) {
+    if (bcrKept) {
+        if (bcrContent_ == brsContent_) return;
+    } else if (FileExists(working)) {
         try {
-            if (ReadWholeFile(working) == saved) return;
+            if (ReadWholeFile(working) == brsContent_) return;
         } catch (const FileError&) {
             // Unreadable: fall through and replace it.
         }
     }
+    bcrWatch_.Forget();
     TextWriter w(working);
-    w.Write(saved);
+    w.Write(brsContent_);
     w.Close();
 }
 
@@ -235,67 +358,99 @@ void SDK::Transform(std::string& text, bool encipher) {
     OutputText = text;
     RunMachine(OutputText, encipher);
     text = OutputText;
-    RestoreRotorFile();
+    // Nothing here writes k1.bcr between loading and restoring it: the stat that
+    // LoadRotors made still holds.
+    RestoreRotorFile(bcrWatch_.Kept());
 }
 
 namespace {
 
-// The machine while it runs over a text: per slot the table it reads, the offset
-// the rotor has turned by, and how far it turns per character.
+// The running machine keeps one 16-bit lane per slot: where its table starts among the
+// twenty doubled tables, plus the rotor's offset (0..255). A look-up is tables[lane + c],
+// with no wrapping, and the same lane serves every pass.
+//  Enciphering, lane k holds slot k's offset: table[c + off_k].
+//  Deciphering gives inverse[c] - off_k at slot k. The subtraction is carried into the
+//  look-up that follows it (slot k - 1, or slot 20 of the next pass): lane k holds
+//  -off_(k+1), and slot 1's offset is subtracted once at the end. So deciphering turns
+//  lane k by slot k + 1's step, negated, and both directions shift the lanes alike
+//  when the rotor order cycles.
+using Lanes = std::array<uint16_t, SDK::kRotors>;
+constexpr uint16_t kOffsetBits = 0x00FF;
+constexpr uint64_t kOffsetWord = 0x00FF00FF00FF00FFull;
+static_assert(SDK::kRotors % 4 == 0);
+
+// Slot k takes what was in slot k + 1, the last slot what was in the first.
+void ShiftDown(Lanes& a) {
+    const uint16_t first = a[0];
+    for (int k = 0; k + 1 < SDK::kRotors; ++k) a[k] = a[k + 1];
+    a[SDK::kRotors - 1] = first;
+}
+
 struct Running {
-    std::array<const uint8_t*, SDK::kRotors> tab;
-    std::array<uint8_t, SDK::kRotors> off;
-    std::array<uint8_t, SDK::kRotors> delta;
-    std::array<uint8_t, SDK::kRotors>* slotString;
-    const std::array<int32_t, SDK::kReorderEntries + 1>* table;
+    std::array<uint64_t, SDK::kRotors / 4> step;  // per slot, four lanes to a word
+    const std::array<int32_t, SDK::kReorderEntries + 1>* schedule;
     int32_t count, threshold, index;
 
-    void Advance() {
-        for (int k = 0; k < SDK::kRotors; ++k) off[k] = static_cast<uint8_t>(off[k] + delta[k]);
+    // The next character's lanes: every offset turned by its step (four lanes at a time;
+    // an offset's carry stays inside its own lane and is masked off), then the schedule.
+    void Advance(const Lanes& from, Lanes& to) {
+        for (size_t w = 0; w < step.size(); ++w) {
+            uint64_t x;
+            std::memcpy(&x, &from[4 * w], sizeof x);
+            x = ((x + step[w]) & kOffsetWord) | (x & ~kOffsetWord);
+            std::memcpy(&to[4 * w], &x, sizeof x);
+        }
         if (++count >= threshold) {
             count = 0;
-            std::rotate(tab.begin(), tab.begin() + 1, tab.end());
-            std::rotate(off.begin(), off.begin() + 1, off.end());
-            std::rotate(slotString->begin(), slotString->begin() + 1, slotString->end());
+            ShiftDown(to);
             index = index + 1 > SDK::kReorderEntries ? 1 : index + 1;
-            threshold = (*table)[index];
+            threshold = (*schedule)[index];
         }
     }
 };
 
-// B characters at a time: each takes a snapshot of the machine and the machine moves on,
-// then their look-up chains run interleaved, so the processor can overlap them.
-template <int B, bool Encipher>
-void RunBlock(Running& m, uint8_t* buf, int passes) {
-    std::array<std::array<const uint8_t*, SDK::kRotors>, B> tab;
-    std::array<std::array<uint8_t, SDK::kRotors>, B> off;
-    for (int b = 0; b < B; ++b) {
-        tab[b] = m.tab;
-        off[b] = m.off;
-        m.Advance();
-    }
+// One look-up through slot k for each of the characters, written out one statement per
+// character so that the characters stay in registers.
+template <size_t... b>
+inline void Step(std::index_sequence<b...>, const uint8_t* tables,
+                 const std::array<Lanes, sizeof...(b)>& lanes, std::array<uint8_t, sizeof...(b)>& c,
+                 int k) {
+    ((c[b] = tables[size_t{lanes[b][k]} + c[b]]), ...);
+}
+
+// B characters at a time: their lanes first, then their look-up chains interleaved, so
+// the processor can overlap them.
+template <size_t B, bool Encipher>
+void RunBlock(Running& m, Lanes& now, const uint8_t* tables, uint8_t* buf, int passes) {
+    std::array<Lanes, B> lanes;
+    lanes[0] = now;
+    for (size_t b = 0; b + 1 < B; ++b) m.Advance(lanes[b], lanes[b + 1]);
+    m.Advance(lanes[B - 1], now);
+
     std::array<uint8_t, B> c;
-    for (int b = 0; b < B; ++b) c[b] = buf[b];
-    for (int p = 0; p < passes; ++p) {
-        if constexpr (Encipher) {
-            for (int k = 0; k < SDK::kRotors; ++k)
-                for (int b = 0; b < B; ++b)
-                    c[b] = tab[b][k][static_cast<uint8_t>(c[b] + off[b][k])];
-        } else {
-            for (int k = SDK::kRotors - 1; k >= 0; --k)
-                for (int b = 0; b < B; ++b)
-                    c[b] = static_cast<uint8_t>(tab[b][k][c[b]] - off[b][k]);
-        }
+    for (size_t b = 0; b < B; ++b) c[b] = buf[b];
+    constexpr auto each = std::make_index_sequence<B>{};
+    constexpr int kLast = SDK::kRotors - 1;
+    if constexpr (Encipher) {
+        for (int p = 0; p < passes; ++p)
+            for (int k = 0; k <= kLast; ++k) Step(each, tables, lanes, c, k);
+    } else {
+        // Lane 20 holds -off_1: enter as if a pass had just ended, leave by ending one.
+        for (size_t b = 0; b < B; ++b) c[b] = static_cast<uint8_t>(c[b] - lanes[b][kLast]);
+        for (int p = 0; p < passes; ++p)
+            for (int k = kLast; k >= 0; --k) Step(each, tables, lanes, c, k);
+        for (size_t b = 0; b < B; ++b) c[b] = static_cast<uint8_t>(c[b] + lanes[b][kLast]);
     }
-    for (int b = 0; b < B; ++b) buf[b] = c[b];
+    for (size_t b = 0; b < B; ++b) buf[b] = c[b];
 }
 
 template <bool Encipher>
-void RunAll(Running& m, uint8_t* buf, size_t n, int passes) {
-    constexpr int kBatch = 8;
+void RunAll(Running& m, Lanes& now, const uint8_t* tables, uint8_t* buf, size_t n, int passes) {
+    constexpr size_t kBatch = 10;
     size_t i = 0;
-    for (; i + kBatch <= n; i += kBatch) RunBlock<kBatch, Encipher>(m, buf + i, passes);
-    for (; i < n; ++i) RunBlock<1, Encipher>(m, buf + i, passes);
+    for (; i + kBatch <= n; i += kBatch)
+        RunBlock<kBatch, Encipher>(m, now, tables, buf + i, passes);
+    for (; i < n; ++i) RunBlock<1, Encipher>(m, now, tables, buf + i, passes);
 }
 
 }  // namespace
@@ -308,16 +463,21 @@ void SDK::RunMachine(std::string& text, bool encipher) {
     if (ReorderIndex < 0 || ReorderIndex > kReorderEntries)
         throw CipherError("reorder index " + std::to_string(ReorderIndex) + " outside 0..200");
 
-    Running m{};
-    const auto& tables = encipher ? tables_ : inverse_;
-    for (int k = 0; k < kRotors; ++k) {
-        m.tab[k] = tables[slotString_[k]].data();
-        m.off[k] = slotOffset_[k];
+    auto delta = [this](int k) {  // slot k, 0-based
         const auto s = static_cast<uint8_t>(StepSize[k + 1]);
-        m.delta[k] = RotorUp[k + 1] != 0 ? s : static_cast<uint8_t>(-s);
+        return RotorUp[k + 1] != 0 ? s : static_cast<uint8_t>(-s);
+    };
+    static_assert(kRotors * kTableSpan <= 0x10000, "a lane is 16 bits");
+    Lanes now, steps;
+    for (int k = 0; k < kRotors; ++k) {
+        const int next = (k + 1) % kRotors;
+        const auto off = encipher ? slotOffset_[k] : static_cast<uint8_t>(-slotOffset_[next]);
+        now[k] = static_cast<uint16_t>(slotString_[k] * kTableSpan + off);
+        steps[k] = encipher ? delta(k) : static_cast<uint8_t>(-delta(next));
     }
-    m.slotString = &slotString_;
-    m.table = &ReorderTable;
+    Running m{};
+    std::memcpy(m.step.data(), steps.data(), sizeof steps);
+    m.schedule = &ReorderTable;
     m.count = ReorderCount;
     m.threshold = ReorderThreshold;
     m.index = ReorderIndex;
@@ -325,11 +485,18 @@ void SDK::RunMachine(std::string& text, bool encipher) {
     const size_t n = text.size();
     auto* buf = reinterpret_cast<uint8_t*>(text.data());
     if (encipher)
-        RunAll<true>(m, buf, n, PassCount);
+        RunAll<true>(m, now, tables_.data(), buf, n, PassCount);
     else
-        RunAll<false>(m, buf, n, PassCount);
+        RunAll<false>(m, now, inverse_.data(), buf, n, PassCount);
 
-    slotOffset_ = m.off;
+    for (int k = 0; k < kRotors; ++k) {
+        slotString_[k] = static_cast<uint8_t>(now[k] / kTableSpan);
+        const auto off = static_cast<uint8_t>(now[k] & kOffsetBits);
+        if (encipher)
+            slotOffset_[k] = off;
+        else
+            slotOffset_[(k + 1) % kRotors] = static_cast<uint8_t>(-off);
+    }
     ReorderCount = m.count;
     ReorderThreshold = m.threshold;
     ReorderIndex = m.index;

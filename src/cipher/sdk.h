@@ -102,16 +102,61 @@ class SDK {
   private:
     // Fast machine. Each rotor string loaded from k1.bcr is a fixed table (with its
     // inverse); turning a rotor only moves its offset, and cycling the order rotates the
-    // slot arrays. Rotor(k)[j] == tables_[slotString_[k-1]][(j + slotOffset_[k-1]) & 255].
-    std::array<std::array<uint8_t, 256>, kRotors> tables_{};
-    std::array<std::array<uint8_t, 256>, kRotors> inverse_{};
+    // slot arrays. Table t starts at t * kTableSpan and holds the rotor twice over, so a
+    // look-up at a turned position needs no wrapping:
+    // Rotor(k)[j] == tables_[slotString_[k-1] * kTableSpan + j + slotOffset_[k-1]].
+    static constexpr int kTableSpan = 512;
+    std::array<uint8_t, kRotors * kTableSpan> tables_{};
+    std::array<uint8_t, kRotors * kTableSpan> inverse_{};
     std::array<uint8_t, kRotors> slotString_{};  // which table sits in slot k
     std::array<uint8_t, kRotors> slotOffset_{};  // how far that rotor has turned
+
+    // Every string operation reads five key files that almost never change between
+    // calls. A watch tells whether a file is still the very one whose parsed copy is
+    // kept below, from one stat() of it, so unchanged files are not read again.
+    class KeyFileWatch {
+      public:
+        // Stats `path`: true when it is the file last remembered, unchanged since.
+        bool Unchanged(const std::string& path);
+        // The read that followed Unchanged() succeeded: remember the file as it was seen.
+        void Remember();
+        void Forget() { kept_ = false; }
+        bool Kept() const { return kept_; }
+
+      private:
+        struct Stamp {
+            uint64_t dev = 0, ino = 0;
+            int64_t size = 0, mtimeSec = 0, mtimeNsec = 0, ctimeSec = 0, ctimeNsec = 0;
+            bool operator==(const Stamp&) const = default;
+        };
+        Stamp seen_, keptStamp_;
+        bool seenUsable_ = false;  // seen_ is a regular file whose stamp can be trusted
+        bool kept_ = false;
+    };
+    KeyFileWatch k2Watch_, k3Watch_, k4Watch_, bcrWatch_, brsWatch_;
+    int16_t k2RotorCount_ = 0;
+    int32_t k2PassCount_ = 0;
+    std::array<int16_t, kRotors + 1> k3Up_{};
+    std::string k3Record_;  // empty for an empty k3.bin
+    std::array<int16_t, kRotors + 1> k4Steps_{};
+    std::string bcrContent_, brsContent_;
+    bool tablesFromBcr_ = false;  // tables_ hold the rotors of bcrContent_
+    void ForgetKeyFiles();
+    // The key files' paths, made again only when AppFolder changes.
+    struct KeyPaths {
+        std::string folder, bcr, brs, k2, k3, k4;
+    };
+    KeyPaths paths_;
+    const KeyPaths& Paths();
+    // `bcrKept`: k1.bcr is the file whose content bcrContent_ holds.
+    void RestoreRotorFile(bool bcrKept);
 
     void SetTable(int t, const uint8_t* bytes);
     void CheckPassCount() const;
     void CheckStepSizes() const;
     void ReadPassCount();
+    void LoadDirections();  // k3.bin
+    void LoadStepSizes();   // k4.bin
     void Transform(std::string& text, bool encipher);
 };
 

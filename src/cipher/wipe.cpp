@@ -26,6 +26,7 @@ void WriteCrosses(const std::string& path) {
 }  // namespace
 
 void SDK::WipeKeyFiles() {
+    ForgetKeyFiles();
     std::string fill151;
     for (const char* name : {"k1.tcr", "k1.trs", "k1.txt"})
         FillRecords(File(name), 151, AtFill151, fill151);

@@ -2,7 +2,9 @@
 // read and restore, and what happens when a key file is missing or corrupt.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
+#include <thread>
 
 #include "cipher/key_state.h"
 #include "cipher/sdk.h"
@@ -102,6 +104,97 @@ TEST_F(StringOpsTest, ChangedWorkingRotorFileCountsOnceThenIsRestored) {
     std::string again = "same text";
     sdk.EncryptString(again);
     EXPECT_EQ(again, normal);
+}
+
+// Unchanged key files are not read again, but a file rewritten with the same size
+// must be seen by the next call, also when both the first read and the rewrite are
+// old enough for the file's stamp to be trusted.
+TEST_F(StringOpsTest, KeyFilesRewrittenWithTheSameSizeAreSeenByTheNextCall) {
+    // A stamp is trusted once the clock is well past it. Waiting makes the calls below
+    // run on kept copies; on a file system that keeps whole seconds every call reads
+    // the files instead, and every expectation holds as well.
+    auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); };
+    std::mt19937 rng(4);
+    const std::string plain = test::RandomText(rng, 64);
+    auto encrypt = [&] {
+        std::string t = plain;
+        sdk.EncryptString(t);
+        return t;
+    };
+    // What a new instance makes of the files as they are now, in a folder of its own.
+    auto expected = [&] {
+        TempDir copy;
+        for (const char* name : {"k1.bcr", "k1.brs", "k2.bin", "k3.bin", "k4.bin"})
+            Put(copy.file(name), ReadWholeFile(dir.file(name)));
+        SDK other;
+        other.AppFolder = copy.path();
+        other.ReorderTable = sdk.ReorderTable;
+        std::string t = plain;
+        other.EncryptString(t);
+        return t;
+    };
+    auto rotateRecords = [](const std::string& s) { return s.substr(256) + s.substr(0, 256); };
+
+    settle();
+    const std::string normal = encrypt();
+    ASSERT_EQ(encrypt(), normal);
+
+    std::string k3 = ReadWholeFile(dir.file("k3.bin"));
+    k3[0] = k3[0] == 'D' ? 'U' : 'D';
+    const std::string k4 = ReadWholeFile(dir.file("k4.bin"));
+    const size_t line = k4.find("\r\n") + 2;
+    const std::string saved = Brs();
+    const std::string k2 = ReadWholeFile(dir.file("k2.bin"));
+    Put(dir.file("k2.bin"), PrintNumber(20) + PrintNumber(keys.passCount % 3 + 1) + "\r\n");
+    Put(dir.file("k3.bin"), k3);
+    Put(dir.file("k4.bin"), k4.substr(line) + k4.substr(0, line));
+    Put(dir.file("k1.brs"), rotateRecords(saved));
+    ASSERT_EQ(ReadWholeFile(dir.file("k2.bin")).size(), k2.size());
+    settle();
+    // This call runs on the new settings and the old working rotors, then restores
+    // the working rotors from the new saved copy.
+    const std::string changed = expected();
+    EXPECT_NE(changed, normal);
+    EXPECT_EQ(encrypt(), changed);
+    EXPECT_TRUE(Bcr() == rotateRecords(saved));
+    EXPECT_EQ(encrypt(), expected());
+
+    // The working rotors alone, rewritten long after they were read.
+    settle();
+    const std::string before = encrypt();
+    Put(dir.file("k1.bcr"), rotateRecords(Bcr()));
+    settle();
+    const std::string once = expected();
+    EXPECT_NE(once, before);
+    EXPECT_EQ(encrypt(), once);
+    EXPECT_TRUE(Bcr() == Brs());
+    EXPECT_EQ(encrypt(), before);
+}
+
+// One instance pointed at another folder works with that folder's key files, and
+// with the first folder's again when pointed back.
+TEST_F(StringOpsTest, AnotherFolderBringsItsOwnKeys) {
+    TempDir other;
+    std::mt19937 rng(8);
+    const KeyState otherKeys = KeyState::Random(rng);
+    SDK fresh;
+    otherKeys.Install(other.path(), fresh);
+    const auto table = sdk.ReorderTable;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // stamps old enough to keep
+    auto encrypt = [](SDK& s) {
+        std::string t = "a text for two folders";
+        s.EncryptString(t);
+        return t;
+    };
+    const std::string here = encrypt(sdk);
+    const std::string there = encrypt(fresh);
+    ASSERT_NE(here, there);
+    sdk.AppFolder = other.path();
+    sdk.ReorderTable = fresh.ReorderTable;
+    EXPECT_EQ(encrypt(sdk), there);
+    sdk.AppFolder = dir.path();
+    sdk.ReorderTable = table;
+    EXPECT_EQ(encrypt(sdk), here);
 }
 
 TEST_F(StringOpsTest, ControlCharactersAreOrdinaryCharacters) {
