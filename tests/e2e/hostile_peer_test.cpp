@@ -95,10 +95,6 @@ class Peer {
         sdk_.EncryptString(text);
         return text;
     }
-    std::string Decipher(std::string text) {
-        sdk_.DecryptString(text);
-        return text;
-    }
     // "FB:" with a whole block, or "FB:RM:" with a rest, as the sender builds them.
     std::string Block(const std::string& plain) { return "FB:" + Encipher(plain) + "|"; }
     std::string End(const std::string& plain) {
@@ -195,7 +191,8 @@ class HostilePeer : public ::testing::Test {
         EXPECT_LE(List("List1")->count() - statusStart_, kListBound);
         EXPECT_LE(List("List2")->count() - chatStart_, kListBound);
         const size_t heap = HeapInUse();
-        EXPECT_LE(heap, heap_ + kHeapGrowthBound) << "grew by " << (heap - heap_);
+        EXPECT_LE(heap, heap_ + kHeapGrowthBound)
+            << "grew by " << static_cast<long long>(heap) - static_cast<long long>(heap_);
     }
 
     // --- helpers --------------------------------------------------------------------
@@ -211,10 +208,6 @@ class HostilePeer : public ::testing::Test {
     static std::string RecvBar() { return host_->find<QLabel>("lbRecv")->text().toStdString(); }
     // The status lines the case added so far.
     std::vector<std::string> Status() const { return Lines(List("List1"), statusStart_); }
-    bool StatusHas(const std::string& line) const {
-        auto s = Status();
-        return std::find(s.begin(), s.end(), line) != s.end();
-    }
 
     // Waits on the host, connects a new peer and sends "IP:"; the host then has the same
     // key files as the peer.
