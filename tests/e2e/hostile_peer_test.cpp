@@ -52,12 +52,6 @@ size_t HeapInUse() {
 #endif
 }
 
-int FreePort() {
-    QTcpServer s;
-    if (!s.listen(QHostAddress::LocalHost, 0)) return 0;
-    return s.serverPort();
-}
-
 std::vector<std::string> Lines(QListWidget* l, int from = 0) {
     std::vector<std::string> out;
     for (int i = from; l && i < l->count(); ++i) out.push_back(l->item(i)->text().toStdString());

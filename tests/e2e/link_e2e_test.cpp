@@ -19,12 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int FreePort() {
-    QTcpServer s;
-    if (!s.listen(QHostAddress::LocalHost, 0)) return 0;
-    return s.serverPort();
-}
-
 TestWindow::Options OnPort(int port) {
     TestWindow::Options o;
     o.beforeStart = [port](const std::string& folder) {

@@ -23,12 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int FreePort() {
-    QTcpServer s;
-    if (!s.listen(QHostAddress::LocalHost, 0)) return 0;
-    return s.serverPort();
-}
-
 std::string Now() {
     std::time_t t = std::time(nullptr);
     char b[9];

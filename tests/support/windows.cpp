@@ -7,6 +7,7 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QTcpServer>
 #include <QTimer>
 
 namespace keyvane::test {
@@ -66,6 +67,12 @@ void TestWindow::click(const char* name) {
     } else {
         ADD_FAILURE() << "nothing to click named " << name;
     }
+}
+
+int FreePort() {
+    QTcpServer s;
+    if (!s.listen(QHostAddress::LocalHost, 0)) return 0;
+    return s.serverPort();
 }
 
 void RunEventsFor(int ms) {

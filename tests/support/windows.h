@@ -70,6 +70,8 @@ class TestWindow {
 bool WaitUntil(const std::function<bool()>& done, int maxMs = 20000);
 // Runs the event loop for `ms`, sleeping while nothing happens.
 void RunEventsFor(int ms);
+// A port on 127.0.0.1 that nobody listens on right now (0 if none could be found).
+int FreePort();
 
 // Runs `drive` on the next modal window as soon as it is shown (for windows opened by
 // exec(), which only returns when they close).

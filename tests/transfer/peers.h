@@ -31,6 +31,7 @@
 #include "platform/platform.h"
 #include "platform/qt/QtSock.h"
 #include "support/tempdir.h"
+#include "support/windows.h"
 #include "transfer/FileTransfer.h"
 
 namespace keyvane::transfer_test {
@@ -210,16 +211,9 @@ struct Peer {
     int clock_ = 0;
 };
 
-// A free port on 127.0.0.1.
-inline std::string FreePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return std::to_string(probe.serverPort());
-}
-
 // "Wait for Connect" on the host, "Connect" on the client, and the handshake.
 inline void ConnectPeers(Peer& host, Peer& client) {
-    host.st.PortStr = client.st.PortStr = FreePort();
+    host.st.PortStr = client.st.PortStr = std::to_string(test::FreePort());
     host.session->WaitForConnect();
     client.view.connect = "127.0.0.1";
     client.session->Connect();
