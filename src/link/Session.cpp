@@ -206,6 +206,21 @@ bool Session::Send(const std::string& message) {
     return false;
 }
 
+bool Session::SendEnciphered(const std::string& tag, const std::string& text, const char* what) {
+    if (!st.IsConnected) {
+        Notify(kNotConnected);
+        return false;
+    }
+    sdk.WorkText = text;
+    try {
+        sdk.EncryptString(sdk.WorkText);
+    } catch (const std::exception& e) {
+        Notify(std::string("The ") + what + " could not be enciphered.  " + e.what());
+        return false;
+    }
+    return Send(tag + sdk.WorkText);
+}
+
 void Session::SendKey() {
     if (ended_) return;
     std::string key = view.KeyText();
@@ -217,18 +232,7 @@ void Session::SendKey() {
         Notify("Key is invalid.  No characters allowed, only numeric digits.");
         return;
     }
-    if (!st.IsConnected) {
-        Notify(kNotConnected);
-        return;
-    }
-    sdk.WorkText = key;
-    try {
-        sdk.EncryptString(sdk.WorkText);
-    } catch (const std::exception& e) {
-        Notify(std::string("The key could not be enciphered.  ") + e.what());
-        return;
-    }
-    if (Send("KY:" + sdk.WorkText)) view.UpdateList("Sending Key...");
+    if (SendEnciphered("KY:", key, "key")) view.UpdateList("Sending Key...");
 }
 
 void Session::SendChatLine() {
@@ -236,18 +240,7 @@ void Session::SendChatLine() {
     std::string line = view.ChatText();
     if (line.empty()) return;
     // A line that cannot go out stays in the field and is not echoed.
-    if (!st.IsConnected) {
-        Notify(kNotConnected);
-        return;
-    }
-    sdk.WorkText = line;
-    try {
-        sdk.EncryptString(sdk.WorkText);
-    } catch (const std::exception& e) {
-        Notify(std::string("The chat line could not be enciphered.  ") + e.what());
-        return;
-    }
-    if (!Send("CT:" + sdk.WorkText)) return;
+    if (!SendEnciphered("CT:", line, "chat line")) return;
     view.UpdateChatList("<" + line + ">");
     view.SetChatText("");
 }

@@ -81,6 +81,10 @@ class Session {
     Sock& sock;
 
   private:
+    // Puts `text` into WorkText, enciphers it and sends it behind `tag`; says why when
+    // it cannot (not connected, key files unusable, the send failed).
+    bool SendEnciphered(const std::string& tag, const std::string& text, const char* what);
+
     void Dispatch(const std::string& message);
     void OnIP(const std::string& payload);
     void OnKY(const std::string& payload);
