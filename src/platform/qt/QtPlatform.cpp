@@ -19,6 +19,7 @@
 #include <QWidget>
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <memory>
 #include <random>
 
@@ -130,6 +131,11 @@ void InstallQtPlatform(Platform& p, QWidget* window) {
 
     p.TimeText = [] { return QTime::currentTime().toString("HH:mm:ss").toStdString(); };
     p.SecondsSinceMidnight = [] { return QTime::currentTime().msecsSinceStartOfDay() / 1000.0; };
+    p.MonotonicMs = [] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
     auto random = std::make_shared<Random>();
     p.Randomize = [random](double seed) { random->Seed(seed); };
     p.Rnd = [random] { return random->Draw(); };
