@@ -74,6 +74,14 @@ long PeakKb() {
     return u.ru_maxrss;
 }
 
+// Processor time this process used so far, user and system, in microseconds.
+long long CpuUs() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1'000'000LL + u.ru_utime.tv_usec +
+           u.ru_stime.tv_usec;
+}
+
 // Monotonic nanoseconds; the same clock in every process of the machine.
 long long NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
@@ -361,8 +369,8 @@ int WindowPeer(const std::string& role, const std::string& folder, const std::st
         }
     });
     app.exec();
-    std::printf("confirmed=%lld first=%lld end=%lld peak_kb=%ld\n", confirmedNs, firstBlockNs,
-                endNs, PeakKb());
+    std::printf("confirmed=%lld first=%lld end=%lld peak_kb=%ld cpu_us=%lld\n", confirmedNs,
+                firstBlockNs, endNs, PeakKb(), CpuUs());
     std::fflush(stdout);
     // The window's own close would hang up and wipe; the figures are out already.
     std::_Exit(0);
@@ -372,6 +380,7 @@ struct WindowRun {
     double blockMBs = 0;
     double confirmToReceived = 0;  // seconds
     long senderKb = 0, receiverKb = 0;
+    double senderCpuUs = 0, receiverCpuUs = 0;  // per block, the whole run's
     bool intact = false;
 };
 
@@ -398,6 +407,8 @@ WindowRun WindowTransfer(const std::string& folder, int64_t length) {
     if (confirmed > 0 && end > confirmed) r.confirmToReceived = (end - confirmed) / 1e9;
     r.senderKb = num(c, "peak_kb");
     r.receiverKb = num(h, "peak_kb");
+    r.senderCpuUs = static_cast<double>(num(c, "cpu_us")) / static_cast<double>(length / 1000);
+    r.receiverCpuUs = static_cast<double>(num(h, "cpu_us")) / static_cast<double>(length / 1000);
     r.intact = SameFiles(file, folder + "host/Recv/data.bin");
     std::filesystem::remove_all(folder);
     return r;
@@ -423,10 +434,10 @@ int WindowPass(const std::string& label, int runs, bool memory) {
         std::printf(
             "[%s] run %d: window block phase %.2f MB/s, ceiling %.2f MB/s, %.0f%% of it; "
             "confirmation to \"File received.\" %.2f s; peak RSS sender %.1f MB, receiver "
-            "%.1f MB%s\n",
+            "%.1f MB; processor time per block sender %.0f us, receiver %.0f us%s\n",
             label.c_str(), i + 1, r.blockMBs, ceiling, 100 * r.blockMBs / ceiling,
-            r.confirmToReceived, r.senderKb / 1024.0, r.receiverKb / 1024.0,
-            r.intact ? "" : "  FILE NOT INTACT");
+            r.confirmToReceived, r.senderKb / 1024.0, r.receiverKb / 1024.0, r.senderCpuUs,
+            r.receiverCpuUs, r.intact ? "" : "  FILE NOT INTACT");
         std::fflush(stdout);
         ratios.push_back(r.blockMBs / ceiling);
         speeds.push_back(r.blockMBs);

@@ -347,20 +347,27 @@ void SDK::RestoreRotorFile(bool bcrKept) {
     w.Close();
 }
 
-void SDK::Transform(std::string& text, bool encipher) {
+void SDK::StartStringOperation() {
     LoadCipherTables();
     RotorLen = 256;
-    OutputText.clear();
     BaseAlphabet = ByteAlphabet;
     ReadPassCount();
     LoadRotors();
-    InputText = text;
-    OutputText = text;
-    RunMachine(OutputText, encipher);
-    text = OutputText;
+}
+
+void SDK::FinishStringOperation() {
     // Nothing here writes k1.bcr between loading and restoring it: the stat that
     // LoadRotors made still holds.
     RestoreRotorFile(bcrWatch_.Kept());
+}
+
+void SDK::Transform(std::string& text, bool encipher) {
+    StartStringOperation();
+    // In place: the machine checks its state before it touches a character, so a
+    // failure still leaves the text as it was. A copy in and a copy out cost more than
+    // the transform itself on a long text.
+    RunMachine(text, encipher);
+    FinishStringOperation();
 }
 
 namespace {

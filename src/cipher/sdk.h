@@ -51,8 +51,6 @@ class SDK {
     int32_t PassCount = 0;
     unsigned char CurChar = 0;
     int16_t PassesDone = 0;
-    std::string InputText;
-    std::string OutputText;
     std::string RotorSetupRecord;  // last k3.bin record read or written (100 bytes)
     std::string RotorRecord;       // last rotor record read or written (256 bytes)
     std::vector<int16_t> KeyNumbers = std::vector<int16_t>(kMaxKeyNumbers + 1, 0);  // 0..50000
@@ -88,6 +86,11 @@ class SDK {
     // restoring. Throws CipherError when the pass count or a step size cannot work.
     void RunMachine(std::string& text, bool encipher);
     void RestoreRotorFile();
+    // A string operation over a text that comes in pieces: Start loads the key state as
+    // EncryptString does, RunMachine then takes the pieces in order, Finish restores
+    // k1.bcr. The pieces come out as one EncryptString (DecryptString) of their whole.
+    void StartStringOperation();
+    void FinishStringOperation();
     void WipeKeyFiles();
 
     // Throw CipherError for an empty seed or one longer than kMaxSeedLength after
