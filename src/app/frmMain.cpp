@@ -5,6 +5,7 @@
 #include <QFontMetrics>
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <cstdio>
 #include <filesystem>
 #include <limits>
 
@@ -166,10 +167,13 @@ void frmMain::StartUp(std::string appFolder) {
         if (!lock_.Take(sdk_.AppFolder + kLockFile)) {
             refused_ = true;
             ending_ = true;
-            platform_.MsgBox("Keyvane is already running with its files in " +
-                             Utf8ToCp1252(sdk_.AppFolder) +
-                             "\nA second copy would overwrite that copy's key files, so this "
-                             "one will close.");
+            const std::string why = "Keyvane is already running with its files in " +
+                                    sdk_.AppFolder +
+                                    "\nA second copy would overwrite that copy's key files, "
+                                    "so this one will close.";
+            // Also for a terminal, where the box may be hidden or never answered.
+            std::fprintf(stderr, "keyvane: %s\n", why.c_str());
+            platform_.MsgBox(Utf8ToCp1252(why));
             return;
         }
     } catch (const FileError& e) {

@@ -1,6 +1,7 @@
 // Keyvane: --help and --version answer on the terminal; otherwise the main window runs
 // with its data where ProgramFolders puts it.
 #include <QApplication>
+#include <QIcon>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -48,6 +49,7 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Keyvane");
     QApplication::setDesktopFileName("org.keyvane.Keyvane");
+    QApplication::setWindowIcon(QIcon(":/keyvane.png"));
     QApplication::setFont(keyvane::WindowFont());
 
     const keyvane::AppFolders folders = keyvane::ProgramFolders();
