@@ -3,6 +3,7 @@
 # installed copy does: as someone who cannot write the prefix, with a home of their own.
 # Usage: install_test.sh BUILD_DIR. Exit 77 (skipped) when no such user can be had.
 set -euo pipefail
+umask 022  # the installed tree must be readable by the user who runs it
 build=$1
 work=$(mktemp -d /tmp/keyvane-install-XXXXXX)
 pids=()
