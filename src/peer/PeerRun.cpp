@@ -100,6 +100,7 @@ class Peer {
     void RunUntil(const std::function<bool()>& done);
     void Gap();
     bool Start();
+    bool CanSend(const std::string& path);
     int Act(const Action& a);
     int Finish(int status);
 
@@ -162,6 +163,12 @@ bool Peer::Start() {
     return view_.connected && !Over();
 }
 
+bool Peer::CanSend(const std::string& path) {
+    const std::string why = Unreadable(path);
+    if (!why.empty()) view_.Message("Cannot send " + Utf8ToCp1252(path) + ": " + Utf8ToCp1252(why));
+    return why.empty();
+}
+
 int Peer::Act(const Action& a) {
     const int boxes = view_.messages;
     switch (a.kind) {
@@ -176,10 +183,7 @@ int Peer::Act(const Action& a) {
             view_.ownChat = false;
             return view_.chat.empty() ? kOk : kFailed;
         case Action::Kind::Send: {
-            if (const std::string why = Unreadable(a.value); !why.empty()) {
-                view_.Message("Cannot send " + Utf8ToCp1252(a.value) + ": " + Utf8ToCp1252(why));
-                return kFailed;
-            }
+            if (!CanSend(a.value)) return kFailed;  // gone since the start
             // A file the peer is sending here is finished first.
             RunUntil([this] { return !transfer_.Busy(); });
             if (Over()) return kFailed;
@@ -208,6 +212,9 @@ int Peer::Act(const Action& a) {
 }
 
 int Peer::Run() {
+    // A file that cannot be sent fails at once, before the peer is bothered.
+    for (const Action& a : o_.actions)
+        if (a.kind == Action::Kind::Send && !CanSend(a.value)) return kFailed;
     if (!Start()) {
         // Stopped by a signal before any action was due: an orderly end.
         const bool orderly = signalled_ && !view_.lost && o_.actions.empty();
