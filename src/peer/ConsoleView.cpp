@@ -59,8 +59,9 @@ std::string JsonString(const std::string& utf8) {
     return out + "\"";
 }
 
-ConsoleView::ConsoleView(const MainState& st, std::FILE* out, std::FILE* progress, bool json)
-    : st_(st), out_(out), progress_(progress), json_(json) {}
+ConsoleView::ConsoleView(const MainState& st, std::FILE* out, std::FILE* progress, bool json,
+                         TerminalText term)
+    : st_(st), out_(out), progress_(progress), json_(json), term_(std::move(term)) {}
 
 void ConsoleView::Emit(const char* type, const std::string& text,
                        const std::vector<Field>& fields) {
@@ -73,7 +74,7 @@ void ConsoleView::Emit(const char* type, const std::string& text,
         line += "}";
     } else {
         // One event, one line: the line ends inside a message become blanks.
-        line = Cp1252ToUtf8(text);
+        line = term_.Out(Cp1252ToUtf8(text));
         for (char& c : line)
             if (c == '\n' || c == '\r') c = ' ';
     }
@@ -181,7 +182,7 @@ void ConsoleView::DrawProgress(bool final) {
     const double secs = std::chrono::duration<double>(Clock::now() - blocksFrom_).count();
     const double rate = secs > 0 ? static_cast<double>(done) / secs : 0;  // bytes a second
     const int64_t left = rate > 0 ? static_cast<int64_t>((total - done) / rate) : 0;
-    std::string name = Cp1252ToUtf8(sending_);
+    std::string name = term_.Out(Cp1252ToUtf8(sending_));
     if (const size_t slash = name.find_last_of('/'); slash != std::string::npos)
         name = name.substr(slash + 1);
     std::fprintf(progress_, "\r%s %3d%%  %.2f MB/s  %lld:%02lld left\033[K", name.c_str(), percent_,

@@ -11,13 +11,16 @@
 
 #include "app/MainState.h"
 #include "app/MainView.h"
+#include "peer/Terminal.h"
 
 namespace keyvane::peer {
 
 class ConsoleView : public MainView {
   public:
-    // `progress` receives the progress line; nullptr for none.
-    ConsoleView(const MainState& st, std::FILE* out, std::FILE* progress, bool json);
+    // `progress` receives the progress line; nullptr for none. JSON is always UTF-8;
+    // text lines are in the terminal's encoding.
+    ConsoleView(const MainState& st, std::FILE* out, std::FILE* progress, bool json,
+                TerminalText term);
 
     // A message box of the program: one line, like every other event.
     void Message(const std::string& text);
@@ -61,6 +64,7 @@ class ConsoleView : public MainView {
     std::FILE* out_;
     std::FILE* progress_;
     bool json_;
+    TerminalText term_;
 
     std::string receiving_;  // name of the file being received (Windows-1252)
     std::string sending_;    // path of the file being sent (Windows-1252)

@@ -62,9 +62,10 @@ std::string DefaultPort(const std::string& folder) {
 
 class Peer {
   public:
-    Peer(const Options& o, std::FILE* out, std::FILE* progress)
+    Peer(const Options& o, std::FILE* out, std::FILE* progress, TerminalText term)
         : o_(o),
-          view_(st_, out, progress, o.json),
+          term_(std::move(term)),
+          view_(st_, out, progress, o.json, term_),
           session_(st_, view_, sdk_, platform_, sock_),
           transfer_(session_) {
         InstallQtCorePlatform(platform_);
@@ -104,7 +105,11 @@ class Peer {
     int Act(const Action& a);
     int Finish(int status);
 
+    // Text typed on the command line, as the window's boxes hold it.
+    std::string Typed(const std::string& arg) const { return Utf8ToCp1252(term_.In(arg)); }
+
     const Options& o_;
+    TerminalText term_;
     MainState st_;
     ConsoleView view_;
     SDK sdk_;
@@ -143,7 +148,7 @@ bool Peer::Start() {
     st_.Recv = folder + "Recv/";
     fs::create_directory(st_.Recv, ec);  // most often: it is there already
     st_.PortStr = o_.port.empty() ? DefaultPort(folder) : o_.port;
-    view_.ip = Utf8ToCp1252(o_.hasAddress ? o_.address : platform_.LocalIP());
+    view_.ip = o_.hasAddress ? Typed(o_.address) : Utf8ToCp1252(platform_.LocalIP());
 
     OnTerminationSignals([this] {
         signalled_ = true;
@@ -151,7 +156,7 @@ bool Peer::Start() {
     });
 
     if (o_.mode == Options::Mode::Connect) {
-        view_.connect = Utf8ToCp1252(o_.host);
+        view_.connect = Typed(o_.host);
         session_.Connect();
         return st_.IsConnected && !Over();
     }
@@ -173,11 +178,11 @@ int Peer::Act(const Action& a) {
     const int boxes = view_.messages;
     switch (a.kind) {
         case Action::Kind::Key:
-            view_.key = Utf8ToCp1252(a.value);
+            view_.key = Typed(a.value);
             session_.SendKey();
             return view_.messages == boxes ? kOk : kFailed;
         case Action::Kind::Chat:
-            view_.chat = Utf8ToCp1252(a.value);
+            view_.chat = Typed(a.value);
             view_.ownChat = true;
             session_.SendChatLine();
             view_.ownChat = false;
@@ -253,7 +258,7 @@ int Peer::Finish(int status) {
 }  // namespace
 
 int RunPeer(const Options& options, std::FILE* out, std::FILE* progress) {
-    Peer peer(options, out, progress);
+    Peer peer(options, out, progress, TerminalText::FromLocale());
     return peer.Run();
 }
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "peer/Options.h"
+#include "peer/Terminal.h"
 #include "platform/files.h"
 #include "support/tempdir.h"
 #include "support/windows.h"
@@ -262,6 +263,14 @@ TEST(PeerOptions, ActionsKeepTheirOrderAndSystemNamesTheirRows) {
     EXPECT_EQ(p.options.actions[2].productPath, "/opt/v/");
     EXPECT_EQ(p.options.actions[3].value, "f");
     EXPECT_EQ(p.options.actions[4].kind, Action::Kind::Hangup);
+}
+
+TEST(PeerTerminal, LatinTerminalsGetTheirOwnBytesAndUtf8StaysUtf8) {
+    const peer::TerminalText latin("ISO-8859-15");
+    EXPECT_EQ(latin.Out("h\xC3\xA9llo \xE2\x82\xAC \xE2\x84\xA2"), "h\xE9llo \xA4 ?");
+    EXPECT_EQ(latin.In("h\xE9llo \xA4"), "h\xC3\xA9llo \xE2\x82\xAC");
+    for (const char* kept : {"UTF-8", "ANSI_X3.4-1968"})
+        EXPECT_EQ(peer::TerminalText(kept).Out("h\xC3\xA9llo"), "h\xC3\xA9llo");
 }
 
 }  // namespace
