@@ -161,10 +161,11 @@ void ConsoleView::ShowProgress(bool visible) {
 }
 
 void ConsoleView::SetProgress(int percent) {
+    const bool reached = percent == 100 && percent_ != 100;
     percent_ = percent;
     if (!progress_) return;
     const auto now = Clock::now();
-    if (progressShown_ && percent < 100 && now - drawn_ < std::chrono::milliseconds(200)) return;
+    if (progressShown_ && !reached && now - drawn_ < std::chrono::milliseconds(200)) return;
     drawn_ = now;
     DrawProgress(false);
 }
@@ -185,8 +186,14 @@ void ConsoleView::DrawProgress(bool final) {
     std::string name = term_.Out(Cp1252ToUtf8(sending_));
     if (const size_t slash = name.find_last_of('/'); slash != std::string::npos)
         name = name.substr(slash + 1);
-    std::fprintf(progress_, "\r%s %3d%%  %.2f MB/s  %lld:%02lld left\033[K", name.c_str(), percent_,
-                 rate / 1e6, static_cast<long long>(left / 60), static_cast<long long>(left % 60));
+    std::string speed = "   -- MB/s  --:-- left";  // too early to say
+    if (secs >= 0.1) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%6.2f MB/s  %2lld:%02lld left", rate / 1e6,
+                      static_cast<long long>(left / 60), static_cast<long long>(left % 60));
+        speed = buf;
+    }
+    std::fprintf(progress_, "\r%s %3d%%  %s\033[K", name.c_str(), percent_, speed.c_str());
     std::fflush(progress_);
     progressShown_ = true;
 }
