@@ -6,6 +6,7 @@
 #include <QListWidget>
 #include <QProcess>
 #include <QRadioButton>
+#include <QTime>
 #include <csignal>
 #include <filesystem>
 
@@ -87,6 +88,19 @@ TestWindow::Options OnPort(int port) {
     return o;
 }
 
+// A window that waits on 127.0.0.1.
+void Listen(TestWindow& w) {
+    w->sock().ListenAddress = "127.0.0.1";
+    w.click("Command1");
+}
+
+// keyvane-peer connecting to a window on 127.0.0.1, with its folder, then `more`.
+QStringList ConnectTo(int port, const std::string& folder, const QStringList& more) {
+    return QStringList{"connect",   "127.0.0.1", "--port",   QString::number(port),
+                       "--address", "127.0.0.1", "--folder", QString::fromStdString(folder)} +
+           more;
+}
+
 bool Listed(TestWindow& w, const char* list, const std::string& line) {
     auto* l = w.find<QListWidget>(list);
     return l && !l->findItems(QString::fromStdString(line), Qt::MatchExactly).isEmpty();
@@ -119,7 +133,15 @@ TEST(PeerProgram, WaitsForAWindowThatSendsFilesAndHangsUp) {
         work.file("cwd"));
     ASSERT_TRUE(peer.WaitFor("\"type\":\"waiting\""));
 
-    TestWindow win(OnPort(port));
+    // The window's pause between a file's name and its first block, shortened to a fifth
+    // of a second, still keeps the two in separate reads of the peer.
+    TestWindow::Options o = OnPort(port);
+    o.adjust = [](Platform& p) {
+        p.TimeText = [] {
+            return std::to_string(QTime::currentTime().msecsSinceStartOfDay() / 200);
+        };
+    };
+    TestWindow win(o);
     win.find<QLineEdit>("txtConnect")->setText("127.0.0.1");
     win.click("Command2");
     ASSERT_TRUE(WaitUntil([&] { return Listed(win, "List1", "File received."); })) << peer.Out();
@@ -138,10 +160,13 @@ TEST(PeerProgram, WaitsForAWindowThatSendsFilesAndHangsUp) {
     for (size_t n : sizes) {
         const std::string name = "f" + std::to_string(n);
         WriteFile(work.file(name), RandomBytes(n, 2));
+        // The window's send ends with the peer's last "OK:", after the peer's line.
+        ASSERT_TRUE(WaitUntil([&] { return !win->transfer().Busy(); }));
         win.openFileNames.push_back(work.file(name));
         win.click("flesend");
         ASSERT_TRUE(peer.WaitFor("\"type\":\"received\",\"text\":\"File received.\",\"file\":\"" +
-                                 name + "\""));
+                                 name + "\""))
+            << peer.Out();
         EXPECT_TRUE(SameBytes(ReadWholeFile(work.file("app/Recv/" + name)), RandomBytes(n, 2)))
             << name;
     }
@@ -161,13 +186,10 @@ TEST(PeerProgram, ConnectsToAWindowSendsASystemSetAndHangsUpAfterARefusedKey) {
     WriteFile(work.file("wine/drive_c/Veltra/System/LOG.DAT"), "log");
     const int port = FreePort();
     TestWindow win(OnPort(port));
-    win->sock().ListenAddress = "127.0.0.1";
-    win.click("Command1");
-
-    PeerProcess peer({"connect", "127.0.0.1", "--port", QString::number(port), "--address",
-                      "127.0.0.1", "--folder", QString::fromStdString(work.file("app")), "--system",
-                      "5.5", "--chat", "bye", "--key", "12a"},
-                     work.path(), work.file("wine"));
+    Listen(win);
+    PeerProcess peer(
+        ConnectTo(port, work.file("app"), {"--system", "5.5", "--chat", "bye", "--key", "12a"}),
+        work.path(), work.file("wine"));
     EXPECT_EQ(peer.Finish(), 1) << peer.Out();
     const std::string out = peer.Out();
     EXPECT_NE(out.find("Connected\nSending System Files (1 to do)\n"), std::string::npos) << out;
@@ -189,12 +211,10 @@ TEST(PeerProgram, ConnectionLostDuringAnActionAndASignalEndWithHangUpAndWipe) {
     WriteFile(work.file("big.bin"), RandomBytes(100000, 3));
     const int port = FreePort();
     TestWindow win(OnPort(port));
-    win->sock().ListenAddress = "127.0.0.1";
-    win.click("Command1");
-    PeerProcess sender({"connect", "127.0.0.1", "--port", QString::number(port), "--address",
-                        "127.0.0.1", "--folder", QString::fromStdString(work.file("a")), "--send",
-                        QString::fromStdString(work.file("big.bin"))},
-                       work.path());
+    Listen(win);
+    PeerProcess sender(
+        ConnectTo(port, work.file("a"), {"--send", QString::fromStdString(work.file("big.bin"))}),
+        work.path());
     // The sender pauses after announcing the file: the connection goes before a block.
     ASSERT_TRUE(WaitUntil([&] { return Listed(win, "List1", "Receiving File big.bin"); }));
     win->sock().Close();
@@ -203,10 +223,8 @@ TEST(PeerProgram, ConnectionLostDuringAnActionAndASignalEndWithHangUpAndWipe) {
     EXPECT_TRUE(Wiped(work.file("a")));
 
     win->sock().Close();
-    win.click("Command1");
-    PeerProcess stayer({"connect", "127.0.0.1", "--port", QString::number(port), "--address",
-                        "127.0.0.1", "--folder", QString::fromStdString(work.file("b")), "--stay"},
-                       work.path());
+    Listen(win);
+    PeerProcess stayer(ConnectTo(port, work.file("b"), {"--stay"}), work.path());
     ASSERT_TRUE(stayer.WaitFor("Connected\n"));
     ASSERT_TRUE(WaitUntil([&] { return Listed(win, "List1", "Connected."); }));
     ::kill(static_cast<pid_t>(stayer.proc().processId()), SIGTERM);
