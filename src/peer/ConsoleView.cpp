@@ -139,10 +139,12 @@ void ConsoleView::UpdateList(const std::string& line) {
     } else if (StartsWith(line, "Receiving File ")) {
         receiving_ = line.substr(15);
         Emit("receiving", line,
-             {{"file", Quoted(receiving_)}, {"path", Quoted(st_.Recv + receiving_)}});
+             {{"file", Quoted(receiving_)},
+              {"path", JsonString(st_.Recv + Cp1252ToUtf8(receiving_))}});
     } else if (line == "File received.") {
         Emit("received", line,
-             {{"file", Quoted(receiving_)}, {"path", Quoted(st_.Recv + receiving_)}});
+             {{"file", Quoted(receiving_)},
+              {"path", JsonString(st_.Recv + Cp1252ToUtf8(receiving_))}});
     } else {
         Emit("status", line);
     }

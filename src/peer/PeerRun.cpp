@@ -232,7 +232,12 @@ int Peer::Run() {
         }
         Gap();
         const bool gone = Over() || !st_.IsConnected;
-        const int status = gone ? kFailed : Act(a);
+        int status = kFailed;
+        try {
+            if (!gone) status = Act(a);
+        } catch (const std::exception& e) {
+            view_.Message(Utf8ToCp1252(e.what()));
+        }
         // The connection ended under the action: lost, or the peer hung up.
         if (!signalled_ && (view_.lost || ended_ || !st_.IsConnected)) return Finish(kLost);
         if (status != kOk || signalled_) return Finish(kFailed);
