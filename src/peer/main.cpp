@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -26,6 +27,9 @@ int main(int argc, char* argv[]) {
         std::puts("keyvane-peer " KEYVANE_VERSION);
         return kOk;
     }
+    // A reader that goes away (| head) must not end the program before its hang-up and
+    // wipe; the lines it misses are simply lost.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("keyvane-peer");
     return RunPeer(parsed.options, stdout, ::isatty(STDERR_FILENO) ? stderr : nullptr);
