@@ -1,5 +1,7 @@
 #include "peer/ConsoleView.h"
 
+#include <sys/stat.h>
+
 #include <cstdint>
 
 #include "platform/cp1252.h"
@@ -138,6 +140,7 @@ void ConsoleView::UpdateList(const std::string& line) {
               {"seconds", buf}});
     } else if (StartsWith(line, "Receiving File ")) {
         receiving_ = line.substr(15);
+        recvTimed_ = false;
         Emit("receiving", line,
              {{"file", Quoted(receiving_)},
               {"path", JsonString(st_.Recv + Cp1252ToUtf8(receiving_))}});
@@ -195,7 +198,35 @@ void ConsoleView::DrawProgress(bool final) {
                       static_cast<long long>(left / 60), static_cast<long long>(left % 60));
         speed = buf;
     }
-    std::fprintf(progress_, "\r%s %3d%%  %s\033[K", name.c_str(), percent_, speed.c_str());
+    char pct[8];
+    std::snprintf(pct, sizeof pct, "%3d%%", percent_);
+    DrawLine(name + " " + pct + "  " + speed);
+}
+
+// A received file's length is not on the wire: its progress is what has been written.
+void ConsoleView::BumpRecvBar() {
+    if (!progress_ || !st_.ClientRecv) return;
+    const auto now = Clock::now();
+    if (!recvTimed_) {
+        recvTimed_ = true;
+        recvFrom_ = now;
+        return;
+    }
+    if (now - recvFrom_ < std::chrono::milliseconds(100)) return;  // too early to say
+    if (progressShown_ && now - drawn_ < std::chrono::milliseconds(200)) return;
+    drawn_ = now;
+    struct stat sb {};
+    const std::string path = st_.Recv + Cp1252ToUtf8(receiving_);
+    const double bytes = ::stat(path.c_str(), &sb) == 0 ? static_cast<double>(sb.st_size) : 0;
+    const double secs = std::chrono::duration<double>(now - recvFrom_).count();
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "  %.2f MB received  %6.2f MB/s", bytes / 1e6,
+                  secs > 0 ? bytes / secs / 1e6 : 0.0);
+    DrawLine(term_.Out(Cp1252ToUtf8(receiving_)) + buf);
+}
+
+void ConsoleView::DrawLine(const std::string& text) {
+    std::fprintf(progress_, "\r%s\033[K", text.c_str());
     std::fflush(progress_);
     progressShown_ = true;
 }

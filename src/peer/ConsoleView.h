@@ -39,7 +39,7 @@ class ConsoleView : public MainView {
     void SetProgress(int percent) override;
     void SetHourglass(bool) override {}
     void BumpSentBar() override {}
-    void BumpRecvBar() override {}
+    void BumpRecvBar() override;
     int SelectedVersion() const override { return version; }
 
     // The boxes the logic reads and fills (txtIP, txtConnect, txtKey, txtChat) and the
@@ -59,6 +59,7 @@ class ConsoleView : public MainView {
     using Field = std::pair<std::string, std::string>;  // name, JSON value
     void Emit(const char* type, const std::string& text, const std::vector<Field>& fields = {});
     void DrawProgress(bool final);
+    void DrawLine(const std::string& utf8);
 
     const MainState& st_;
     std::FILE* out_;
@@ -72,6 +73,8 @@ class ConsoleView : public MainView {
     Clock::time_point blocksFrom_{};  // the first block of the file went out
     Clock::time_point drawn_{};
     bool blocks_ = false;
+    Clock::time_point recvFrom_{};  // the first read after the file's name
+    bool recvTimed_ = false;
     bool progressShown_ = false;
     int percent_ = 0;
 };
