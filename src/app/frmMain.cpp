@@ -30,7 +30,6 @@ namespace {
 
 constexpr int kStatusLines = 12;
 constexpr int kChatLines = 7;
-constexpr const char* kLockFile = ".keyvane.lock";
 
 // Appending keeps the last `lines` lines in view: line count − `lines` goes to the top.
 // Where the list's font fits fewer lines, the newest is still scrolled into view.
@@ -164,7 +163,7 @@ void frmMain::StartUp(std::string appFolder) {
     }
     // Two copies on one folder would build and wipe each other's key files.
     try {
-        if (!lock_.Take(sdk_.AppFolder + kLockFile)) {
+        if (!lock_.Take(sdk_.AppFolder + kFolderLockFile)) {
             refused_ = true;
             ending_ = true;
             const std::string why = "Keyvane is already running with its files in " +

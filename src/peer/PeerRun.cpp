@@ -21,6 +21,7 @@
 #include "peer/ConsoleView.h"
 #include "platform/cp1252.h"
 #include "platform/files.h"
+#include "platform/folders.h"
 #include "platform/platform.h"
 #include "platform/qt/CorePlatform.h"
 #include "platform/qt/DataFolder.h"
@@ -118,6 +119,7 @@ class Peer {
     Session session_;
     FileTransfer transfer_;
     std::string productPath_;
+    FolderLock lock_;
     bool ended_ = false;      // the session ended the program (a hang-up on a client)
     bool signalled_ = false;  // SIGINT, SIGTERM or SIGHUP
 };
@@ -144,6 +146,18 @@ bool Peer::Start() {
     }
     folder = fs::absolute(folder).lexically_normal().string();
     if (folder.back() != '/') folder += '/';
+    // A window or another peer on the same folder would build and wipe our key files.
+    try {
+        if (!lock_.Take(folder + kFolderLockFile)) {
+            view_.Message("Keyvane is already running with its files in " + Utf8ToCp1252(folder) +
+                          "; use another --folder.");
+            return false;
+        }
+    } catch (const FileError& e) {
+        view_.Message("The folder " + Utf8ToCp1252(folder) + " cannot be used (" +
+                      Utf8ToCp1252(e.what()) + ").");
+        return false;
+    }
     sdk_.AppFolder = folder;
     st_.Recv = folder + "Recv/";
     fs::create_directory(st_.Recv, ec);  // most often: it is there already
@@ -254,8 +268,10 @@ int Peer::Run() {
 }
 
 int Peer::Finish(int status) {
-    // Every end wipes the key files: Exit and a client's hang-up did so already.
-    if (!session_.Ended()) session_.CloseMain();
+    // Every end wipes the key files: Exit and a client's hang-up did so already. Without
+    // a folder of our own (refused, or held by another copy) there is nothing of ours
+    // to wipe, and wiping would hit the working folder or the other copy's files.
+    if (!session_.Ended() && !sdk_.AppFolder.empty()) session_.CloseMain();
     return status;
 }
 

@@ -13,6 +13,9 @@ bool IsWritableFolder(const std::string& folder);
 // since key files go into it. Throws FileError when it cannot be created.
 void CreateFolderChain(const std::string& folder);
 
+// The file in a data folder whose lock says a running copy uses that folder.
+inline constexpr const char* kFolderLockFile = ".keyvane.lock";
+
 // An exclusive lock on one file, held until Release or destruction. Two holders
 // exclude each other even within one process.
 class FolderLock {

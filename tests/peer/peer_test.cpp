@@ -14,6 +14,7 @@
 #include "peer/Options.h"
 #include "peer/Terminal.h"
 #include "platform/files.h"
+#include "platform/folders.h"
 #include "support/tempdir.h"
 #include "support/windows.h"
 #include "transfer/peers.h"
@@ -278,6 +279,18 @@ TEST(PeerProgram, BadUsageAndUnreadableFilesGiveExitStatusAndMessage) {
                        work.path());
     EXPECT_EQ(folder.Finish(), 1);
     EXPECT_TRUE(folder.Said("not a plain file"));
+
+    // A folder another running copy holds: refused, and its key files are left alone.
+    TempDir held;
+    FolderLock other;
+    ASSERT_TRUE(other.Take(held.file(kFolderLockFile)));
+    WriteTextLines(held.file("k1.bin"), {"the other copy's rotors"});
+    WriteTextLines(work.file("k1.bin"), {"not ours either"});  // the working folder
+    PeerProcess second({"wait", "--folder", QString::fromStdString(held.path())}, work.path());
+    EXPECT_EQ(second.Finish(), 1);
+    EXPECT_TRUE(second.Said("Keyvane is already running with its files in " + held.path()));
+    EXPECT_EQ(ReadWholeFile(held.file("k1.bin")), "the other copy's rotors\r\n");
+    EXPECT_EQ(ReadWholeFile(work.file("k1.bin")), "not ours either\r\n");
 }
 
 TEST(PeerOptions, ActionsKeepTheirOrderAndSystemNamesTheirRows) {
