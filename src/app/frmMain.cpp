@@ -5,6 +5,7 @@
 #include <QFontMetrics>
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <cstdio>
 #include <filesystem>
 #include <limits>
 
@@ -17,6 +18,7 @@
 #include "keys/randomkey.h"
 #include "platform/cp1252.h"
 #include "platform/files.h"
+#include "platform/folders.h"
 #include "platform/qt/QtPlatform.h"
 #include "sysfiles/SystemFiles.h"
 #include "sysfiles/frmPathSelect.h"
@@ -154,6 +156,32 @@ void frmMain::StartUp(std::string appFolder) {
 
     sdk_.AppFolder = std::move(appFolder);
     Recv = sdk_.AppFolder + "Recv/";
+    if (helpPage_.empty()) helpPage_ = sdk_.AppFolder + "overview.htm";
+
+    // A per-user folder may not exist yet; the program's own folder always does.
+    try {
+        CreateFolderChain(sdk_.AppFolder);
+    } catch (const FileError& e) {
+        trouble += Utf8ToCp1252(e.what()) + ".\n";
+    }
+    // Two copies on one folder would build and wipe each other's key files.
+    try {
+        if (!lock_.Take(sdk_.AppFolder + kFolderLockFile)) {
+            refused_ = true;
+            ending_ = true;
+            const std::string why = "Keyvane is already running with its files in " +
+                                    sdk_.AppFolder +
+                                    "\nA second copy would overwrite that copy's key files, "
+                                    "so this one will close.";
+            // Also for a terminal, where the box may be hidden or never answered.
+            std::fprintf(stderr, "keyvane: %s\n", why.c_str());
+            platform_.MsgBox(Utf8ToCp1252(why));
+            return;
+        }
+    } catch (const FileError& e) {
+        trouble += "Keyvane cannot tell whether another copy uses this folder (" +
+                   Utf8ToCp1252(e.what()) + ").\n";
+    }
 
     try {
         PortStr = ReadOrCreatePort(sdk_.AppFolder);
@@ -235,7 +263,7 @@ void frmMain::ShowFontWindow() {
 }
 
 void frmMain::ShowHelp() {
-    HelpPath = sdk_.AppFolder + "overview.htm";
+    HelpPath = helpPage_;
     frmBrowser dlg(this);
     CenterOnScreen(&dlg);
     dlg.exec();

@@ -14,6 +14,7 @@
 #include "chat/ChatLook.h"
 #include "cipher/sdk.h"
 #include "link/Session.h"
+#include "platform/folders.h"
 #include "platform/platform.h"
 #include "platform/qt/QtSock.h"
 #include "transfer/FileTransfer.h"
@@ -44,6 +45,12 @@ class frmMain : public QMainWindow, public MainState, public MainView {
 
     // Builds this connection's key files and enables the three "Send" buttons.
     void GenerateKeys();
+    // Where "Using Keyvane" finds the help page; beside the program unless set.
+    void SetHelpPage(std::string path) { helpPage_ = std::move(path); }
+    // Another running copy holds the program folder: this one said so, touched no file
+    // there and must end without the closing wipe.
+    bool Refused() const { return refused_; }
+
     // "Generate Key": a fresh random key into the key box.
     void GenerateKey();
     // Gives the chat list a look (font.dat at start-up, "Set" of the appearance window).
@@ -95,6 +102,9 @@ class frmMain : public QMainWindow, public MainState, public MainView {
     PacedDisplay display_;
     QTimer paintTimer_;
     bool ending_ = false;  // the program is ending; closing runs no hang-up of its own
+    bool refused_ = false;
+    FolderLock lock_;
+    std::string helpPage_;
 };
 
 }  // namespace keyvane

@@ -1,10 +1,15 @@
-// Keyvane: the program folder is the executable's; everything else starts in frmMain.
+// Keyvane: --help and --version answer on the terminal; otherwise the main window runs
+// with its data where ProgramFolders puts it.
 #include <QApplication>
-#include <QFile>
+#include <QIcon>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
+#include "app/CommandLine.h"
 #include "app/frmMain.h"
+#include "platform/qt/DataFolder.h"
 #include "platform/qt/QtPlatform.h"
 #include "platform/qt/Termination.h"
 
@@ -18,6 +23,24 @@ bool Set(const char* name) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const keyvane::CommandLine command = keyvane::ParseCommandLine(args);
+    if (command != keyvane::CommandLine::Window) {
+        // No display needed: a core application only to learn where the program lies.
+        const QCoreApplication core(argc, argv);
+        switch (command) {
+            case keyvane::CommandLine::Version:
+                std::fputs(keyvane::VersionText().c_str(), stdout);
+                return 0;
+            case keyvane::CommandLine::Help:
+                std::fputs(keyvane::HelpText(keyvane::ProgramFolders()).c_str(), stdout);
+                return 0;
+            default:
+                std::fputs("keyvane: takes no arguments but --help or --version\n", stderr);
+                return 2;
+        }
+    }
+
     // Without a display Qt would abort with a long complaint; one line says it better.
     if (!Set("DISPLAY") && !Set("WAYLAND_DISPLAY") && !Set("QT_QPA_PLATFORM")) {
         std::fputs("keyvane: no display found (DISPLAY and WAYLAND_DISPLAY are not set)\n", stderr);
@@ -25,11 +48,14 @@ int main(int argc, char* argv[]) {
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName("Keyvane");
+    QApplication::setDesktopFileName("org.keyvane.Keyvane");
+    QApplication::setWindowIcon(QIcon(":/keyvane.png"));
     QApplication::setFont(keyvane::WindowFont());
 
-    const std::string folder =
-        QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString() + "/";
-    keyvane::frmMain window(folder);
+    const keyvane::AppFolders folders = keyvane::ProgramFolders();
+    keyvane::frmMain window(folders.data);
+    if (window.Refused()) return 1;
+    window.SetHelpPage(folders.helpPage);
     keyvane::CloseOnTerminationSignals(&window);
     window.show();
     return app.exec();

@@ -40,7 +40,8 @@ frmBrowser::frmBrowser(QWidget* parent)
         ui_->WebBrowser1->setHtml(
             "<h2>Page not found</h2><p>The help page could not be opened:</p><p><tt>" +
             QString::fromStdString(address_).toHtmlEscaped() +
-            "</tt></p><p>It belongs in the folder of the program, as <tt>overview.htm</tt>.</p>");
+            "</tt></p><p>It belongs beside the program, or in <tt>share/keyvane/</tt> of an "
+            "installed Keyvane, as <tt>overview.htm</tt>.</p>");
     }
 }
 

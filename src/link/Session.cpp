@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "keys/seed.h"
+#include "platform/cp1252.h"
 #include "platform/files.h"
 #include "platform/numbers.h"
 
@@ -302,8 +303,15 @@ void Session::OnKY(const std::string& payload) {
     }
     const std::string key = sdk.WorkText;
     std::string name, failure;
+    const std::string stamp = Digits(platform.TimeText());
     try {
-        name = WriteKeyFile("", Digits(platform.TimeText()), key);
+        try {
+            name = WriteKeyFile("", stamp, key);
+        } catch (const FileError&) {
+            // A working folder this user may not write (an installed program started
+            // from "/"): the data folder takes the key, and the status line names it.
+            name = Utf8ToCp1252(sdk.AppFolder) + WriteKeyFile(sdk.AppFolder, stamp, key);
+        }
     } catch (const std::exception& e) {
         failure = e.what();
     }

@@ -1,6 +1,7 @@
 // The session's commands and dispatcher over a fake socket: the test plays the peer.
 #include "link/Session.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -256,7 +257,7 @@ TEST(SessionReceive, KeyIsWrittenToATimedFileNeverReplacingOne) {
     EXPECT_TRUE(host.plat.boxes.empty());
 }
 
-TEST(SessionReceive, KeyThatCannotBeWrittenIsShownAndReported) {
+TEST(SessionReceive, KeyGoesToTheDataFolderWhenTheCurrentOneRefusesElseItIsReported) {
     InFolder here;
     FakePeer host;
     host.BecomeConnectedHost();
@@ -265,6 +266,16 @@ TEST(SessionReceive, KeyThatCannotBeWrittenIsShownAndReported) {
     fs::create_directory(gone);
     fs::current_path(gone);
     fs::remove(gone);
+    host.sock.Receive("KY:" + host.Encipher("4444"));
+    EXPECT_EQ(host.view.status.back(), "Key written to " + host.sdk.File("Key143005.txt"));
+    EXPECT_EQ(ReadWholeFile(host.sdk.File("Key143005.txt")), "4444\r\n");
+    EXPECT_TRUE(host.plat.boxes.empty());
+
+    // Neither folder takes it (every name the data folder could use is taken): the key
+    // is still shown, and the failure is said.
+    for (int n = 2; n <= 10000; ++n)
+        ::close(::open(host.sdk.File(("Key143005-" + std::to_string(n) + ".txt").c_str()).c_str(),
+                       O_CREAT | O_WRONLY, 0600));
     host.sock.Receive("KY:" + host.Encipher("5555"));
     fs::current_path(here.Path());
     EXPECT_EQ(host.view.status.back(), "Key=5555");

@@ -1,7 +1,11 @@
 #include "platform/qt/DataFolder.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QStandardPaths>
+
+#include "platform/files.h"
+#include "platform/folders.h"
 
 namespace keyvane {
 
@@ -10,6 +14,12 @@ std::string PerUserDataFolder() {
     // application or organisation names a process happens to set.
     const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     return QFile::encodeName(base).toStdString() + "/keyvane/";
+}
+
+AppFolders ProgramFolders() {
+    const std::string program =
+        QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString() + "/";
+    return ChooseAppFolders(program, PerUserDataFolder(), IsWritableFolder, FileExists);
 }
 
 }  // namespace keyvane

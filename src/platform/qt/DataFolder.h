@@ -4,10 +4,16 @@
 
 #include <string>
 
+#include "app/Folders.h"
+
 namespace keyvane {
 
 // The per-user data folder, for example "~/.local/share/keyvane/", with a trailing "/".
 // Native path bytes (UTF-8 on Linux). Not created here.
 std::string PerUserDataFolder();
+
+// This running copy's folders (see ChooseAppFolders), from the executable's place.
+// Needs a QCoreApplication.
+AppFolders ProgramFolders();
 
 }  // namespace keyvane

@@ -1,0 +1,234 @@
+#include "peer/ConsoleView.h"
+
+#include <sys/stat.h>
+
+#include <cstdint>
+
+#include "platform/cp1252.h"
+
+namespace keyvane::peer {
+
+namespace {
+
+bool StartsWith(const std::string& s, const char* prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
+
+bool EndsWith(const std::string& s, const char* suffix) {
+    const std::string_view x(suffix);
+    return s.size() >= x.size() && s.compare(s.size() - x.size(), x.size(), x) == 0;
+}
+
+std::string Quoted(const std::string& cp1252) {
+    return JsonString(Cp1252ToUtf8(cp1252));
+}
+
+int64_t FileBytes(const MainState& st) {
+    return int64_t{st.nb} * 1000 + st.rm;
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& utf8) {
+    std::string out = "\"";
+    for (unsigned char c : utf8) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                    out += buf;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+ConsoleView::ConsoleView(const MainState& st, std::FILE* out, std::FILE* progress, bool json,
+                         TerminalText term)
+    : st_(st), out_(out), progress_(progress), json_(json), term_(std::move(term)) {}
+
+void ConsoleView::Emit(const char* type, const std::string& text,
+                       const std::vector<Field>& fields) {
+    // A progress line on the same terminal is ended first.
+    if (progressShown_ && progress_ == stderr && out_ == stdout) DrawProgress(true);
+    std::string line;
+    if (json_) {
+        line = std::string("{\"type\":\"") + type + "\",\"text\":" + Quoted(text);
+        for (const auto& [name, value] : fields) line += ",\"" + name + "\":" + value;
+        line += "}";
+    } else {
+        // One event, one line: the line ends inside a message become blanks.
+        line = term_.Out(Cp1252ToUtf8(text));
+        for (char& c : line)
+            if (c == '\n' || c == '\r') c = ' ';
+    }
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), out_);
+    std::fflush(out_);
+}
+
+void ConsoleView::Message(const std::string& text) {
+    ++messages;
+    if (json_)
+        Emit("message", text);
+    else
+        Emit("message", "Keyvane: " + text);
+}
+
+void ConsoleView::UpdateChatList(const std::string& line) {
+    std::string text = line;
+    if (ownChat && text.size() >= 2) text = text.substr(1, text.size() - 2);
+    if (json_)
+        Emit("chat", text, {{"own", ownChat ? "true" : "false"}});
+    else
+        Emit("chat", "Chat: " + line);
+}
+
+void ConsoleView::UpdateList(const std::string& line) {
+    if (line == "Waiting for Connection") {
+        Emit("waiting", line, {{"port", Quoted(st_.PortStr)}});
+    } else if (line == "Connecting...") {
+        Emit("connecting", line, {{"host", Quoted(connect)}});
+    } else if (line == "Connected" || line == "Connected.") {
+        connected = true;
+        Emit("connected", line, {{"peer", Quoted(connect)}});
+    } else if (line == "Connection lost.") {
+        lost = true;
+        Emit("lost", line);
+    } else if (StartsWith(line, "Key=")) {
+        Emit("key", line, {{"key", Quoted(line.substr(4))}});
+    } else if (StartsWith(line, "Key written to ")) {
+        Emit("key_file", line, {{"file", Quoted(line.substr(15))}});
+    } else if (line == "Sending Key...") {
+        Emit("key_sent", line);
+    } else if (StartsWith(line, "Sending System Files (")) {
+        std::string count = line.substr(22);
+        count.resize(count.find_first_not_of("0123456789"));
+        Emit("system_set", line, {{"count", count.empty() ? "0" : count}});
+    } else if (StartsWith(line, "Sending ") && EndsWith(line, "...")) {
+        sending_ = line.substr(8, line.size() - 11);
+        blocks_ = false;
+        Emit("sending", line,
+             {{"path", Quoted(sending_)}, {"bytes", std::to_string(FileBytes(st_))}});
+    } else if (line == "File Transferred.") {
+        ++transferred;
+        const double secs =
+            blocks_ ? std::chrono::duration<double>(Clock::now() - blocksFrom_).count() : 0.0;
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%.6f", secs);
+        Emit("sent", line,
+             {{"path", Quoted(sending_)},
+              {"bytes", std::to_string(FileBytes(st_))},
+              {"seconds", buf}});
+    } else if (StartsWith(line, "Receiving File ")) {
+        receiving_ = line.substr(15);
+        recvTimed_ = false;
+        Emit("receiving", line,
+             {{"file", Quoted(receiving_)},
+              {"path", JsonString(st_.Recv + Cp1252ToUtf8(receiving_))}});
+    } else if (line == "File received.") {
+        Emit("received", line,
+             {{"file", Quoted(receiving_)},
+              {"path", JsonString(st_.Recv + Cp1252ToUtf8(receiving_))}});
+    } else {
+        Emit("status", line);
+    }
+}
+
+// The progress bar appears when the first block of a file has gone out: from then on
+// the blocks are timed.
+void ConsoleView::ShowProgress(bool visible) {
+    if (visible) {
+        blocks_ = true;
+        blocksFrom_ = Clock::now();
+        percent_ = 0;
+    } else if (progressShown_) {
+        DrawProgress(true);
+    }
+}
+
+void ConsoleView::SetProgress(int percent) {
+    const bool reached = percent == 100 && percent_ != 100;
+    percent_ = percent;
+    if (!progress_) return;
+    const auto now = Clock::now();
+    if (progressShown_ && !reached && now - drawn_ < std::chrono::milliseconds(200)) return;
+    drawn_ = now;
+    DrawProgress(false);
+}
+
+void ConsoleView::DrawProgress(bool final) {
+    if (!progress_) return;
+    if (final) {
+        if (progressShown_) std::fputc('\n', progress_);
+        progressShown_ = false;
+        std::fflush(progress_);
+        return;
+    }
+    const int64_t total = FileBytes(st_);
+    const int64_t done = std::min<int64_t>(int64_t{st_.CurrentBlock} * 1000, total);
+    const double secs = std::chrono::duration<double>(Clock::now() - blocksFrom_).count();
+    const double rate = secs > 0 ? static_cast<double>(done) / secs : 0;  // bytes a second
+    const int64_t left = rate > 0 ? static_cast<int64_t>((total - done) / rate) : 0;
+    std::string name = term_.Out(Cp1252ToUtf8(sending_));
+    if (const size_t slash = name.find_last_of('/'); slash != std::string::npos)
+        name = name.substr(slash + 1);
+    std::string speed = "   -- MB/s  --:-- left";  // too early to say
+    if (secs >= 0.1) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%6.2f MB/s  %2lld:%02lld left", rate / 1e6,
+                      static_cast<long long>(left / 60), static_cast<long long>(left % 60));
+        speed = buf;
+    }
+    char pct[8];
+    std::snprintf(pct, sizeof pct, "%3d%%", percent_);
+    DrawLine(name + " " + pct + "  " + speed);
+}
+
+// A received file's length is not on the wire: its progress is what has been written.
+void ConsoleView::BumpRecvBar() {
+    if (!progress_ || !st_.ClientRecv) return;
+    const auto now = Clock::now();
+    if (!recvTimed_) {
+        recvTimed_ = true;
+        recvFrom_ = now;
+        return;
+    }
+    if (now - recvFrom_ < std::chrono::milliseconds(100)) return;  // too early to say
+    if (progressShown_ && now - drawn_ < std::chrono::milliseconds(200)) return;
+    drawn_ = now;
+    struct stat sb {};
+    const std::string path = st_.Recv + Cp1252ToUtf8(receiving_);
+    const double bytes = ::stat(path.c_str(), &sb) == 0 ? static_cast<double>(sb.st_size) : 0;
+    const double secs = std::chrono::duration<double>(now - recvFrom_).count();
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "  %.2f MB received  %6.2f MB/s", bytes / 1e6,
+                  secs > 0 ? bytes / secs / 1e6 : 0.0);
+    DrawLine(term_.Out(Cp1252ToUtf8(receiving_)) + buf);
+}
+
+void ConsoleView::DrawLine(const std::string& text) {
+    std::fprintf(progress_, "\r%s\033[K", text.c_str());
+    std::fflush(progress_);
+    progressShown_ = true;
+}
+
+}  // namespace keyvane::peer

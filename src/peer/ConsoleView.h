@@ -1,0 +1,85 @@
+// The main window's view for a console: every status line, chat line and message box
+// becomes one line of output (text or JSON), and a sent file's progress a line on a
+// terminal. Texts arrive as Windows-1252 bytes and leave as UTF-8.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/MainState.h"
+#include "app/MainView.h"
+#include "peer/Terminal.h"
+
+namespace keyvane::peer {
+
+class ConsoleView : public MainView {
+  public:
+    // `progress` receives the progress line; nullptr for none. JSON is always UTF-8;
+    // text lines are in the terminal's encoding.
+    ConsoleView(const MainState& st, std::FILE* out, std::FILE* progress, bool json,
+                TerminalText term);
+
+    // A message box of the program: one line, like every other event.
+    void Message(const std::string& text);
+
+    void UpdateList(const std::string& line) override;
+    void UpdateChatList(const std::string& line) override;
+    std::string IPText() const override { return ip; }
+    std::string ConnectText() const override { return connect; }
+    void SetConnectText(const std::string& text) override { connect = text; }
+    std::string KeyText() const override { return key; }
+    void SetKeyText(const std::string& text) override { key = text; }
+    std::string ChatText() const override { return chat; }
+    void SetChatText(const std::string& text) override { chat = text; }
+    void SetSendButtonsEnabled(bool) override {}
+    void ShowProgress(bool visible) override;
+    void SetProgress(int percent) override;
+    void SetHourglass(bool) override {}
+    void BumpSentBar() override {}
+    void BumpRecvBar() override;
+    int SelectedVersion() const override { return version; }
+
+    // The boxes the logic reads and fills (txtIP, txtConnect, txtKey, txtChat) and the
+    // selected system-file version.
+    std::string ip, connect, key, chat;
+    int version = 0;
+    // Set while this side sends a chat line: the echo is its own.
+    bool ownChat = false;
+
+    // What happened so far, for the action sequencer.
+    int messages = 0;     // message boxes
+    int transferred = 0;  // files sent completely
+    bool connected = false;
+    bool lost = false;  // "Connection lost."
+
+  private:
+    using Field = std::pair<std::string, std::string>;  // name, JSON value
+    void Emit(const char* type, const std::string& text, const std::vector<Field>& fields = {});
+    void DrawProgress(bool final);
+    void DrawLine(const std::string& utf8);
+
+    const MainState& st_;
+    std::FILE* out_;
+    std::FILE* progress_;
+    bool json_;
+    TerminalText term_;
+
+    std::string receiving_;  // name of the file being received (Windows-1252)
+    std::string sending_;    // path of the file being sent (Windows-1252)
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point blocksFrom_{};  // the first block of the file went out
+    Clock::time_point drawn_{};
+    bool blocks_ = false;
+    Clock::time_point recvFrom_{};  // the first read after the file's name
+    bool recvTimed_ = false;
+    bool progressShown_ = false;
+    int percent_ = 0;
+};
+
+// A JSON string literal of UTF-8 text.
+std::string JsonString(const std::string& utf8);
+
+}  // namespace keyvane::peer

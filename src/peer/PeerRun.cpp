@@ -1,0 +1,285 @@
+#include "peer/PeerRun.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <system_error>
+
+#include "app/MainState.h"
+#include "cipher/sdk.h"
+#include "link/Session.h"
+#include "peer/ConsoleView.h"
+#include "platform/cp1252.h"
+#include "platform/files.h"
+#include "platform/folders.h"
+#include "platform/platform.h"
+#include "platform/qt/CorePlatform.h"
+#include "platform/qt/DataFolder.h"
+#include "platform/qt/QtSock.h"
+#include "platform/qt/Signals.h"
+#include "sysfiles/SystemFiles.h"
+#include "transfer/FileTransfer.h"
+
+namespace keyvane::peer {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Why a file cannot be sent, or "" when it can: the window's length probe would create
+// a missing file and send it empty, which from a script is a typing error gone unseen.
+std::string Unreadable(const std::string& path) {
+    struct stat sb {};
+    if (::stat(path.c_str(), &sb) != 0) return std::strerror(errno);
+    if (!S_ISREG(sb.st_mode)) return "not a plain file";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno);
+    ::close(fd);
+    return "";
+}
+
+// The port text: the first line of port.dat when there is one, else 7777. Nothing is
+// written: a peer run from a script leaves the settings as they are.
+std::string DefaultPort(const std::string& folder) {
+    const std::string path = folder + "port.dat";
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec) || fs::file_size(path, ec) == 0 || ec) return "7777";
+    try {
+        return ReadFirstLine(path);
+    } catch (const FileError&) {
+        return "7777";
+    }
+}
+
+class Peer {
+  public:
+    Peer(const Options& o, std::FILE* out, std::FILE* progress, TerminalText term)
+        : o_(o),
+          term_(std::move(term)),
+          view_(st_, out, progress, o.json, term_),
+          session_(st_, view_, sdk_, platform_, sock_),
+          transfer_(session_) {
+        InstallQtCorePlatform(platform_);
+        platform_.MsgBox = [this](const std::string& text) { view_.Message(text); };
+        platform_.ConfirmBox = [](const std::string&) { return true; };
+        platform_.OpenFileName = [] { return std::string(); };
+        platform_.PickProductPath = [this] { return productPath_; };
+        platform_.EndProgram = [this] { ended_ = true; };
+        Guard(sock_.ConnectionRequest);
+        Guard(sock_.DataArrival);
+        Guard(sock_.SendProgress);
+        Guard(sock_.Disconnected);
+    }
+
+    int Run();
+
+  private:
+    // A failure that reaches an event handler is reported, never thrown into the
+    // event loop.
+    template <class... A>
+    void Guard(std::function<void(A...)>& handler) {
+        handler = [this, inner = handler](A... a) {
+            try {
+                if (inner) inner(a...);
+            } catch (const std::exception& e) {
+                view_.Message(Utf8ToCp1252(e.what()));
+            }
+        };
+    }
+
+    bool Over() const { return ended_ || session_.Ended() || signalled_; }
+    // Runs events until `done` holds or the session is over.
+    void RunUntil(const std::function<bool()>& done);
+    void Gap();
+    bool Start();
+    bool CanSend(const std::string& path);
+    int Act(const Action& a);
+    int Finish(int status);
+
+    // Text typed on the command line, as the window's boxes hold it.
+    std::string Typed(const std::string& arg) const { return Utf8ToCp1252(term_.In(arg)); }
+
+    const Options& o_;
+    TerminalText term_;
+    MainState st_;
+    ConsoleView view_;
+    SDK sdk_;
+    Platform platform_;
+    QtSock sock_;
+    Session session_;
+    FileTransfer transfer_;
+    std::string productPath_;
+    FolderLock lock_;
+    bool ended_ = false;      // the session ended the program (a hang-up on a client)
+    bool signalled_ = false;  // SIGINT, SIGTERM or SIGHUP
+};
+
+void Peer::RunUntil(const std::function<bool()>& done) {
+    while (!Over() && !done()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+void Peer::Gap() {
+    QDeadlineTimer until(kGapMs);
+    QTimer wake;
+    wake.start(kGapMs);
+    RunUntil([&] { return until.hasExpired(); });
+}
+
+bool Peer::Start() {
+    std::string folder = o_.folder.empty() ? PerUserDataFolder() : o_.folder;
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec || !fs::is_directory(folder)) {
+        view_.Message("The folder " + Utf8ToCp1252(folder) + " cannot be used (" +
+                      Utf8ToCp1252(ec ? ec.message() : "not a folder") + ").");
+        return false;
+    }
+    folder = fs::absolute(folder).lexically_normal().string();
+    if (folder.back() != '/') folder += '/';
+    // A window or another peer on the same folder would build and wipe our key files.
+    try {
+        if (!lock_.Take(folder + kFolderLockFile)) {
+            view_.Message("Keyvane is already running with its files in " + Utf8ToCp1252(folder) +
+                          "; use another --folder.");
+            return false;
+        }
+    } catch (const FileError& e) {
+        view_.Message("The folder " + Utf8ToCp1252(folder) + " cannot be used (" +
+                      Utf8ToCp1252(e.what()) + ").");
+        return false;
+    }
+    sdk_.AppFolder = folder;
+    st_.Recv = folder + "Recv/";
+    fs::create_directory(st_.Recv, ec);  // most often: it is there already
+    st_.PortStr = o_.port.empty() ? DefaultPort(folder) : o_.port;
+    view_.ip = o_.hasAddress ? Typed(o_.address) : Utf8ToCp1252(platform_.LocalIP());
+
+    OnTerminationSignals([this] {
+        signalled_ = true;
+        if (!session_.Ended()) session_.CloseMain();
+    });
+
+    if (o_.mode == Options::Mode::Connect) {
+        view_.connect = Typed(o_.host);
+        session_.Connect();
+        return st_.IsConnected && !Over();
+    }
+    sock_.ListenAddress = o_.bind;
+    session_.WaitForConnect();
+    if (!st_.IsHost) return false;
+    // Ready when the client's "IP:" has built the key files.
+    RunUntil([this] { return view_.connected; });
+    return view_.connected && !Over();
+}
+
+bool Peer::CanSend(const std::string& path) {
+    const std::string why = Unreadable(path);
+    if (!why.empty()) view_.Message("Cannot send " + Utf8ToCp1252(path) + ": " + Utf8ToCp1252(why));
+    return why.empty();
+}
+
+int Peer::Act(const Action& a) {
+    const int boxes = view_.messages;
+    switch (a.kind) {
+        case Action::Kind::Key:
+            view_.key = Typed(a.value);
+            session_.SendKey();
+            return view_.messages == boxes ? kOk : kFailed;
+        case Action::Kind::Chat:
+            view_.chat = Typed(a.value);
+            view_.ownChat = true;
+            session_.SendChatLine();
+            view_.ownChat = false;
+            return view_.chat.empty() ? kOk : kFailed;
+        case Action::Kind::Send: {
+            if (!CanSend(a.value)) return kFailed;  // gone since the start
+            // A file the peer is sending here is finished first.
+            RunUntil([this] { return !transfer_.Busy(); });
+            if (Over()) return kFailed;
+            const int before = view_.transferred;
+            transfer_.SendFile(a.value, 0);
+            RunUntil([this] { return !st_.FileInProgress; });
+            return view_.transferred == before + 1 ? kOk : kFailed;
+        }
+        case Action::Kind::System: {
+            RunUntil([this] { return !transfer_.Busy(); });
+            if (Over()) return kFailed;
+            view_.version = a.row;
+            productPath_ = a.productPath;
+            const int before = view_.transferred;
+            SendSystemFiles(session_, transfer_);
+            RunUntil([this] { return !st_.SystemTransferInProgress && !st_.FileInProgress; });
+            // An empty set, or one that stopped short, has failed.
+            const int count = transfer_.sys.SystemFileCount;
+            return count > 0 && view_.transferred - before == count ? kOk : kFailed;
+        }
+        case Action::Kind::Hangup:
+            break;
+    }
+    return kOk;
+}
+
+int Peer::Run() {
+    // A file that cannot be sent fails at once, before the peer is bothered.
+    for (const Action& a : o_.actions)
+        if (a.kind == Action::Kind::Send && !CanSend(a.value)) return kFailed;
+    if (!Start()) {
+        // Stopped by a signal before any action was due: an orderly end.
+        const bool orderly = signalled_ && !view_.lost && o_.actions.empty();
+        return Finish(orderly ? kOk : kFailed);
+    }
+    bool hangUp = !o_.stay;
+    for (const Action& a : o_.actions) {
+        if (a.kind == Action::Kind::Hangup) {
+            hangUp = true;
+            break;
+        }
+        Gap();
+        const bool gone = Over() || !st_.IsConnected;
+        int status = kFailed;
+        try {
+            if (!gone) status = Act(a);
+        } catch (const std::exception& e) {
+            view_.Message(Utf8ToCp1252(e.what()));
+        }
+        // The connection ended under the action: lost, or the peer hung up.
+        if (!signalled_ && (view_.lost || ended_ || !st_.IsConnected)) return Finish(kLost);
+        if (status != kOk || signalled_) return Finish(kFailed);
+    }
+    if (hangUp) {
+        // A file the peer is sending here is finished first.
+        RunUntil([this] { return !transfer_.Busy(); });
+        Gap();
+        if (!Over()) session_.Exit();
+        return Finish(view_.lost ? kLost : kOk);
+    }
+    RunUntil([this] { return !st_.IsConnected; });
+    return Finish(view_.lost ? kLost : kOk);
+}
+
+int Peer::Finish(int status) {
+    // Every end wipes the key files: Exit and a client's hang-up did so already. Without
+    // a folder of our own (refused, or held by another copy) there is nothing of ours
+    // to wipe, and wiping would hit the working folder or the other copy's files.
+    if (!session_.Ended() && !sdk_.AppFolder.empty()) session_.CloseMain();
+    return status;
+}
+
+}  // namespace
+
+int RunPeer(const Options& options, std::FILE* out, std::FILE* progress) {
+    Peer peer(options, out, progress, TerminalText::FromLocale());
+    return peer.Run();
+}
+
+}  // namespace keyvane::peer

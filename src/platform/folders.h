@@ -1,0 +1,38 @@
+// Folders the program keeps its data in: whether one can be written, creating one, and
+// the lock that keeps a second running copy away from a folder's key files.
+#pragma once
+
+#include <string>
+
+namespace keyvane {
+
+// Whether this process may create files in `folder`.
+bool IsWritableFolder(const std::string& folder);
+
+// Creates `folder` and any missing parents. A folder created here is its owner's alone,
+// since key files go into it. Throws FileError when it cannot be created.
+void CreateFolderChain(const std::string& folder);
+
+// The file in a data folder whose lock says a running copy uses that folder.
+inline constexpr const char* kFolderLockFile = ".keyvane.lock";
+
+// An exclusive lock on one file, held until Release or destruction. Two holders
+// exclude each other even within one process.
+class FolderLock {
+  public:
+    FolderLock() = default;
+    ~FolderLock();
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+    // Locks `path`, creating it empty when missing. False when another holder has it;
+    // throws FileError when the file cannot be opened or created.
+    bool Take(const std::string& path);
+    bool Held() const { return fd_ >= 0; }
+    void Release();
+
+  private:
+    int fd_ = -1;
+};
+
+}  // namespace keyvane

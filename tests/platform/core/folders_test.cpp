@@ -1,0 +1,37 @@
+// Creating the data folder, and the lock that keeps a second copy off its key files.
+#include "platform/folders.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "platform/files.h"
+#include "support/tempdir.h"
+
+namespace keyvane {
+namespace {
+
+TEST(DataFolder, IsCreatedWithItsParentsForItsOwnerAlone) {
+    test::TempDir dir;
+    const std::string folder = dir.file("share/keyvane/");
+    CreateFolderChain(folder);
+    CreateFolderChain(folder);  // there already: fine
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.file("share").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_TRUE(IsWritableFolder(folder));
+    WriteTextLines(dir.file("plain"), {"x"});
+    EXPECT_THROW(CreateFolderChain(dir.file("plain/sub/")), FileError);
+}
+
+TEST(DataFolderLock, ExcludesASecondHolderUntilReleased) {
+    test::TempDir dir;
+    FolderLock first, second;
+    ASSERT_TRUE(first.Take(dir.file(".keyvane.lock")));
+    EXPECT_FALSE(second.Take(dir.file(".keyvane.lock")));
+    first.Release();
+    EXPECT_TRUE(second.Take(dir.file(".keyvane.lock")));
+    EXPECT_THROW(first.Take(dir.file("missing/.keyvane.lock")), FileError);
+}
+
+}  // namespace
+}  // namespace keyvane
