@@ -623,6 +623,17 @@ void WindowlessLines() {
         big.senderKb / 1024.0, big.receiverKb / 1024.0, small.senderKb / 1024.0,
         small.receiverKb / 1024.0);
     std::fflush(stdout);
+
+    // The windowless program against itself, by its own script.
+    const auto peer =
+        std::filesystem::path(SelfPath()).parent_path().parent_path() / "keyvane-peer";
+    const std::string script = std::string(KEYVANE_SOURCE_DIR) + "/bench/peer_bench.sh";
+    if (std::filesystem::exists(peer) && std::filesystem::exists(script)) {
+        Process p = Launch({script, peer.string(), "50"});
+        for (std::string line; !(line = p.ReadLine()).empty();)
+            std::printf("[windowless] %s (ceiling above: %.2f MB/s)\n", line.c_str(), ceiling);
+        p.Wait();
+    }
 }
 
 }  // namespace
