@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstring>
 #include <exception>
 #include <stdexcept>
 
@@ -124,7 +123,7 @@ int RunCipherTool(const std::vector<std::string>& args,
         if (!read) input = readInput();
         read = true;
         const size_t n = std::min(room, input.size() - at);
-        std::memcpy(into, input.data() + at, n);
+        std::copy_n(input.data() + at, n, into);
         at += n;
         return n;
     };
