@@ -25,6 +25,7 @@
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
@@ -356,6 +357,21 @@ int WindowPeer(const std::string& role, const std::string& folder, const std::st
                              }
                          }
                      });
+    // How long the window could not take a click: the longest gap between two turns of a
+    // 10 ms timer while the file goes.
+    long long lastTickNs = 0, longestStallNs = 0, firstSentNs = 0;
+    QObject::connect(win.findChild<QProgressBar*>("ProgressBar1"), &QProgressBar::valueChanged,
+                     &win, [&] {
+                         if (firstSentNs == 0) firstSentNs = NowNs();
+                     });
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, &win, [&] {
+        const long long now = NowNs();
+        const bool going = (host ? firstBlockNs : firstSentNs) != 0 && endNs == 0;
+        if (going && lastTickNs != 0) longestStallNs = std::max(longestStallNs, now - lastTickNs);
+        lastTickNs = now;
+    });
+    tick.start(10);
     win.show();
     QTimer::singleShot(0, &win, [&] {
         if (host) {
@@ -369,8 +385,8 @@ int WindowPeer(const std::string& role, const std::string& folder, const std::st
         }
     });
     app.exec();
-    std::printf("confirmed=%lld first=%lld end=%lld peak_kb=%ld cpu_us=%lld\n", confirmedNs,
-                firstBlockNs, endNs, PeakKb(), CpuUs());
+    std::printf("confirmed=%lld first=%lld end=%lld peak_kb=%ld cpu_us=%lld stall_us=%lld\n",
+                confirmedNs, firstBlockNs, endNs, PeakKb(), CpuUs(), longestStallNs / 1000);
     std::fflush(stdout);
     // The window's own close would hang up and wipe; the figures are out already.
     std::_Exit(0);
@@ -381,6 +397,7 @@ struct WindowRun {
     double confirmToReceived = 0;  // seconds
     long senderKb = 0, receiverKb = 0;
     double senderCpuUs = 0, receiverCpuUs = 0;  // per block, the whole run's
+    double senderStallMs = 0, receiverStallMs = 0;
     bool intact = false;
 };
 
@@ -407,6 +424,8 @@ WindowRun WindowTransfer(const std::string& folder, int64_t length) {
     if (confirmed > 0 && end > confirmed) r.confirmToReceived = (end - confirmed) / 1e9;
     r.senderKb = num(c, "peak_kb");
     r.receiverKb = num(h, "peak_kb");
+    r.senderStallMs = static_cast<double>(num(c, "stall_us")) / 1000;
+    r.receiverStallMs = static_cast<double>(num(h, "stall_us")) / 1000;
     r.senderCpuUs = static_cast<double>(num(c, "cpu_us")) / static_cast<double>(length / 1000);
     r.receiverCpuUs = static_cast<double>(num(h, "cpu_us")) / static_cast<double>(length / 1000);
     r.intact = SameFiles(file, folder + "host/Recv/data.bin");
@@ -434,10 +453,12 @@ int WindowPass(const std::string& label, int runs, bool memory) {
         std::printf(
             "[%s] run %d: window block phase %.2f MB/s, ceiling %.2f MB/s, %.0f%% of it; "
             "confirmation to \"File received.\" %.2f s; peak RSS sender %.1f MB, receiver "
-            "%.1f MB; processor time per block sender %.0f us, receiver %.0f us%s\n",
+            "%.1f MB; processor time per block sender %.0f us, receiver %.0f us; longest "
+            "stall of the event loop sender %.0f ms, receiver %.0f ms%s\n",
             label.c_str(), i + 1, r.blockMBs, ceiling, 100 * r.blockMBs / ceiling,
             r.confirmToReceived, r.senderKb / 1024.0, r.receiverKb / 1024.0, r.senderCpuUs,
-            r.receiverCpuUs, r.intact ? "" : "  FILE NOT INTACT");
+            r.receiverCpuUs, r.senderStallMs, r.receiverStallMs,
+            r.intact ? "" : "  FILE NOT INTACT");
         std::fflush(stdout);
         ratios.push_back(r.blockMBs / ceiling);
         speeds.push_back(r.blockMBs);
@@ -455,9 +476,11 @@ int WindowPass(const std::string& label, int runs, bool memory) {
                 small.intact ? "" : "  FILE NOT INTACT");
     std::printf(
         "[%s] peak RSS, 200 MB file: sender %.1f MB, receiver %.1f MB%s "
-        "(block phase %.2f MB/s)\n",
+        "(block phase %.2f MB/s; longest stall of the event loop sender %.0f ms, receiver "
+        "%.0f ms)\n",
         label.c_str(), large.senderKb / 1024.0, large.receiverKb / 1024.0,
-        large.intact ? "" : "  FILE NOT INTACT", large.blockMBs);
+        large.intact ? "" : "  FILE NOT INTACT", large.blockMBs, large.senderStallMs,
+        large.receiverStallMs);
     std::printf("[%s] load average after: %s\n", label.c_str(), LoadAverage().c_str());
     std::fflush(stdout);
     return 0;
