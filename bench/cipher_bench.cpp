@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -60,8 +61,9 @@ struct Keys {
 // until its stamp is a little old (as in the first tenth of a second of a transfer);
 // the figures are for the steady state after that.
 Keys& SharedKeys() {
-    static Keys* keys = [] {
-        auto* k = new Keys;
+    // Destroyed at exit, so its temporary folder goes too.
+    static const std::unique_ptr<Keys> keys = [] {
+        auto k = std::make_unique<Keys>();
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         return k;
     }();
