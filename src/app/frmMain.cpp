@@ -93,6 +93,9 @@ frmMain::frmMain(std::string appFolder, const std::function<void(Platform&)>& ad
         if (end) end();
     };
 
+    paintTimer_.setSingleShot(true);
+    connect(&paintTimer_, &QTimer::timeout, this, [this] { PaintNow(); });
+
     Wire();
     StartUp(std::move(appFolder));
     CenterOnScreen(this);
@@ -148,8 +151,8 @@ void frmMain::Wire() {
 void frmMain::StartUp(std::string appFolder) {
     std::string trouble;
 
-    ui_->lbSent->clear();
-    ui_->lbRecv->clear();
+    display_.ClearBars();
+    PaintNow();
 
     sdk_.AppFolder = std::move(appFolder);
     Recv = sdk_.AppFolder + "Recv/";
@@ -274,7 +277,10 @@ void frmMain::ShowAbout() {
 
 // --- MainView ---------------------------------------------------------------------
 
+// The bars catch up before a status line, so the line never reports what they do not
+// show yet (the end of a transfer, above all).
 void frmMain::UpdateList(const std::string& line) {
+    if (display_.Pending()) PaintNow();
     ui_->List1->addItem(ToQ(line));
     KeepLastLinesInView(ui_->List1, kStatusLines);
 }
@@ -313,10 +319,12 @@ void frmMain::SetSendButtonsEnabled(bool enabled) {
 }
 
 void frmMain::ShowProgress(bool visible) {
+    if (display_.Pending()) PaintNow();
     ui_->ProgressBar1->setVisible(visible);
 }
 void frmMain::SetProgress(int percent) {
-    ui_->ProgressBar1->setValue(percent);
+    display_.SetProgress(percent);
+    PaintSoon();
 }
 
 void frmMain::SetHourglass(bool busy) {
@@ -327,11 +335,35 @@ void frmMain::SetHourglass(bool busy) {
 }
 
 void frmMain::BumpSentBar() {
-    ui_->lbSent->setText(ToQ(NextActivityBar(FromQ(ui_->lbSent->text()))));
+    display_.BumpSent();
+    PaintSoon();
 }
 
 void frmMain::BumpRecvBar() {
-    ui_->lbRecv->setText(ToQ(NextActivityBar(FromQ(ui_->lbRecv->text()))));
+    display_.BumpRecv();
+    PaintSoon();
+}
+
+// Every caption or value set here repaints and tells assistive tools of the change, so
+// this runs at most about thirty times a second however fast the messages go.
+void frmMain::PaintSoon() {
+    if (!display_.Pending()) return;
+    const int64_t wait = display_.WaitMs(platform_.MonotonicMs());
+    if (wait == 0)
+        PaintNow();
+    else if (!paintTimer_.isActive())
+        paintTimer_.start(static_cast<int>(wait));
+}
+
+void frmMain::PaintNow() {
+    paintTimer_.stop();
+    const QString sent = QString::fromLatin1(display_.SentBar());
+    if (ui_->lbSent->text() != sent) ui_->lbSent->setText(sent);
+    const QString recv = QString::fromLatin1(display_.RecvBar());
+    if (ui_->lbRecv->text() != recv) ui_->lbRecv->setText(recv);
+    if (ui_->ProgressBar1->value() != display_.Progress())
+        ui_->ProgressBar1->setValue(display_.Progress());
+    display_.Painted(platform_.MonotonicMs());
 }
 
 int frmMain::SelectedVersion() const {

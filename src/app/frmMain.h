@@ -3,12 +3,14 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "app/MainState.h"
 #include "app/MainView.h"
+#include "app/PacedDisplay.h"
 #include "chat/ChatLook.h"
 #include "cipher/sdk.h"
 #include "link/Session.h"
@@ -37,6 +39,9 @@ class frmMain : public QMainWindow, public MainState, public MainView {
     Platform& platform() { return platform_; }
     Session& session() { return session_; }
     FileTransfer& transfer() { return transfer_; }
+    // The activity bars and progress value as they are, which the screen may show a
+    // little later.
+    const PacedDisplay& display() const { return display_; }
 
     // Builds this connection's key files and enables the three "Send" buttons.
     void GenerateKeys();
@@ -83,6 +88,10 @@ class frmMain : public QMainWindow, public MainState, public MainView {
     // Runs a handler; a failure that reaches it is shown to the user instead of
     // unwinding through the event loop.
     void Guard(const std::function<void()>& handler);
+    // The bars and the progress bar catch up with display_ now, or once the pacing
+    // allows it.
+    void PaintSoon();
+    void PaintNow();
 
     std::unique_ptr<Ui::frmMain> ui_;
     SDK sdk_;
@@ -90,6 +99,8 @@ class frmMain : public QMainWindow, public MainState, public MainView {
     QtSock sock_;
     Session session_;
     FileTransfer transfer_;
+    PacedDisplay display_;
+    QTimer paintTimer_;
     bool ending_ = false;  // the program is ending; closing runs no hang-up of its own
     bool refused_ = false;
     FolderLock lock_;

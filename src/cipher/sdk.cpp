@@ -1,8 +1,11 @@
 #include "cipher/sdk.h"
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <numeric>
@@ -52,7 +55,8 @@ void CheckSlot(int k) {
 
 }  // namespace
 
-bool SDK::KeyFileWatch::Unchanged(const std::string& path) {
+bool SDK::KeyFileWatch::Unchanged(const std::string& path, bool quiet) {
+    if (quiet && kept_) return true;
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     struct stat st {};
@@ -70,6 +74,58 @@ bool SDK::KeyFileWatch::Unchanged(const std::string& path) {
     }
     kept_ = false;
     return false;
+}
+
+namespace {
+
+constexpr uint32_t kFolderEvents = IN_MODIFY | IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
+                                   IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+constexpr int64_t kFullCheckMs = 250;
+
+int64_t MonotonicMs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1'000'000;
+}
+
+}  // namespace
+
+bool SDK::FolderWatch::Quiet(const std::string& folder) {
+    const int64_t now = MonotonicMs();
+    if (fd_ >= 0 && folder != folder_) Close();
+    if (fd_ < 0) {
+        fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ >= 0 && ::inotify_add_watch(fd_, folder.empty() ? "." : folder.c_str(),
+                                            kFolderEvents | IN_ONLYDIR) < 0)
+            Close();
+        folder_ = folder;
+        lastFullMs_ = now;
+        return false;  // what changed before the watch began is unknown
+    }
+    bool quiet = now - lastFullMs_ < kFullCheckMs && now >= lastFullMs_;
+    alignas(inotify_event) char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // nothing (more) queued
+        quiet = false;
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+            inotify_event e;
+            std::memcpy(&e, buf + at, sizeof e);
+            if (e.mask & (IN_IGNORED | IN_Q_OVERFLOW | IN_DELETE_SELF | IN_MOVE_SELF)) {
+                Close();  // watched again from the next look on
+                return false;
+            }
+            at += static_cast<ssize_t>(sizeof e + e.len);
+        }
+    }
+    if (!quiet) lastFullMs_ = now;
+    return quiet;
+}
+
+void SDK::FolderWatch::Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
 }
 
 void SDK::KeyFileWatch::Remember() {
@@ -150,7 +206,7 @@ void SDK::LoadCipherTables() {
 
 void SDK::LoadDirections() {
     const std::string& path = Paths().k3;
-    if (k3Watch_.Unchanged(path)) {
+    if (k3Watch_.Unchanged(path, quiet_)) {
         RotorUp = k3Up_;
         if (!k3Record_.empty()) RotorSetupRecord = k3Record_;
         return;
@@ -173,7 +229,7 @@ void SDK::LoadDirections() {
 
 void SDK::LoadStepSizes() {
     const std::string& k4 = Paths().k4;
-    if (k4Watch_.Unchanged(k4)) {
+    if (k4Watch_.Unchanged(k4, quiet_)) {
         StepSize = k4Steps_;
         return;
     }
@@ -270,7 +326,7 @@ void SDK::CycleRotorOrder() {
 
 void SDK::ReadPassCount() {
     const std::string& k2 = Paths().k2;
-    if (k2Watch_.Unchanged(k2)) {
+    if (k2Watch_.Unchanged(k2, quiet_)) {
         RotorCount = k2RotorCount_;
         PassCount = k2PassCount_;
         return;
@@ -291,7 +347,7 @@ void SDK::ReadPassCount() {
 
 void SDK::LoadRotors() {
     const std::string& path = Paths().bcr;
-    if (!bcrWatch_.Unchanged(path)) {
+    if (!bcrWatch_.Unchanged(path, quiet_)) {
         tablesFromBcr_ = false;
         bcrContent_.clear();
         RecordFile(path, 256).Close();  // a missing file is created empty
@@ -326,7 +382,7 @@ void SDK::RestoreRotorFile() {
 
 void SDK::RestoreRotorFile(bool bcrKept) {
     const std::string& brs = Paths().brs;
-    if (!brsWatch_.Unchanged(brs)) {
+    if (!brsWatch_.Unchanged(brs, quiet_)) {
         brsContent_ = ReadWholeFile(brs);
         brsWatch_.Remember();
     }
@@ -347,20 +403,44 @@ void SDK::RestoreRotorFile(bool bcrKept) {
     w.Close();
 }
 
-void SDK::Transform(std::string& text, bool encipher) {
-    LoadCipherTables();
-    RotorLen = 256;
-    OutputText.clear();
-    BaseAlphabet = ByteAlphabet;
-    ReadPassCount();
-    LoadRotors();
-    InputText = text;
-    OutputText = text;
-    RunMachine(OutputText, encipher);
-    text = OutputText;
+void SDK::StartStringOperation() {
+    quiet_ = folderWatch_.Quiet(AppFolder);
+    try {
+        LoadCipherTables();
+        RotorLen = 256;
+        BaseAlphabet = ByteAlphabet;
+        ReadPassCount();
+        LoadRotors();
+    } catch (...) {
+        quiet_ = false;
+        throw;
+    }
+}
+
+void SDK::FinishStringOperation() {
     // Nothing here writes k1.bcr between loading and restoring it: the stat that
     // LoadRotors made still holds.
-    RestoreRotorFile(bcrWatch_.Kept());
+    try {
+        RestoreRotorFile(bcrWatch_.Kept());
+    } catch (...) {
+        quiet_ = false;
+        throw;
+    }
+    quiet_ = false;
+}
+
+void SDK::Transform(std::string& text, bool encipher) {
+    StartStringOperation();
+    // In place: the machine checks its state before it touches a character, so a
+    // failure still leaves the text as it was. A copy in and a copy out cost more than
+    // the transform itself on a long text.
+    try {
+        RunMachine(text, encipher);
+    } catch (...) {
+        quiet_ = false;
+        throw;
+    }
+    FinishStringOperation();
 }
 
 namespace {

@@ -51,8 +51,6 @@ class SDK {
     int32_t PassCount = 0;
     unsigned char CurChar = 0;
     int16_t PassesDone = 0;
-    std::string InputText;
-    std::string OutputText;
     std::string RotorSetupRecord;  // last k3.bin record read or written (100 bytes)
     std::string RotorRecord;       // last rotor record read or written (256 bytes)
     std::vector<int16_t> KeyNumbers = std::vector<int16_t>(kMaxKeyNumbers + 1, 0);  // 0..50000
@@ -88,6 +86,11 @@ class SDK {
     // restoring. Throws CipherError when the pass count or a step size cannot work.
     void RunMachine(std::string& text, bool encipher);
     void RestoreRotorFile();
+    // A string operation over a text that comes in pieces: Start loads the key state as
+    // EncryptString does, RunMachine then takes the pieces in order, Finish restores
+    // k1.bcr. The pieces come out as one EncryptString (DecryptString) of their whole.
+    void StartStringOperation();
+    void FinishStringOperation();
     void WipeKeyFiles();
 
     // Throw CipherError for an empty seed or one longer than kMaxSeedLength after
@@ -117,7 +120,9 @@ class SDK {
     class KeyFileWatch {
       public:
         // Stats `path`: true when it is the file last remembered, unchanged since.
-        bool Unchanged(const std::string& path);
+        // `quiet`: nothing in the key folder changed since the last look (FolderWatch);
+        // a file remembered then is taken as unchanged without a stat.
+        bool Unchanged(const std::string& path, bool quiet = false);
         // The read that followed Unchanged() succeeded: remember the file as it was seen.
         void Remember();
         void Forget() { kept_ = false; }
@@ -134,6 +139,28 @@ class SDK {
         bool kept_ = false;
     };
     KeyFileWatch k2Watch_, k3Watch_, k4Watch_, bcrWatch_, brsWatch_;
+
+    // Whether anything in the key folder changed since the last look, from one read of
+    // an inotify queue instead of a stat of each of the five files: over a transfer the
+    // stats were a third of the system calls of every block. A look that cannot tell
+    // (no watch yet, the folder moved, the queue overflowed), and any look a quarter of
+    // a second after the last full one, says "changed".
+    class FolderWatch {
+      public:
+        FolderWatch() = default;
+        ~FolderWatch() { Close(); }
+        FolderWatch(const FolderWatch&) = delete;
+        FolderWatch& operator=(const FolderWatch&) = delete;
+        bool Quiet(const std::string& folder);
+
+      private:
+        void Close();
+        int fd_ = -1;
+        std::string folder_;
+        int64_t lastFullMs_ = 0;
+    };
+    FolderWatch folderWatch_;
+    bool quiet_ = false;  // between StartStringOperation and its finish: the folder is quiet
     int16_t k2RotorCount_ = 0;
     int32_t k2PassCount_ = 0;
     std::array<int16_t, kRotors + 1> k3Up_{};

@@ -33,6 +33,8 @@ struct Platform {
     // Clock: time of day "HH:MM:SS" (24-hour) and seconds since midnight.
     std::function<std::string()> TimeText;
     std::function<double()> SecondsSinceMidnight;
+    // Milliseconds on a clock that only moves forward (paces the window's painting).
+    std::function<int64_t()> MonotonicMs;
     // Random numbers: reseed, and a uniform draw in [0, 1).
     std::function<void(double seed)> Randomize;
     std::function<double()> Rnd;

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 
@@ -62,18 +63,20 @@ void Expect(const std::vector<std::string>& args, size_t min, size_t max) {
         throw UsageError("wrong arguments for " + args[0] + " (see --help)");
 }
 
-void Run(const std::vector<std::string>& args, const std::function<std::string()>& readInput,
-         std::string& out) {
+// The transform goes through WorkText a piece of this size at a time.
+constexpr size_t kPiece = 64 * 1024;
+
+void Run(const std::vector<std::string>& args, const ToolStreams& io) {
     if (args.empty()) throw UsageError("no command given (see --help)");
     const std::string& cmd = args[0];
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
-        out = kHelp;
+        io.write(kHelp);
         return;
     }
     SDK sdk;
     if (cmd == "seed") {
         Expect(args, 2, 2);
-        out = ConnectionSeed(CombinedAddressText(true, args[1], args[2])) + "\n";
+        io.write(ConnectionSeed(CombinedAddressText(true, args[1], args[2])) + "\n");
     } else if (cmd == "keygen") {
         Expect(args, 2, 2);
         sdk.AppFolder = FolderPath(args[2]);
@@ -82,12 +85,21 @@ void Run(const std::vector<std::string>& args, const std::function<std::string()
         Expect(args, 1, 2);
         sdk.AppFolder = FolderPath(args[1]);
         if (args.size() == 3) sdk.BuildKeyFiles(args[2]);
-        sdk.WorkText = readInput();
-        if (cmd == "encrypt")
-            sdk.EncryptString(sdk.WorkText);
-        else
-            sdk.DecryptString(sdk.WorkText);
-        out = sdk.WorkText;
+        // One string operation over the whole input, as EncryptString (DecryptString)
+        // would make it. The first piece runs even when empty: a key state the machine
+        // cannot run with fails before anything is written.
+        sdk.StartStringOperation();
+        std::string& piece = sdk.WorkText;
+        for (bool first = true;; first = false) {
+            piece.resize(kPiece);
+            const size_t n = io.read(piece.data(), piece.size());
+            if (n == 0 && !first) break;
+            piece.resize(n);
+            sdk.RunMachine(piece, cmd == "encrypt");
+            if (n == 0) break;
+            io.write(piece);
+        }
+        sdk.FinishStringOperation();
     } else if (cmd == "wipe") {
         Expect(args, 1, 1);
         sdk.AppFolder = FolderPath(args[1]);
@@ -103,9 +115,28 @@ int RunCipherTool(const std::vector<std::string>& args,
                   const std::function<std::string()>& readInput, std::string& out,
                   std::string& err) {
     out.clear();
+    std::string input;
+    size_t at = 0;
+    bool read = false;
+    ToolStreams io;
+    io.read = [&](char* into, size_t room) {
+        if (!read) input = readInput();
+        read = true;
+        const size_t n = std::min(room, input.size() - at);
+        std::copy_n(input.data() + at, n, into);
+        at += n;
+        return n;
+    };
+    io.write = [&](std::string_view piece) { out.append(piece); };
+    const int rc = RunCipherTool(args, io, err);
+    if (rc != 0) out.clear();
+    return rc;
+}
+
+int RunCipherTool(const std::vector<std::string>& args, const ToolStreams& io, std::string& err) {
     err.clear();
     try {
-        Run(args, readInput, out);
+        Run(args, io);
         return 0;
     } catch (const std::exception& e) {
         err = e.what();
@@ -116,7 +147,6 @@ int RunCipherTool(const std::vector<std::string>& args,
     for (char& c : err)
         if (c == '\n' || c == '\r') c = ' ';
     err = "keyvane-cipher: " + err + "\n";
-    out.clear();
     return 1;
 }
 

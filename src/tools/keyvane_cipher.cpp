@@ -1,5 +1,8 @@
 // keyvane-cipher: the cipher module from the command line, for diagnostics and for
 // checking key files and ciphertexts against another installation.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -7,25 +10,22 @@
 
 #include "tools/cipher_tool.h"
 
-namespace {
-
-std::string ReadStdin() {
-    std::string data;
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, stdin)) > 0) data.append(buf, n);
-    if (std::ferror(stdin)) throw std::runtime_error("cannot read standard input");
-    return data;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    std::string out, err;
-    int rc = keyvane::RunCipherTool(std::vector<std::string>(argv + 1, argv + argc), ReadStdin, out,
-                                    err);
-    if (rc == 0 && (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() ||
-                    std::fflush(stdout) != 0)) {
+    keyvane::ToolStreams io;
+    io.read = [](char* into, size_t room) -> size_t {
+        for (;;) {
+            const ssize_t n = ::read(STDIN_FILENO, into, room);
+            if (n >= 0) return static_cast<size_t>(n);
+            if (errno != EINTR) throw std::runtime_error("cannot read standard input");
+        }
+    };
+    io.write = [](std::string_view piece) {
+        if (std::fwrite(piece.data(), 1, piece.size(), stdout) != piece.size())
+            throw std::runtime_error("cannot write standard output");
+    };
+    std::string err;
+    int rc = keyvane::RunCipherTool(std::vector<std::string>(argv + 1, argv + argc), io, err);
+    if (rc == 0 && std::fflush(stdout) != 0) {
         err = "keyvane-cipher: cannot write standard output\n";
         rc = 1;
     }

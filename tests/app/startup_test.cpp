@@ -14,6 +14,7 @@
 #include <QStyledItemDelegate>
 #include <filesystem>
 
+#include "app/PacedDisplay.h"
 #include "platform/files.h"
 #include "support/windows.h"
 
@@ -219,13 +220,58 @@ TEST(ActivityBars, StartOverAfterSixtyOneBars) {
     EXPECT_EQ(bar, std::string(61, '|'));
     EXPECT_EQ(NextActivityBar(bar), "|");
 
+    // The window's bars are exact at every event; the labels catch up soon after.
     TestWindow w;
+    auto shows = [&](const char* label, const std::string& bar) {
+        return WaitUntil([&] { return w.find<QLabel>(label)->text().toStdString() == bar; });
+    };
     for (int i = 0; i < 61; ++i) w->BumpRecvBar();
-    EXPECT_EQ(w.find<QLabel>("lbRecv")->text(), QString(61, '|'));
+    EXPECT_EQ(w->display().RecvBar(), std::string(61, '|'));
+    EXPECT_TRUE(shows("lbRecv", std::string(61, '|')));
     w->BumpRecvBar();
-    EXPECT_EQ(w.find<QLabel>("lbRecv")->text(), "|");
+    EXPECT_EQ(w->display().RecvBar(), "|");
+    EXPECT_TRUE(shows("lbRecv", "|"));
     for (int i = 0; i < 62 + 3; ++i) w->BumpSentBar();
-    EXPECT_EQ(w.find<QLabel>("lbSent")->text(), "||||");
+    EXPECT_EQ(w->display().SentBar(), "||||");
+    EXPECT_TRUE(shows("lbSent", "||||"));
+}
+
+TEST(ActivityBars, PaintedAtMostThirtyTimesASecondAndInFullBeforeAStatusLine) {
+    // Ten thousand reads in one second of a made-up clock, the progress moving too.
+    PacedDisplay d;
+    std::string bar;
+    int paints = 0;
+    for (int64_t us = 0; us < 1'000'000; us += 100) {
+        d.BumpRecv();
+        bar = NextActivityBar(bar);
+        d.SetProgress(static_cast<int>(us / 10'000));
+        if (d.WaitMs(us / 1000) == 0) {
+            d.Painted(us / 1000);
+            ++paints;
+        }
+    }
+    EXPECT_EQ(d.RecvBar(), bar);
+    EXPECT_EQ(d.Progress(), 99);
+    EXPECT_GE(paints, 29);
+    EXPECT_LE(paints, 31);
+    EXPECT_TRUE(d.Pending());
+
+    // A window whose clock stands still paints nothing between start-up and the status
+    // line, which shows the bars and the progress exactly.
+    TestWindow::Options o;
+    o.adjust = [](Platform& p) { p.MonotonicMs = [] { return int64_t{5000}; }; };
+    TestWindow w(o);
+    for (int i = 0; i < 100; ++i) {
+        w->BumpRecvBar();
+        w->SetProgress(i);
+    }
+    w->BumpSentBar();
+    EXPECT_EQ(w.find<QLabel>("lbRecv")->text(), "");
+    EXPECT_EQ(w.find<QLabel>("lbSent")->text(), "");
+    w->UpdateList("File received.");
+    EXPECT_EQ(w.find<QLabel>("lbRecv")->text(), QString(100 - 61, '|'));
+    EXPECT_EQ(w.find<QLabel>("lbSent")->text(), "|");
+    EXPECT_EQ(w.find<QProgressBar>("ProgressBar1")->value(), 99);
 }
 
 }  // namespace

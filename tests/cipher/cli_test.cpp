@@ -1,6 +1,11 @@
 // The command-line tool, run in-process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <random>
+
+#include "cipher/key_state.h"
 #include "cipher/sdk.h"
 #include "support/tempdir.h"
 #include "tools/cipher_tool.h"
@@ -63,6 +68,43 @@ TEST(CipherToolTest, SeedKeygenAndTransformsMatchTheModule) {
 
     EXPECT_EQ(Tool({"wipe", folder}).rc, 0);
     EXPECT_FALSE(FileExists(dir.file("k1.bin")));
+}
+
+// The tool goes through a long input a piece at a time; the result must be the one
+// string operation over the whole, however the reads cut it.
+TEST(CipherToolTest, PiecesComeOutAsOneStringOperation) {
+    TempDir dir;
+    std::mt19937 rng(7);
+    const std::string plain = test::RandomText(rng, 150'000);
+    SDK sdk;
+    sdk.AppFolder = dir.path();
+    sdk.BuildKeyFiles(kSeed);
+    std::string expected = plain;
+    sdk.EncryptString(expected);
+    EXPECT_EQ(Tool({"encrypt", dir.path(), kSeed}, plain).out, expected);
+
+    // Reads of at most 999 bytes, as a pipe may give them.
+    size_t at = 0;
+    std::string out, err;
+    ToolStreams io;
+    io.read = [&](char* into, size_t room) {
+        const size_t n = std::min({room, size_t{999}, expected.size() - at});
+        std::memcpy(into, expected.data() + at, n);
+        at += n;
+        return n;
+    };
+    io.write = [&](std::string_view piece) { out.append(piece); };
+    ASSERT_EQ(RunCipherTool({"decrypt", dir.path(), kSeed}, io, err), 0) << err;
+    EXPECT_EQ(out, plain);
+
+    // A key state the machine cannot run with writes nothing at all.
+    TextWriter w(dir.file("k2.bin"));
+    w.WriteLine(" 20 0 ");
+    w.Close();
+    at = 0;
+    out.clear();
+    EXPECT_EQ(RunCipherTool({"decrypt", dir.path()}, io, err), 1);
+    EXPECT_EQ(out, "");
 }
 
 TEST(CipherToolTest, BadInputGivesOneLineAndStatus1) {

@@ -157,7 +157,7 @@ TEST(QtSock, OwnCloseIsNoLostConnectionAndFlushDeliversFirst) {
     EXPECT_EQ(lost, 0);
 }
 
-TEST(QtSock, ReadsWhileAHandlerRunsAreRaisedAgainAfterIt) {
+TEST(QtSock, ReadsWhileAHandlerRunsAreRaisedInItsWaitOrAfterIt) {
     Peer peer;
     QtSock sock;
     std::vector<std::string> reads;
@@ -175,6 +175,47 @@ TEST(QtSock, ReadsWhileAHandlerRunsAreRaisedAgainAfterIt) {
     peer.conn->write("first");
     ASSERT_TRUE(WaitUntil([&] { return reads.size() == 2; }));
     EXPECT_EQ(reads, (std::vector<std::string>{"first", "second"}));
+
+    // A handler that lets events through, as Pause does, gets what arrives meanwhile.
+    reads.clear();
+    bool inside = false;
+    sock.DataArrival = [&](int64_t) {
+        reads.push_back(sock.GetData());
+        if (reads.size() == 1) {
+            peer.conn->write("fourth");
+            peer.conn->flush();
+            inside = WaitUntil([&] { return reads.size() == 2; }, 5000);
+        }
+    };
+    peer.conn->write("third");
+    ASSERT_TRUE(WaitUntil([&] { return reads.size() == 2; }));
+    EXPECT_TRUE(inside);
+    EXPECT_EQ(reads, (std::vector<std::string>{"third", "fourth"}));
+}
+
+// Messages go straight out while nothing is queued, and through Qt's buffer once the
+// system's is full: either way in order.
+TEST(QtSock, SendsKeepTheirOrderWhenTheSystemBufferFills) {
+    Peer peer;
+    QtSock sock;
+    int progress = 0;
+    sock.SendProgress = [&](int64_t, int64_t) { ++progress; };
+    sock.Connect("127.0.0.1", peer.Port());
+    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.conn; }));
+    sock.SendData("OK:");
+    EXPECT_EQ(progress, 1);
+    std::string sent = "OK:";
+    for (int i = 0; i < 5000; ++i) {  // 5 MB, more than the system holds unread
+        const std::string block = "FB:" + std::string(1000, static_cast<char>(i)) + "|";
+        sock.SendData(block);
+        sent += block;
+    }
+    QByteArray got;
+    ASSERT_TRUE(WaitUntil([&] {
+        got += peer.conn->readAll();
+        return got.size() >= static_cast<qsizetype>(sent.size());
+    }));
+    EXPECT_TRUE(got.toStdString() == sent);
 }
 
 }  // namespace

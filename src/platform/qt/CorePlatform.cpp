@@ -8,6 +8,7 @@
 #include <QTime>
 #include <QTimer>
 #include <bit>
+#include <chrono>
 #include <memory>
 #include <random>
 
@@ -40,6 +41,11 @@ std::string FirstIPv4() {
 void InstallQtCorePlatform(Platform& p) {
     p.TimeText = [] { return QTime::currentTime().toString("HH:mm:ss").toStdString(); };
     p.SecondsSinceMidnight = [] { return QTime::currentTime().msecsSinceStartOfDay() / 1000.0; };
+    p.MonotonicMs = [] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
     auto random = std::make_shared<Random>();
     p.Randomize = [random](double seed) { random->Seed(seed); };
     p.Rnd = [random] { return random->Draw(); };

@@ -1,9 +1,12 @@
 #include "platform/qt/QtSock.h"
 
+#include <sys/socket.h>
+
 #include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QTimer>
+#include <cerrno>
 
 #include "platform/cp1252.h"
 #include "platform/numbers.h"
@@ -124,7 +127,7 @@ void QtSock::Accept(intptr_t requestID) {
     connected_ = s->state() == QAbstractSocket::ConnectedState;
     if (connected_) {
         s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        if (s->bytesAvailable() > 0) OnReadyRead();
+        if (s->bytesAvailable() > 0) QueueArrival();
     } else {
         // The peer left before we took the call.
         QTimer::singleShot(0, this, [this, s] {
@@ -153,7 +156,7 @@ void QtSock::Adopt(QTcpSocket* s) {
     socket_ = s;
     failed_ = false;
     s->setReadBufferSize(kReadBufferSize);
-    connect(s, &QTcpSocket::readyRead, this, &QtSock::OnReadyRead);
+    connect(s, &QTcpSocket::channelReadyRead, this, &QtSock::OnChannelReadyRead);
     connect(s, &QTcpSocket::connected, this, &QtSock::OnConnected);
     connect(s, &QTcpSocket::disconnected, this, &QtSock::OnLost);
     connect(s, &QTcpSocket::errorOccurred, this, &QtSock::OnError);
@@ -198,10 +201,18 @@ void QtSock::OnLost() {
     if (socket_ == s && Disconnected) Disconnected();
 }
 
-// The event is raised from a queued call rather than from readyRead itself: Qt does not
-// repeat readyRead while a handler of it runs, and the handlers let events through
-// (Pause), in which later messages must still be handled.
-void QtSock::OnReadyRead() {
+// New data is handled at once. Qt announces data that comes while a handler runs and
+// lets events through (Pause) by channelReadyRead only (readyRead is not repeated
+// then); such data waits for a queued call, so handlers still nest only where they
+// let events through, as before.
+void QtSock::OnChannelReadyRead(int) {
+    if (dispatching_ > 0)
+        QueueArrival();
+    else
+        RaiseDataArrival();
+}
+
+void QtSock::QueueArrival() {
     if (arrivalQueued_) return;
     arrivalQueued_ = true;
     QMetaObject::invokeMethod(
@@ -218,18 +229,46 @@ void QtSock::RaiseDataArrival() {
     if (!s) return;
     qint64 before = s->bytesAvailable();
     if (before <= 0) return;
+    struct Depth {
+        int& n;
+        explicit Depth(int& n) : n(n) { ++n; }
+        ~Depth() { --n; }
+        Depth(const Depth&) = delete;
+        Depth& operator=(const Depth&) = delete;
+    } depth(dispatching_);
     if (DataArrival) DataArrival(before);
-    // Data that came in while the handler ran, and that no readyRead announces.
+    // Data that came in while the handler ran, and that no call handled yet.
     if (s && socket_ == s && s->bytesAvailable() > 0 && s->bytesAvailable() != before)
-        OnReadyRead();
+        QueueArrival();
 }
 
 void QtSock::SendData(const std::string& bytes) {
     if (!socket_ || socket_->state() != QAbstractSocket::ConnectedState)
         throw SockError("The connection is not open.");
-    qint64 n = socket_->write(bytes.data(), static_cast<qint64>(bytes.size()));
-    if (n != static_cast<qint64>(bytes.size()))
-        throw SockError("Sending failed: " + socket_->errorString().toStdString());
+    // Straight to the system while nothing waits in Qt's buffer, so the order holds: a
+    // write through Qt turns its write notifier on and off and wakes the event loop
+    // twice, for every block and every "OK:".
+    size_t done = 0;
+    if (socket_->bytesToWrite() == 0) {
+        const auto fd = static_cast<int>(socket_->socketDescriptor());
+        while (fd >= 0 && done < bytes.size()) {
+            const ssize_t n =
+                ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0)
+                done += static_cast<size_t>(n);
+            else if (n < 0 && errno == EINTR)
+                continue;
+            else
+                break;  // the system's buffer is full, or the send failed: Qt takes the rest
+        }
+    }
+    if (done == bytes.size()) {
+        if (SendProgress) SendProgress(static_cast<int64_t>(done), 0);
+        return;
+    }
+    const auto rest = static_cast<qint64>(bytes.size() - done);
+    qint64 n = socket_->write(bytes.data() + done, rest);
+    if (n != rest) throw SockError("Sending failed: " + socket_->errorString().toStdString());
     socket_->flush();  // out now, not at the next turn of the event loop
 }
 

@@ -38,7 +38,8 @@ class QtSock : public QObject, public Sock {
     void OnNewConnection();
     void Adopt(QTcpSocket* s);
     void Release(QTcpSocket* s);  // lets go of a connection, closing it gently
-    void OnReadyRead();
+    void OnChannelReadyRead(int channel);
+    void QueueArrival();
     void RaiseDataArrival();
     void OnConnected();
     void OnError();
@@ -51,6 +52,7 @@ class QtSock : public QObject, public Sock {
     bool failed_ = false;     // the last connection attempt failed
     bool connected_ = false;  // socket_ has been connected and not yet lost
     bool arrivalQueued_ = false;
+    int dispatching_ = 0;  // DataArrival handlers running, nested ones included
 };
 
 }  // namespace keyvane
