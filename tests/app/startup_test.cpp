@@ -222,8 +222,8 @@ TEST(ActivityBars, StartOverAfterSixtyOneBars) {
 
     // The window's bars are exact at every event; the labels catch up soon after.
     TestWindow w;
-    auto shows = [&](const char* label, const std::string& bar) {
-        return WaitUntil([&] { return w.find<QLabel>(label)->text().toStdString() == bar; });
+    auto shows = [&](const char* label, const std::string& want) {
+        return WaitUntil([&] { return w.find<QLabel>(label)->text().toStdString() == want; });
     };
     for (int i = 0; i < 61; ++i) w->BumpRecvBar();
     EXPECT_EQ(w->display().RecvBar(), std::string(61, '|'));

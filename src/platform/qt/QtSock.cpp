@@ -231,7 +231,7 @@ void QtSock::RaiseDataArrival() {
     if (before <= 0) return;
     struct Depth {
         int& n;
-        explicit Depth(int& n) : n(n) { ++n; }
+        explicit Depth(int& count) : n(count) { ++n; }
         ~Depth() { --n; }
         Depth(const Depth&) = delete;
         Depth& operator=(const Depth&) = delete;
