@@ -1,6 +1,18 @@
 // The main window's logic: the connection and its end, the receive dispatcher, key and
 // chat sending. It works on the window's state and view and can be driven by tests
 // without a window.
+//
+// The wire: one TCP stream of tagged messages, one byte per character, no lengths.
+//   "IP:" address     client to host, once, right after connecting; plain
+//   "KY:" key         enciphered digits
+//   "CT:" line        enciphered chat line
+//   "FL:" name        opens a file; plain bare name
+//   "FB:" block "|"   enciphered 1000 bytes of the file
+//   "FB:RM:" rest "|" enciphered 0..999 last bytes; closes the file
+//   "OK:"             receiver to sender, once per "FB:" and "FB:RM:"
+//   "XX:"             hang-up; the sender closes right after
+// Every payload is enciphered alone from the same key state; tags, "RM:" and "|" never
+// are. Reads carry no boundaries: Framer finds the messages in them.
 #pragma once
 
 #include <functional>
