@@ -16,7 +16,8 @@
 //   4  the rest of the input arrives as one read
 //   5  the user connects to another peer (this side becomes the client); from the third
 //      time in one input on, nothing
-// A length that runs past the end of the input takes what is left.
+// A length that runs past the end of the input takes what is left. While a file end
+// waits for more of itself, the following steps run as what arrives meanwhile.
 //
 // Received keys go to the current folder, so the target moves into its tree while an
 // input runs: give it absolute paths (fuzz/run.sh does).
@@ -465,7 +466,12 @@ class Run {
             // What arrives during the pause after "FL:" is handled there.
             if (depth_ < 2 && !script_->AtEnd()) Step();
         };
-        plat_.WaitForEvents = [](int) {};
+        plat_.SteadyMs = [this] { return ms_; };
+        plat_.WaitForEvents = [this](int ms) {
+            // What arrives while a file end waits for the rest of itself is handled there.
+            ms_ += ms;
+            if (depth_ < 2 && !script_->AtEnd()) Step();
+        };
         plat_.EndProgram = [] {};
         plat_.LocalIP = [] { return std::string("127.0.0.1"); };
         session_.emplace(st_, view_, sdk_, plat_, sock_);
@@ -565,6 +571,7 @@ class Run {
     std::optional<FileTransfer> transfer_;
     Script* script_ = nullptr;
     int seconds_ = 12 * 3600;
+    int64_t ms_ = 0;
     int depth_ = 0;
     int connects_ = 0;
     int sends_ = 0;

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <exception>
 
@@ -255,6 +257,11 @@ void Session::OnDataArrival() {
     st.Data = sock.GetData();
     view.BumpRecvBar();
     framer_.Feed(st.Data);
+    DispatchReady();
+    if (!ended_ && framer_.HoldingEnd()) WaitForEndOfFile();
+}
+
+void Session::DispatchReady() {
     // Handlers may let events through (Pause) and so come back here for later reads;
     // the framer hands out every message once, in order.
     while (!ended_) {
@@ -263,6 +270,41 @@ void Session::OnDataArrival() {
         st.Data = *message;
         Dispatch(*message);
     }
+}
+
+int64_t Session::NowMs() const {
+    if (platform.SteadyMs) return platform.SteadyMs();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A file's blocks come one per round trip; the pieces of one message come closer
+// together than that.
+void Session::NoteBlock() {
+    const int64_t now = NowMs();
+    if (lastBlockMs_ >= 0) longestGapMs_ = std::max(longestGapMs_, now - lastBlockMs_);
+    lastBlockMs_ = now;
+}
+
+void Session::WaitForEndOfFile() {
+    // A read that arrives during the wait comes back here: the wait already running
+    // goes on.
+    if (waitingForEnd_) return;
+    const int64_t bound =
+        longestGapMs_ < 0 ? kEndWaitNoBlocksMs
+                          : std::clamp<int64_t>(2 * longestGapMs_, kEndWaitMinMs, kEndWaitMaxMs);
+    const int64_t deadline = NowMs() + bound;
+    waitingForEnd_ = true;
+    while (!ended_ && framer_.HoldingEnd() && platform.WaitForEvents) {
+        const int64_t left = deadline - NowMs();
+        if (left <= 0) break;
+        platform.WaitForEvents(static_cast<int>(std::min<int64_t>(left, kEndWaitPollMs)));
+    }
+    waitingForEnd_ = false;
+    if (ended_ || !framer_.HoldingEnd()) return;
+    framer_.ReleaseEnd();
+    DispatchReady();
 }
 
 void Session::Dispatch(const std::string& m) {
@@ -275,8 +317,10 @@ void Session::Dispatch(const std::string& m) {
     } else if (tag == "CT:") {
         OnCT(payload);
     } else if (tag == "FL:") {
+        lastBlockMs_ = longestGapMs_ = -1;
         if (files.OnFL) files.OnFL(payload);
     } else if (tag == "FB:") {
+        if (st.ClientRecv && m.compare(3, 3, "RM:") != 0) NoteBlock();
         if (files.OnFB) files.OnFB(m);
     } else if (tag == "OK:") {
         if (files.OnOK) files.OnOK();

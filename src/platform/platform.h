@@ -33,6 +33,9 @@ struct Platform {
     // Clock: time of day "HH:MM:SS" (24-hour) and seconds since midnight.
     std::function<std::string()> TimeText;
     std::function<double()> SecondsSinceMidnight;
+    // Milliseconds of a clock that only goes forward, for short waits; when unset, the
+    // process's steady clock.
+    std::function<int64_t()> SteadyMs;
     // Random numbers: reseed, and a uniform draw in [0, 1).
     std::function<void(double seed)> Randomize;
     std::function<double()> Rnd;
