@@ -131,8 +131,12 @@ void Session::OnConnectionRequest(intptr_t requestID) {
         return;
     }
     framer_.Clear();
+    // A new peer: nothing goes out enciphered until its "IP:" has built the key files,
+    // and what was going to or coming from the one before ends here.
+    keysReady_ = false;
+    if (files.OnConnectionLost) files.OnConnectionLost();
     st.IsConnected = true;
-    view.SetSendButtonsEnabled(true);
+    view.SetSendButtonsEnabled(false);
 }
 
 void Session::Connect() {
@@ -146,6 +150,8 @@ void Session::Connect() {
     // the files going either way: the next peer must not get the rest of one, nor add
     // to the other.
     st.IsConnected = false;
+    keysReady_ = false;
+    view.SetSendButtonsEnabled(false);
     try {
         sock.Close();
     } catch (const SockError&) {
@@ -182,6 +188,7 @@ void Session::Connect() {
 }
 
 void Session::GenerateKeys() {
+    keysReady_ = false;
     try {
         std::string combined = CombinedAddressText(st.IsHost, view.IPText(), view.ConnectText());
         sdk.BuildKeyFiles(ConnectionSeed(combined));
@@ -189,6 +196,7 @@ void Session::GenerateKeys() {
         Notify(std::string("The key files for this connection could not be built.  ") + e.what());
         return;
     }
+    keysReady_ = true;
     view.SetSendButtonsEnabled(true);
 }
 
@@ -209,7 +217,7 @@ bool Session::Send(const std::string& message) {
 }
 
 bool Session::SendEnciphered(const std::string& tag, const std::string& text, const char* what) {
-    if (!st.IsConnected) {
+    if (!KeysReady()) {
         Notify(kNotConnected);
         return false;
     }

@@ -46,6 +46,9 @@ class Session {
 
     // Builds the key files for this connection and enables the three Send buttons.
     void GenerateKeys();
+    // The key files were built for the connection now open: only then is anything
+    // enciphered for the peer.
+    bool KeysReady() const { return keysReady_ && st.IsConnected; }
 
     // Socket events.
     void OnConnectionRequest(intptr_t requestID);
@@ -113,6 +116,7 @@ class Session {
     bool ended_ = false;
     bool boxOpen_ = false;
     bool waitingForEnd_ = false;
+    bool keysReady_ = false;
     int64_t lastBlockMs_ = -1;  // when the latest block of the file being received came
     int64_t longestGapMs_ = -1;
 };

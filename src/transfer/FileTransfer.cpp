@@ -60,7 +60,7 @@ bool FileTransfer::Busy() const {
 }
 
 void FileTransfer::SendFileCommand() {
-    if (!s_.st.IsConnected) {
+    if (!s_.KeysReady()) {
         s_.Notify("You are not connected.");
         return;
     }
@@ -84,6 +84,13 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
             s_.Notify(kBusyText);
             return;
         }
+    }
+    // Blocks are enciphered with this connection's key files only (a set's next file
+    // may come after the peer went).
+    if (!s_.KeysReady()) {
+        s_.Notify("You are not connected.");
+        AbortSend("");
+        return;
     }
     view.SetHourglass(true);
     const std::string name = BareName(fn);
