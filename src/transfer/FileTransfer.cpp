@@ -96,7 +96,8 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
     const std::string name = BareName(fn);
     BlockSplit split;
     try {
-        split = SplitLength(ProbeLength(fn));
+        // Read only: a file gone since it was chosen or listed is not made anew.
+        split = SplitLength(ExistingFileLength(fn));
     } catch (const std::exception& e) {
         AbortSend("Cannot send " + Utf8ToCp1252(fn) + ": " + Reason(e));
         return;
@@ -116,7 +117,7 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
     if (impl_->sendRun != run || !impl_->announcing) return;
     impl_->announcing = false;
     try {
-        impl_->out.emplace(fn, static_cast<size_t>(kBlockSize));
+        impl_->out.emplace(RecordFile::OpenForReading(fn, static_cast<size_t>(kBlockSize)));
     } catch (const std::exception& e) {
         AbortSend("Cannot send " + Utf8ToCp1252(fn) + ": " + Reason(e));
         return;
