@@ -94,14 +94,19 @@ void Session::Notify(const std::string& text) {
         view.UpdateList(text);
         return;
     }
+    ShowBox(text);
+}
+
+void Session::ShowBox(const std::string& text) {
+    const bool was = boxOpen_;
     boxOpen_ = true;
     try {
         platform.MsgBox(text);
     } catch (...) {
-        boxOpen_ = false;
+        boxOpen_ = was;
         throw;
     }
-    boxOpen_ = false;
+    boxOpen_ = was;
 }
 
 // --- connecting ---------------------------------------------------------------------
@@ -391,7 +396,12 @@ void Session::OnXX() {
     }
     std::string text = "Your connection was terminated manually by the person.  ";
     if (client) text += "The program will now terminate.";
-    Notify(text);
+    // A client ends right after: its box shows even over one already open, or the user
+    // would never learn why the program went.
+    if (client)
+        ShowBox(text);
+    else
+        Notify(text);
     if (client) {
         ended_ = true;
         sdk.WorkText.clear();

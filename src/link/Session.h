@@ -66,6 +66,9 @@ class Session {
     // Shows a message box; while one of ours is open, the text goes to the status list
     // instead, so a peer cannot pile up boxes.
     void Notify(const std::string& text);
+    // Shows a message box even while one of ours is open (the last word before the
+    // program ends).
+    void ShowBox(const std::string& text);
 
     // The program has ended (Exit, the window closed, a hang-up on a client): events
     // are no longer handled.

@@ -420,6 +420,29 @@ TEST(SessionReceive, HangUpOnAClientWipesAndEnds) {
     EXPECT_TRUE(client.view.chat.empty());  // nothing handled after the end
 }
 
+TEST(SessionReceive, HangUpOnAClientIsShownOverABoxAlreadyOpen) {
+    FakePeer client;
+    client.view.connect = "10.0.0.1";
+    client.plat.onWait = [&](int) { client.sock.state = Sock::sckConnected; };
+    client.session->Connect();
+    ASSERT_TRUE(client.st.IsConnected);
+    std::vector<int> endsWhenShown;
+    client.plat.p.MsgBox = [&](const std::string& text) {
+        client.plat.boxes.push_back(text);
+        endsWhenShown.push_back(client.plat.ends);
+        // The peer hangs up while the first box waits for the user.
+        if (client.plat.boxes.size() == 1) client.sock.Receive("XX:");
+    };
+    client.view.key = "12a";
+    client.session->SendKey();
+    EXPECT_EQ(client.plat.boxes, (std::vector<std::string>{
+                                     "Key is invalid.  No characters allowed, only numeric digits.",
+                                     "Your connection was terminated manually by the person.  "
+                                     "The program will now terminate."}));
+    EXPECT_EQ(endsWhenShown, (std::vector<int>{0, 0}));  // seen before the end
+    EXPECT_EQ(client.plat.ends, 1);
+}
+
 TEST(SessionReceive, LostConnectionIsNoticed) {
     FakePeer host;
     host.BecomeConnectedHost();
