@@ -39,6 +39,9 @@ struct Platform {
     // Random numbers: reseed, and a uniform draw in [0, 1).
     std::function<void(double seed)> Randomize;
     std::function<double()> Rnd;
+    // A whole number drawn uniformly from [0, n) from the operating system's random
+    // source, for secrets.
+    std::function<uint32_t(uint32_t n)> SystemRandom;
     // The machine's IPv4 address as dotted decimal.
     std::function<std::string()> LocalIP;
 

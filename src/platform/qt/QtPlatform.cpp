@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QNetworkInterface>
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QScreen>
 #include <QThread>
 #include <QTime>
@@ -133,6 +134,7 @@ void InstallQtPlatform(Platform& p, QWidget* window) {
     auto random = std::make_shared<Random>();
     p.Randomize = [random](double seed) { random->Seed(seed); };
     p.Rnd = [random] { return random->Draw(); };
+    p.SystemRandom = [](uint32_t n) { return QRandomGenerator::system()->bounded(n); };
     p.LocalIP = [] { return FirstIPv4(); };
 
     p.DoEvents = [] { QCoreApplication::processEvents(); };
