@@ -156,7 +156,12 @@ std::optional<std::string> Framer::NextBlock(bool* wait) {
     if (v.size() < kEnd.size()) return std::nullopt;
     if (v.substr(0, kEnd.size()) != kEnd) {
         if (v.size() < kBlockMessage) return std::nullopt;
-        // The 1004th byte is the terminator, whatever it holds.
+        if (v[kBlockMessage - 1] != '|') {
+            ++brokenBlocks_;
+            Consume(ReadEndAfter(0));
+            *wait = false;
+            return std::nullopt;
+        }
         std::string m(v.substr(0, kBlockMessage - 1));
         Consume(kBlockMessage);
         return m;

@@ -27,7 +27,10 @@
 //   the first read (a long chat line shows its first part); the rest starts with no tag
 //   and is dropped.
 // - In file-receive mode an "FB:" block is assembled by its length: exactly 1004 bytes,
-//   the last of which is the terminator, however the reads cut it. "FB:RM:" ends at the
+//   the last of which is the terminator, however the reads cut it. 1004 bytes that do
+//   not end in "|" are no block: the read they began in is dropped, and the reads after
+//   it are framed as usual, so the stream is back in step at the next read that begins
+//   with a tag. "FB:RM:" ends at the
 //   first "|" that is followed by a tag, or that ends a read where the next read does
 //   not begin with a tag, within 1006 bytes. Its enciphered rest may hold "|" anywhere,
 //   and TCP may cut the message right after one: a "|" that ends everything held so
@@ -72,6 +75,9 @@ class Framer {
     bool HoldingEnd() const { return holdingEnd_; }
     // Nothing more came in time: the held file end ends at its "|".
     void ReleaseEnd() { releaseEnd_ = true; }
+    // Block positions so far that held no block (their 1004th byte was no "|"): the
+    // stream fell out of step there, and the read the block began in was dropped.
+    size_t BrokenBlocks() const { return brokenBlocks_; }
     // Bytes held and not yet handed out.
     size_t Pending() const { return buf_.size() - head_; }
 
@@ -90,6 +96,7 @@ class Framer {
     bool readStart_ = true;    // head_ is where a read began
     bool holdingEnd_ = false;
     bool releaseEnd_ = false;
+    size_t brokenBlocks_ = 0;
 };
 
 // True when the first three bytes of `s` at `pos` are one of the seven tags.

@@ -278,7 +278,9 @@ void Session::DispatchReady() {
     // Handlers may let events through (Pause) and so come back here for later reads;
     // the framer hands out every message once, in order.
     while (!ended_) {
+        const size_t broken = framer_.BrokenBlocks();
         auto message = framer_.Next({st.ClientRecv, st.FileInProgress});
+        if (framer_.BrokenBlocks() != broken && files.OnBrokenBlock) files.OnBrokenBlock();
         if (!message) break;
         st.Data = *message;
         Dispatch(*message);

@@ -84,6 +84,7 @@ class Session {
         std::function<void()> OnOK;
         std::function<void()> OnSendProgress;
         std::function<void()> OnConnectionLost;
+        std::function<void()> OnBrokenBlock;  // a block position held no block
     };
     FileHooks files;
 

@@ -48,6 +48,11 @@ FileTransfer::FileTransfer(Session& session) : s_(session), impl_(std::make_uniq
     s_.files.OnOK = [this] { OnOK(); };
     s_.files.OnSendProgress = [this] { OnSendProgress(); };
     s_.files.OnConnectionLost = [this] { OnConnectionLost(); };
+    s_.files.OnBrokenBlock = [this] {
+        // The stream fell out of step: what follows is no part of this file.
+        if (s_.st.ClientRecv)
+            EndReceive("File incomplete: " + impl_->RecvFileName + " (a block was broken)");
+    };
 }
 
 FileTransfer::~FileTransfer() {

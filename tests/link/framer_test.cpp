@@ -138,6 +138,18 @@ TEST(Framer, CompleteBlockAtTheEndOfAReadIsItsOwnMessage) {
     EXPECT_FALSE(f.Next(kReceiving));
 }
 
+TEST(Framer, BlockPositionWithoutABlockIsDroppedAndTheStreamGetsBackInStep) {
+    // A short block: its 1004 bytes run into the chat line after it and end in no "|".
+    Framer f;
+    const std::string chat = "CT:" + std::string(600, 'c');
+    EXPECT_EQ(Frame(f, {"FB:" + Cipherish(500) + "|", chat, Block(3)}, kReceiving),
+              (V{chat, BlockMessage(3)}));
+    EXPECT_EQ(f.BrokenBlocks(), 1u);
+    // Reads that go on without a tag are dropped until one begins with a tag.
+    EXPECT_EQ(Frame(f, {"FB:" + Cipherish(1100), Cipherish(50), "XX:"}, kReceiving), V{"XX:"});
+    EXPECT_EQ(f.BrokenBlocks(), 2u);
+}
+
 TEST(Framer, BlockIsRebuiltWhereverTheReadsCutIt) {
     const std::string block = Block(11);
     for (size_t cut = 1; cut < block.size(); ++cut) {

@@ -1,6 +1,7 @@
-// A file's closing message cut by the network into two reads, wherever the cut falls:
-// right after a "|" of its enciphered rest, or anywhere else. The receiver's clock is
-// fake; only its waits move it.
+// The receiving side over a fake socket: a file's closing message cut by the network
+// into two reads, wherever the cut falls (right after a "|" of its enciphered rest, or
+// anywhere else), and a stream that falls out of step. The receiver's clock is fake;
+// only its waits move it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -91,6 +92,21 @@ TEST(FileEndCut, WaitFollowsTheGapsBetweenBlocks) {
         EXPECT_EQ(ReadWholeFile(r.st.Recv + "blocks.bin"), block + block + block + rest);
     }
     EXPECT_EQ(r.Count("File received."), 2);
+}
+
+TEST(ReceiverOutOfStep, EndsTheFileAndKeepsWhatCameBefore) {
+    Receiver r;
+    const std::string block = Bytes(1000, 7);
+    r.sock.Receive("FL:broken.bin");
+    r.sock.Receive("FB:" + r.Encipher(block) + "|");
+    // A block of 600 bytes: its 1004 would reach into the chat line after it.
+    r.sock.Receive("FB:" + r.Encipher(Bytes(600, 8)) + "|");
+    r.sock.Receive("CT:" + r.Encipher(std::string(500, 'h')));
+    EXPECT_FALSE(r.st.ClientRecv);
+    EXPECT_EQ(r.view.status.back(), "File incomplete: broken.bin (a block was broken)");
+    EXPECT_EQ(ReadWholeFile(r.st.Recv + "broken.bin"), block);
+    EXPECT_EQ(r.view.chat, std::vector<std::string>{std::string(500, 'h')});  // back in step
+    EXPECT_EQ(r.Count("File received."), 0);
 }
 
 }  // namespace
