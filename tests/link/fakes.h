@@ -153,6 +153,13 @@ struct FakePeer {
         sock.Receive("IP:" + clientIP);
     }
 
+    // A client that connected to 10.0.0.1 and built its key files.
+    void BecomeConnectedClient() {
+        view.connect = "10.0.0.1";
+        plat.onWait = [this](int) { sock.state = Sock::sckConnected; };
+        session->Connect();
+    }
+
     // Enciphers with this side's key files, as the peer (holding the same ones) would.
     std::string Encipher(std::string text) {
         sdk.EncryptString(text);

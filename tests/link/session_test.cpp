@@ -402,9 +402,7 @@ TEST(SessionReceive, HangUpOnAHostLeavesItRunning) {
 
 TEST(SessionReceive, HangUpOnAClientWipesAndEnds) {
     FakePeer client;
-    client.view.connect = "10.0.0.1";
-    client.plat.onWait = [&](int) { client.sock.state = Sock::sckConnected; };
-    client.session->Connect();
+    client.BecomeConnectedClient();
     ASSERT_TRUE(client.st.IsConnected);
     client.sdk.WorkText = "secret";
     int closes = client.sock.closes;
@@ -422,9 +420,7 @@ TEST(SessionReceive, HangUpOnAClientWipesAndEnds) {
 
 TEST(SessionReceive, HangUpOnAClientIsShownOverABoxAlreadyOpen) {
     FakePeer client;
-    client.view.connect = "10.0.0.1";
-    client.plat.onWait = [&](int) { client.sock.state = Sock::sckConnected; };
-    client.session->Connect();
+    client.BecomeConnectedClient();
     ASSERT_TRUE(client.st.IsConnected);
     std::vector<int> endsWhenShown;
     client.plat.p.MsgBox = [&](const std::string& text) {
