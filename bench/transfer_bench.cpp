@@ -527,9 +527,6 @@ struct Side {
         p.OpenFileName = [] { return std::string(); };
         p.PickProductPath = [] { return std::string(); };
         p.TimeText = [this] { return std::to_string(++tick); };  // Pause returns at once
-        p.SecondsSinceMidnight = [] { return 0.0; };
-        p.Randomize = [](double) {};
-        p.Rnd = [] { return 0.5; };
         p.LocalIP = [] { return std::string("127.0.0.1"); };
         p.DoEvents = [] { QCoreApplication::processEvents(); };
         p.WaitForEvents = [](int ms) {

@@ -244,8 +244,8 @@ void frmMain::GenerateKeys() {
 }
 
 void frmMain::GenerateKey() {
-    platform_.Randomize(platform_.SecondsSinceMidnight());
-    SetKeyText(RandomKey(platform_.Rnd));
+    // The key is a secret: drawn from the system's source, never from the clock.
+    SetKeyText(RandomKey(platform_.SystemRandom));
 }
 
 void frmMain::ApplyChatLook(const ChatLook& look) {

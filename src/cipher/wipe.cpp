@@ -42,12 +42,15 @@ void SDK::WipeKeyFiles() {
     {
         RecordFile k3txt(File("k3.txt"), 100);
         RecordFile k3bin(File("k3.bin"), 100);
-        if (k3txt.Length() != 0) {
+        const int64_t txtLength = k3txt.Length(), binLength = k3bin.Length();
+        if (txtLength != 0 || binLength != 0) {
             RotorSetupRecord.assign(kRotors, ' ');
             RotorSetupRecord.append(4 * kRotors, '\0');  // twenty single-precision zeros
-            k3txt.Write(1, RotorSetupRecord);
-            k3bin.Write(1, RotorSetupRecord);
         }
+        if (txtLength != 0) k3txt.Write(1, RotorSetupRecord);
+        // k3.bin holds this connection's directions and figures: blanked whenever it holds
+        // anything, every record of it, whatever k3.txt holds.
+        for (int64_t r = 1; (r - 1) * 100 < binLength; ++r) k3bin.Write(r, RotorSetupRecord);
         k3txt.Close();
         k3bin.Close();
     }

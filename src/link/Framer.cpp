@@ -59,6 +59,7 @@ void Framer::Feed(std::string_view read) {
     if (read.empty()) return;
     buf_.append(read);
     ends_.push_back(buf_.size());
+    holdingEnd_ = releaseEnd_ = false;
 }
 
 void Framer::Clear() {
@@ -66,6 +67,7 @@ void Framer::Clear() {
     head_ = 0;
     ends_.clear();
     readStart_ = true;
+    holdingEnd_ = releaseEnd_ = false;
 }
 
 size_t Framer::ReadEndAfter(size_t pos) const {
@@ -81,6 +83,7 @@ bool Framer::EndsRead(size_t len) const {
 void Framer::Consume(size_t n) {
     head_ += n;
     readStart_ = false;
+    holdingEnd_ = releaseEnd_ = false;
     while (!ends_.empty() && ends_.front() <= head_) {
         readStart_ = ends_.front() == head_;
         ends_.pop_front();
@@ -153,7 +156,12 @@ std::optional<std::string> Framer::NextBlock(bool* wait) {
     if (v.size() < kEnd.size()) return std::nullopt;
     if (v.substr(0, kEnd.size()) != kEnd) {
         if (v.size() < kBlockMessage) return std::nullopt;
-        // The 1004th byte is the terminator, whatever it holds.
+        if (v[kBlockMessage - 1] != '|') {
+            ++brokenBlocks_;
+            Consume(ReadEndAfter(0));
+            *wait = false;
+            return std::nullopt;
+        }
         std::string m(v.substr(0, kBlockMessage - 1));
         Consume(kBlockMessage);
         return m;
@@ -161,10 +169,22 @@ std::optional<std::string> Framer::NextBlock(bool* wait) {
     size_t limit = std::min(v.size(), kMaxEndMessage);
     size_t found = std::string_view::npos;
     for (size_t p = kEnd.size(); p < limit; ++p) {
-        if (v[p] == '|' && EndsRead(p + 1)) {
+        if (v[p] != '|' || !EndsRead(p + 1)) continue;
+        if (p + 1 == kMaxEndMessage || IsTagAt(v, p + 1)) {
             found = p;
             break;
         }
+        if (p + 1 == v.size()) {
+            // The end, or a cut right after a "|" of the rest: the sender sends nothing
+            // more until our "OK:", so whatever comes next decides.
+            if (!releaseEnd_) {
+                holdingEnd_ = true;
+                return std::nullopt;
+            }
+            found = p;
+            break;
+        }
+        // The next read went on without a tag: the "|" belonged to the rest.
     }
     if (found == std::string_view::npos) {
         // The read went on after the end: a message of its own follows the "|".

@@ -27,9 +27,16 @@
 //   the first read (a long chat line shows its first part); the rest starts with no tag
 //   and is dropped.
 // - In file-receive mode an "FB:" block is assembled by its length: exactly 1004 bytes,
-//   the last of which is the terminator, however the reads cut it. "FB:RM:" ends at the
-//   first "|" that ends a read or is followed by a tag, within 1006 bytes. Anything else
-//   that arrives between two blocks ("CT:", "KY:", "XX:", ...) is framed as above.
+//   the last of which is the terminator, however the reads cut it. 1004 bytes that do
+//   not end in "|" are no block: the read they began in is dropped, and the reads after
+//   it are framed as usual, so the stream is back in step at the next read that begins
+//   with a tag. "FB:RM:" ends at the
+//   first "|" that is followed by a tag, or that ends a read where the next read does
+//   not begin with a tag, within 1006 bytes. Its enciphered rest may hold "|" anywhere,
+//   and TCP may cut the message right after one: a "|" that ends everything held so
+//   far, short of 1006 bytes, is held (HoldingEnd) until more arrives or the caller
+//   gives up waiting (ReleaseEnd). Anything else that arrives between two blocks ("CT:",
+//   "KY:", "XX:", ...) is framed as above.
 //
 // Memory stays bounded: at most one read is held beyond the message being assembled,
 // a message of unknown length is cut at kMaxMessage, and an "FB:RM:" that finds no end
@@ -63,6 +70,14 @@ class Framer {
     std::optional<std::string> Next(Context ctx);
     // Forgets everything held (the connection is gone).
     void Clear();
+    // Next() is holding a file end whose "|" ends all bytes held: the rest of it may
+    // still be on its way. Cleared by the next read.
+    bool HoldingEnd() const { return holdingEnd_; }
+    // Nothing more came in time: the held file end ends at its "|".
+    void ReleaseEnd() { releaseEnd_ = true; }
+    // Block positions so far that held no block (their 1004th byte was no "|"): the
+    // stream fell out of step there, and the read the block began in was dropped.
+    size_t BrokenBlocks() const { return brokenBlocks_; }
     // Bytes held and not yet handed out.
     size_t Pending() const { return buf_.size() - head_; }
 
@@ -79,6 +94,9 @@ class Framer {
     size_t head_ = 0;          // bytes of buf_ already handed out
     std::deque<size_t> ends_;  // offsets in buf_ where a read ended, ascending
     bool readStart_ = true;    // head_ is where a read began
+    bool holdingEnd_ = false;
+    bool releaseEnd_ = false;
+    size_t brokenBlocks_ = 0;
 };
 
 // True when the first three bytes of `s` at `pos` are one of the seven tags.

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <exception>
 
@@ -67,8 +69,8 @@ std::string WriteKeyFile(const std::string& folder, const std::string& hhmmss,
     throw FileError("Unable to find a free name for Key" + hhmmss + ".txt");
 }
 
-Session::Session(MainState& st, MainView& view, SDK& sdk, Platform& platform, Sock& sock)
-    : st(st), view(view), sdk(sdk), platform(platform), sock(sock) {
+Session::Session(MainState& state, MainView& mainView, SDK& cipher, Platform& plat, Sock& socket)
+    : st(state), view(mainView), sdk(cipher), platform(plat), sock(socket) {
     sock.ConnectionRequest = [this](intptr_t id) { OnConnectionRequest(id); };
     sock.DataArrival = [this](int64_t) { OnDataArrival(); };
     sock.SendProgress = [this](int64_t, int64_t) {
@@ -76,7 +78,7 @@ Session::Session(MainState& st, MainView& view, SDK& sdk, Platform& platform, So
         if (files.OnSendProgress)
             files.OnSendProgress();
         else
-            this->view.BumpSentBar();
+            view.BumpSentBar();
     };
     sock.Disconnected = [this] { OnDisconnected(); };
 }
@@ -93,14 +95,19 @@ void Session::Notify(const std::string& text) {
         view.UpdateList(text);
         return;
     }
+    ShowBox(text);
+}
+
+void Session::ShowBox(const std::string& text) {
+    const bool was = boxOpen_;
     boxOpen_ = true;
     try {
         platform.MsgBox(text);
     } catch (...) {
-        boxOpen_ = false;
+        boxOpen_ = was;
         throw;
     }
-    boxOpen_ = false;
+    boxOpen_ = was;
 }
 
 // --- connecting ---------------------------------------------------------------------
@@ -130,8 +137,12 @@ void Session::OnConnectionRequest(intptr_t requestID) {
         return;
     }
     framer_.Clear();
+    // A new peer: nothing goes out enciphered until its "IP:" has built the key files,
+    // and what was going to or coming from the one before ends here.
+    keysReady_ = false;
+    if (files.OnConnectionLost) files.OnConnectionLost();
     st.IsConnected = true;
-    view.SetSendButtonsEnabled(true);
+    view.SetSendButtonsEnabled(false);
 }
 
 void Session::Connect() {
@@ -145,6 +156,8 @@ void Session::Connect() {
     // the files going either way: the next peer must not get the rest of one, nor add
     // to the other.
     st.IsConnected = false;
+    keysReady_ = false;
+    view.SetSendButtonsEnabled(false);
     try {
         sock.Close();
     } catch (const SockError&) {
@@ -181,6 +194,7 @@ void Session::Connect() {
 }
 
 void Session::GenerateKeys() {
+    keysReady_ = false;
     try {
         std::string combined = CombinedAddressText(st.IsHost, view.IPText(), view.ConnectText());
         sdk.BuildKeyFiles(ConnectionSeed(combined));
@@ -188,6 +202,7 @@ void Session::GenerateKeys() {
         Notify(std::string("The key files for this connection could not be built.  ") + e.what());
         return;
     }
+    keysReady_ = true;
     view.SetSendButtonsEnabled(true);
 }
 
@@ -208,7 +223,7 @@ bool Session::Send(const std::string& message) {
 }
 
 bool Session::SendEnciphered(const std::string& tag, const std::string& text, const char* what) {
-    if (!st.IsConnected) {
+    if (!KeysReady()) {
         Notify(kNotConnected);
         return false;
     }
@@ -256,14 +271,56 @@ void Session::OnDataArrival() {
     st.Data = sock.GetData();
     view.BumpRecvBar();
     framer_.Feed(st.Data);
+    DispatchReady();
+    if (!ended_ && framer_.HoldingEnd()) WaitForEndOfFile();
+}
+
+void Session::DispatchReady() {
     // Handlers may let events through (Pause) and so come back here for later reads;
     // the framer hands out every message once, in order.
     while (!ended_) {
+        const size_t broken = framer_.BrokenBlocks();
         auto message = framer_.Next({st.ClientRecv, st.FileInProgress});
+        if (framer_.BrokenBlocks() != broken && files.OnBrokenBlock) files.OnBrokenBlock();
         if (!message) break;
         st.Data = *message;
         Dispatch(*message);
     }
+}
+
+int64_t Session::NowMs() const {
+    if (platform.MonotonicMs) return platform.MonotonicMs();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A file's blocks come one per round trip; the pieces of one message come closer
+// together than that.
+void Session::NoteBlock() {
+    const int64_t now = NowMs();
+    if (lastBlockMs_ >= 0) longestGapMs_ = std::max(longestGapMs_, now - lastBlockMs_);
+    lastBlockMs_ = now;
+}
+
+void Session::WaitForEndOfFile() {
+    // A read that arrives during the wait comes back here: the wait already running
+    // goes on.
+    if (waitingForEnd_) return;
+    const int64_t bound =
+        longestGapMs_ < 0 ? kEndWaitNoBlocksMs
+                          : std::clamp<int64_t>(2 * longestGapMs_, kEndWaitMinMs, kEndWaitMaxMs);
+    const int64_t deadline = NowMs() + bound;
+    waitingForEnd_ = true;
+    while (!ended_ && framer_.HoldingEnd() && platform.WaitForEvents) {
+        const int64_t left = deadline - NowMs();
+        if (left <= 0) break;
+        platform.WaitForEvents(static_cast<int>(std::min<int64_t>(left, kEndWaitPollMs)));
+    }
+    waitingForEnd_ = false;
+    if (ended_ || !framer_.HoldingEnd()) return;
+    framer_.ReleaseEnd();
+    DispatchReady();
 }
 
 void Session::Dispatch(const std::string& m) {
@@ -276,8 +333,10 @@ void Session::Dispatch(const std::string& m) {
     } else if (tag == "CT:") {
         OnCT(payload);
     } else if (tag == "FL:") {
+        lastBlockMs_ = longestGapMs_ = -1;
         if (files.OnFL) files.OnFL(payload);
     } else if (tag == "FB:") {
+        if (st.ClientRecv && m.compare(3, 3, "RM:") != 0) NoteBlock();
         if (files.OnFB) files.OnFB(m);
     } else if (tag == "OK:") {
         if (files.OnOK) files.OnOK();
@@ -347,7 +406,12 @@ void Session::OnXX() {
     }
     std::string text = "Your connection was terminated manually by the person.  ";
     if (client) text += "The program will now terminate.";
-    Notify(text);
+    // A client ends right after: its box shows even over one already open, or the user
+    // would never learn why the program went.
+    if (client)
+        ShowBox(text);
+    else
+        Notify(text);
     if (client) {
         ended_ = true;
         sdk.WorkText.clear();

@@ -40,6 +40,13 @@ class Session {
     static constexpr int kConnectPollMs = 2;  // each poll waits this long for events
     static constexpr int kPauseSleepMs = 10;
     static constexpr int kHangUpFlushMs = 3000;
+    // How long a file end whose last read ended on a "|" waits for more of itself:
+    // twice the longest gap between the blocks of this file, within these bounds, or
+    // kEndWaitNoBlocksMs for a file of one message.
+    static constexpr int kEndWaitMinMs = 30;
+    static constexpr int kEndWaitMaxMs = 300;
+    static constexpr int kEndWaitNoBlocksMs = 150;
+    static constexpr int kEndWaitPollMs = 10;
 
     // Buttons and menu commands.
     void WaitForConnect();  // Command1
@@ -51,6 +58,9 @@ class Session {
 
     // Builds the key files for this connection and enables the three Send buttons.
     void GenerateKeys();
+    // The key files were built for the connection now open: only then is anything
+    // enciphered for the peer.
+    bool KeysReady() const { return keysReady_ && st.IsConnected; }
 
     // Socket events.
     void OnConnectionRequest(intptr_t requestID);
@@ -68,6 +78,9 @@ class Session {
     // Shows a message box; while one of ours is open, the text goes to the status list
     // instead, so a peer cannot pile up boxes.
     void Notify(const std::string& text);
+    // Shows a message box even while one of ours is open (the last word before the
+    // program ends).
+    void ShowBox(const std::string& text);
 
     // The program has ended (Exit, the window closed, a hang-up on a client): events
     // are no longer handled.
@@ -83,6 +96,7 @@ class Session {
         std::function<void()> OnOK;
         std::function<void()> OnSendProgress;
         std::function<void()> OnConnectionLost;
+        std::function<void()> OnBrokenBlock;  // a block position held no block
     };
     FileHooks files;
 
@@ -97,6 +111,13 @@ class Session {
     // it cannot (not connected, key files unusable, the send failed).
     bool SendEnciphered(const std::string& tag, const std::string& text, const char* what);
 
+    // Hands on every complete message the framer holds.
+    void DispatchReady();
+    // The framer holds a file end that may go on: lets events through until more of it
+    // arrives or the wait is over, then takes it as it is.
+    void WaitForEndOfFile();
+    int64_t NowMs() const;
+    void NoteBlock();
     void Dispatch(const std::string& message);
     void OnIP(const std::string& payload);
     void OnKY(const std::string& payload);
@@ -110,6 +131,10 @@ class Session {
     Framer framer_;
     bool ended_ = false;
     bool boxOpen_ = false;
+    bool waitingForEnd_ = false;
+    bool keysReady_ = false;
+    int64_t lastBlockMs_ = -1;  // when the latest block of the file being received came
+    int64_t longestGapMs_ = -1;
 };
 
 // Writes a received key to "Key" + HHMMSS + ".txt" in `folder` (or the next free name

@@ -46,6 +46,20 @@ RecordFile::RecordFile(const std::string& path, size_t recordLength)
     }
 }
 
+RecordFile RecordFile::OpenForReading(const std::string& path, size_t recordLength) {
+    RecordFile f;
+    f.path_ = path;
+    f.length_ = recordLength == 0 ? 1 : recordLength;
+    f.fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (f.fd_ < 0) throw FileError(Why("cannot open", path));
+    struct stat st {};
+    if (::fstat(f.fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        throw FileError(Why("cannot open", path));
+    }
+    return f;
+}
+
 RecordFile::~RecordFile() {
     if (fd_ >= 0) ::close(fd_);
 }
@@ -118,6 +132,16 @@ int64_t ProbeLength(const std::string& path) {
     const int64_t n = f.Length();
     f.Close();
     return n;
+}
+
+int64_t ExistingFileLength(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) throw FileError(Why("cannot open", path));
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        throw FileError(Why("cannot open", path));
+    }
+    return static_cast<int64_t>(st.st_size);
 }
 
 bool FileExists(const std::string& path) {

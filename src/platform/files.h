@@ -28,6 +28,8 @@ struct EndOfFileError : FileError {
 class RecordFile {
   public:
     RecordFile(const std::string& path, size_t recordLength);
+    // Opens an existing file for reading only; never creates one.
+    static RecordFile OpenForReading(const std::string& path, size_t recordLength);
     ~RecordFile();
     RecordFile(const RecordFile&) = delete;
     RecordFile& operator=(const RecordFile&) = delete;
@@ -47,6 +49,7 @@ class RecordFile {
     const std::string& Path() const { return path_; }
 
   private:
+    RecordFile() = default;
     std::string path_;
     size_t length_ = 1;
     int fd_ = -1;
@@ -57,6 +60,10 @@ class RecordFile {
 int64_t ProbeLength(const std::string& path);
 
 bool FileExists(const std::string& path);
+
+// Length of an existing plain file, learnt without opening it for writing; throws
+// FileError when it is missing or no plain file.
+int64_t ExistingFileLength(const std::string& path);
 
 // Whole content of a file; throws FileError when it cannot be read.
 std::string ReadWholeFile(const std::string& path);

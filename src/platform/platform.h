@@ -30,14 +30,14 @@ struct Platform {
     // ("" after Cancel).
     std::function<std::string()> PickProductPath;
 
-    // Clock: time of day "HH:MM:SS" (24-hour) and seconds since midnight.
+    // Clock: time of day "HH:MM:SS" (24-hour).
     std::function<std::string()> TimeText;
-    std::function<double()> SecondsSinceMidnight;
-    // Milliseconds on a clock that only moves forward (paces the window's painting).
+    // Milliseconds on a clock that only moves forward: paces the window's painting and
+    // bounds short waits. When unset, the link uses the process's steady clock.
     std::function<int64_t()> MonotonicMs;
-    // Random numbers: reseed, and a uniform draw in [0, 1).
-    std::function<void(double seed)> Randomize;
-    std::function<double()> Rnd;
+    // A whole number drawn uniformly from [0, n) from the operating system's random
+    // source, for secrets.
+    std::function<uint32_t(uint32_t n)> SystemRandom;
     // The machine's IPv4 address as dotted decimal.
     std::function<std::string()> LocalIP;
 

@@ -14,7 +14,7 @@ void SendSystemFiles(Session& s, FileTransfer& t) {
     }
     // Checked again after the picker, which lets events through.
     auto canStart = [&] {
-        if (!s.st.IsConnected) {
+        if (!s.KeysReady()) {
             s.Notify("You are not connected.");
             return false;
         }

@@ -48,6 +48,11 @@ FileTransfer::FileTransfer(Session& session) : s_(session), impl_(std::make_uniq
     s_.files.OnOK = [this] { OnOK(); };
     s_.files.OnSendProgress = [this] { OnSendProgress(); };
     s_.files.OnConnectionLost = [this] { OnConnectionLost(); };
+    s_.files.OnBrokenBlock = [this] {
+        // The stream fell out of step: what follows is no part of this file.
+        if (s_.st.ClientRecv)
+            EndReceive("File incomplete: " + impl_->RecvFileName + " (a block was broken)");
+    };
 }
 
 FileTransfer::~FileTransfer() {
@@ -60,7 +65,7 @@ bool FileTransfer::Busy() const {
 }
 
 void FileTransfer::SendFileCommand() {
-    if (!s_.st.IsConnected) {
+    if (!s_.KeysReady()) {
         s_.Notify("You are not connected.");
         return;
     }
@@ -85,11 +90,19 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
             return;
         }
     }
+    // Blocks are enciphered with this connection's key files only (a set's next file
+    // may come after the peer went).
+    if (!s_.KeysReady()) {
+        s_.Notify("You are not connected.");
+        AbortSend("");
+        return;
+    }
     view.SetHourglass(true);
     const std::string name = BareName(fn);
     BlockSplit split;
     try {
-        split = SplitLength(ProbeLength(fn));
+        // Read only: a file gone since it was chosen or listed is not made anew.
+        split = SplitLength(ExistingFileLength(fn));
     } catch (const std::exception& e) {
         AbortSend("Cannot send " + Utf8ToCp1252(fn) + ": " + Reason(e));
         return;
@@ -109,7 +122,7 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
     if (impl_->sendRun != run || !impl_->announcing) return;
     impl_->announcing = false;
     try {
-        impl_->out.emplace(fn, static_cast<size_t>(kBlockSize));
+        impl_->out.emplace(RecordFile::OpenForReading(fn, static_cast<size_t>(kBlockSize)));
     } catch (const std::exception& e) {
         AbortSend("Cannot send " + Utf8ToCp1252(fn) + ": " + Reason(e));
         return;

@@ -7,7 +7,7 @@
 #include <array>
 #include <cctype>
 #include <deque>
-#include <random>
+#include <set>
 
 #include "platform/files.h"
 #include "support/windows.h"
@@ -15,71 +15,44 @@
 namespace keyvane::test {
 namespace {
 
-TEST(GenerateKey, ReseedsFromTheTimerAtEveryClickAndOnlyFillsTheKeyBox) {
-    std::vector<double> seeds;
-    double clock = 3600.25;
+TEST(GenerateKey, DrawsFromTheSystemSourceNotTheClockAndOnlyFillsTheKeyBox) {
+    std::deque<uint32_t> draws{8, 0, 9};
     TestWindow::Options o;
     o.adjust = [&](Platform& p) {
-        p.SecondsSinceMidnight = [&] { return clock++; };
-        p.Randomize = [&](double s) { seeds.push_back(s); };
-        p.Rnd = [] { return 0.5; };
-    };
-    TestWindow w(o);
-    w.click("Command6");
-    w.click("Command6");
-    EXPECT_EQ(seeds, (std::vector<double>{3600.25, 3601.25}));
-    EXPECT_EQ(w.find<QListWidget>("List1")->count(), 0);
-    EXPECT_TRUE(w.messages.empty());
-    EXPECT_EQ(w->KeyText(), "444444444444444444");  // 0.5 x 9 = 4.5 rounds to the even 4
-}
-
-TEST(GenerateKey, FirstDigitIsDrawnAgainWhileItIsZero) {
-    std::deque<double> draws{0.0, 0.05, 0.99};
-    TestWindow::Options o;
-    o.adjust = [&](Platform& p) {
-        p.Randomize = [](double) {};
-        p.Rnd = [&] {
-            if (draws.empty()) return 0.0;
-            const double r = draws.front();
-            draws.pop_front();
-            return r;
+        p.SystemRandom = [&](uint32_t) {
+            const uint32_t d = draws.empty() ? 4 : draws.front();
+            if (!draws.empty()) draws.pop_front();
+            return d;
         };
     };
     TestWindow w(o);
     w.find<QLineEdit>("txtKey")->setText("1234");
     w.click("Command6");
-    EXPECT_EQ(w->KeyText(), "9" + std::string(17, '0'));
+    EXPECT_EQ(w->KeyText(), "909" + std::string(15, '4'));
+    EXPECT_EQ(w.find<QListWidget>("List1")->count(), 0);
+    EXPECT_TRUE(w.messages.empty());
 }
 
-TEST(GenerateKey, ZeroAndNineComeHalfAsOftenAsTheOtherDigits) {
-    std::mt19937 gen(20240607);
-    std::uniform_real_distribution<double> uniform(0.0, 1.0);
-    TestWindow::Options o;
-    o.adjust = [&](Platform& p) {
-        p.Randomize = [](double) {};
-        p.Rnd = [&] { return uniform(gen); };
-    };
-    TestWindow w(o);
-    std::array<int, 10> later{};  // positions 2 to 18
-    std::array<int, 10> first{};
-    const int clicks = 3000;
+TEST(GenerateKey, KeysNeverRepeatAndSpreadTheirDigitsEvenly) {
+    // The real source: 5,000 clicks, 85,000 digits after the first. The bounds are so
+    // loose that only a broken source misses them.
+    TestWindow w;
+    std::set<std::string> keys;
+    std::array<int, 10> later{}, first{};
+    const int clicks = 5000;
     for (int i = 0; i < clicks; ++i) {
         w.click("Command6");
         const std::string key = w->KeyText();
         ASSERT_EQ(key.size(), 18u);
         for (char c : key) ASSERT_TRUE(std::isdigit(static_cast<unsigned char>(c))) << key;
         ASSERT_NE(key[0], '0') << key;
+        keys.insert(key);
         ++first[key[0] - '0'];
         for (size_t k = 1; k < key.size(); ++k) ++later[key[k] - '0'];
     }
-    double others = 0;
-    for (int d = 1; d <= 8; ++d) others += later[d];
-    others /= 8;
-    EXPECT_NEAR(later[0] / others, 0.5, 0.1);
-    EXPECT_NEAR(later[9] / others, 0.5, 0.1);
-    for (int d = 1; d <= 8; ++d) EXPECT_NEAR(later[d] / others, 1.0, 0.1) << d;
-    // First digit: 1 to 8 at 2/17 each, 9 at 1/17.
-    EXPECT_NEAR(first[9] / (clicks / 17.0), 1.0, 0.3);
+    EXPECT_EQ(keys.size(), static_cast<size_t>(clicks));
+    for (int d = 0; d <= 9; ++d) EXPECT_NEAR(later[d], 8500, 850) << d;  // 9 sigma
+    for (int d = 1; d <= 9; ++d) EXPECT_NEAR(first[d], 556, 170) << d;   // 7 sigma
 }
 
 // Both sides of a connection, each in its own folder, with their address boxes as a

@@ -127,6 +127,39 @@ TEST(KeyFilesTest, EqualSeedsGiveIdenticalFilesThatReadEachOther) {
     EXPECT_NE(ReadWholeFile(c.file("k1.bin")), k1);
 }
 
+// The rotors shuffled the literal way: the whole permutation really turns left by one
+// after every second exchange.
+std::string LiteralRotors(const SDK& sdk) {
+    std::string perm(256, '\0');
+    for (int i = 0; i < 256; ++i) perm[static_cast<size_t>(i)] = static_cast<char>(i);
+    std::string out;
+    int32_t cursor = 0;
+    auto next = [&] {
+        if (++cursor > sdk.KeyNumberCount) cursor = 1;
+        return static_cast<size_t>(((sdk.KeyNumbers[static_cast<size_t>(cursor)] - 1) % 256 + 256) %
+                                   256);
+    };
+    for (int exchange = 1; exchange <= 20 * 1000; ++exchange) {
+        const size_t a = next();
+        std::swap(perm[a], perm[next()]);
+        if (exchange % 2 == 0) std::rotate(perm.begin(), perm.begin() + 1, perm.end());
+        if (exchange % 1000 == 0) out += perm;
+    }
+    return out;
+}
+
+TEST(KeyFilesTest, RotorsMatchTheLiteralShuffle) {
+    for (const std::string seed : {"1", "192168001005127000000001", "987654321987654321"}) {
+        TempDir dir;
+        SDK sdk;
+        sdk.AppFolder = dir.path();
+        sdk.BuildKeyFiles(seed);
+        const std::string k1 = ReadWholeFile(dir.file("k1.bin"));
+        EXPECT_TRUE(k1 == LiteralRotors(sdk)) << seed;
+        EXPECT_TRUE(sdk.RotorRecord == k1.substr(19 * 256)) << seed;
+    }
+}
+
 TEST(KeyFilesTest, ExistingLongerFilesAreOverwrittenNotTruncated) {
     TempDir dir;
     {

@@ -101,16 +101,22 @@ TEST(WipeTest, SettingsFilesAreOverwrittenByTheirRules) {
     EXPECT_THROW(sdk.EncryptString(text), FileError);
 }
 
-TEST(WipeTest, K3BinIsOnlyBlankedWhenK3TxtHoldsSomething) {
+TEST(WipeTest, K3BinIsBlankedEvenWhenK3TxtIsEmpty) {
     TempDir dir;
     SDK sdk;
     sdk.AppFolder = dir.path();
     sdk.BuildKeyFiles("123456789");
-    const std::string k3 = ReadWholeFile(dir.file("k3.bin"));
+    const std::string blank = std::string(20, ' ') + std::string(80, '\0');
+    ASSERT_NE(ReadWholeFile(dir.file("k3.bin")), blank);
     std::filesystem::create_directory(dir.file("k4.txt"));  // stop right after step 4
     EXPECT_THROW(sdk.WipeKeyFiles(), FileError);
-    EXPECT_EQ(ReadWholeFile(dir.file("k3.bin")), k3);
+    EXPECT_EQ(ReadWholeFile(dir.file("k3.bin")), blank);
     EXPECT_EQ(ReadWholeFile(dir.file("k3.txt")), "");
+
+    // A longer one is blanked all through.
+    Put(dir.file("k3.bin"), std::string(250, 'd'));
+    EXPECT_THROW(sdk.WipeKeyFiles(), FileError);
+    EXPECT_EQ(ReadWholeFile(dir.file("k3.bin")), blank + blank + blank);
 }
 
 }  // namespace

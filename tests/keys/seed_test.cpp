@@ -66,36 +66,33 @@ TEST(SeedTest, AnyAddressTextGivesAUsableSeed) {
 }
 
 TEST(RandomKeyTest, EighteenDigitsFirstNeverZero) {
-    // Draws that round to 0 first: the first digit is drawn again.
-    std::vector<double> draws = {0.0, 0.05, 0.99};
-    for (int i = 0; i < 17; ++i) draws.push_back(i % 2 ? 0.0 : 0.5);
-    size_t next = 0;
-    const std::string key = RandomKey([&] { return draws[next++]; });
-    EXPECT_EQ(key,
-              "9"
-              "40404040404040404");  // 0.5 * 9 = 4.5 rounds to 4
-    EXPECT_EQ(next, draws.size());
+    // The first digit is drawn from 1..9, every other from 0..9.
+    std::vector<uint32_t> bounds;
+    std::vector<uint32_t> draws = {0, 8, 9, 0, 5};
+    const std::string key = RandomKey([&](uint32_t n) {
+        bounds.push_back(n);
+        return bounds.size() <= draws.size() ? draws[bounds.size() - 1] : 3;
+    });
+    EXPECT_EQ(key, "18905" + std::string(13, '3'));
+    EXPECT_EQ(bounds, (std::vector<uint32_t>{9, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10,
+                                             10, 10, 10, 10}));
+    EXPECT_EQ(RandomKey([](uint32_t n) { return n - 1; }), "9" + std::string(17, '9'));
 }
 
-TEST(RandomKeyTest, HalvesRoundToEvenAndEdgeDigitsAreRarer) {
-    // r * 9 = 0.5 rounds to 0, 1.5 to 2: the halves go to the even neighbour.
-    std::vector<double> draws = {1.5 / 9, 0.5 / 9, 2.5 / 9, 8.5 / 9};
-    draws.resize(19, 0.3);
-    size_t next = 0;
-    EXPECT_EQ(RandomKey([&] { return draws[next++]; }).substr(0, 4), "2028");
-
+TEST(RandomKeyTest, EveryDigitIsEquallyLikely) {
     std::mt19937 rng(1);
-    std::uniform_real_distribution<double> uni(0.0, 1.0);
-    std::array<int, 10> counts{};
+    std::array<int, 10> counts{}, first{};
     for (int i = 0; i < 4000; ++i) {
-        const std::string key = RandomKey([&] { return uni(rng); });
+        const std::string key = RandomKey(
+            [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); });
         ASSERT_EQ(key.size(), 18u);
-        ASSERT_NE(key[0], '0');
+        ++first[key[0] - '0'];
         for (size_t p = 1; p < key.size(); ++p) ++counts[key[p] - '0'];
     }
-    // 68,000 digits: 0 and 9 near 3,778 each, the others near 7,556.
-    for (int d : {0, 9}) EXPECT_NEAR(counts[d], 3778, 400) << d;
-    for (int d = 1; d <= 8; ++d) EXPECT_NEAR(counts[d], 7556, 600) << d;
+    // 68,000 digits, 6,800 of each; 4,000 first digits, 444 of each but 0.
+    for (int d = 0; d <= 9; ++d) EXPECT_NEAR(counts[d], 6800, 500) << d;
+    EXPECT_EQ(first[0], 0);
+    for (int d = 1; d <= 9; ++d) EXPECT_NEAR(first[d], 444, 120) << d;
 }
 
 }  // namespace

@@ -106,6 +106,7 @@ struct FakePlatform {
     std::function<void()> onDoEvents;
     std::function<void(int)> onWait;
     int sleeps = 0, doEvents = 0, waits = 0, ends = 0;
+    int64_t ms = 0;  // the steady clock: only a wait moves it
 
     FakePlatform() {
         p.MsgBox = [this](const std::string& t) { boxes.push_back(t); };
@@ -118,9 +119,11 @@ struct FakePlatform {
             ++doEvents;
             if (onDoEvents) onDoEvents();
         };
-        p.WaitForEvents = [this](int ms) {
+        p.MonotonicMs = [this] { return ms; };
+        p.WaitForEvents = [this](int wait) {
             ++waits;
-            if (onWait) onWait(ms);
+            ms += wait;
+            if (onWait) onWait(wait);
         };
         p.EndProgram = [this] { ++ends; };
         p.LocalIP = [] { return std::string("127.0.0.1"); };
@@ -148,6 +151,13 @@ struct FakePeer {
         session->WaitForConnect();
         sock.ConnectionRequest(1);
         sock.Receive("IP:" + clientIP);
+    }
+
+    // A client that connected to 10.0.0.1 and built its key files.
+    void BecomeConnectedClient() {
+        view.connect = "10.0.0.1";
+        plat.onWait = [this](int) { sock.state = Sock::sckConnected; };
+        session->Connect();
     }
 
     // Enciphers with this side's key files, as the peer (holding the same ones) would.

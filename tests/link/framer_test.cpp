@@ -16,10 +16,16 @@ constexpr Ctx kSending{false, true};
 
 // Feeds the reads one by one and collects every message, as the dispatcher does. The
 // context may follow the messages: `ctxFor` sees each one before the next is taken.
+// A file end held after the last read is let go, as the session does when nothing more
+// comes in time.
 std::vector<std::string> Frame(Framer& f, const std::vector<std::string>& reads, Ctx ctx = kIdle) {
     std::vector<std::string> out;
     for (const auto& r : reads) {
         f.Feed(r);
+        while (auto m = f.Next(ctx)) out.push_back(*m);
+    }
+    if (f.HoldingEnd()) {
+        f.ReleaseEnd();
         while (auto m = f.Next(ctx)) out.push_back(*m);
     }
     return out;
@@ -132,6 +138,18 @@ TEST(Framer, CompleteBlockAtTheEndOfAReadIsItsOwnMessage) {
     EXPECT_FALSE(f.Next(kReceiving));
 }
 
+TEST(Framer, BlockPositionWithoutABlockIsDroppedAndTheStreamGetsBackInStep) {
+    // A short block: its 1004 bytes run into the chat line after it and end in no "|".
+    Framer f;
+    const std::string chat = "CT:" + std::string(600, 'c');
+    EXPECT_EQ(Frame(f, {"FB:" + Cipherish(500) + "|", chat, Block(3)}, kReceiving),
+              (V{chat, BlockMessage(3)}));
+    EXPECT_EQ(f.BrokenBlocks(), 1u);
+    // Reads that go on without a tag are dropped until one begins with a tag.
+    EXPECT_EQ(Frame(f, {"FB:" + Cipherish(1100), Cipherish(50), "XX:"}, kReceiving), V{"XX:"});
+    EXPECT_EQ(f.BrokenBlocks(), 2u);
+}
+
 TEST(Framer, BlockIsRebuiltWhereverTheReadsCutIt) {
     const std::string block = Block(11);
     for (size_t cut = 1; cut < block.size(); ++cut) {
@@ -167,9 +185,26 @@ TEST(Framer, FileEnd) {
     EXPECT_EQ(Frame({"FB:RM:|"}, kReceiving), V{"FB:RM:"});
     std::string rest = Cipherish(999);
     EXPECT_EQ(Frame({"FB:RM:" + rest + "|"}, kReceiving), V{"FB:RM:" + rest});
-    // Split: it ends at a "|" that ends a read.
+    // Split: it ends at a "|" that ends a read, unless the next read goes on without a
+    // tag (the cut came right after a "|" of the rest).
     EXPECT_EQ(Frame({"FB:RM:ab", "c|"}, kReceiving), V{"FB:RM:abc"});
     EXPECT_EQ(Frame({"FB:RM:a|b", "c|"}, kReceiving), V{"FB:RM:a|bc"});
+    EXPECT_EQ(Frame({"FB:RM:a|", "bc|"}, kReceiving), V{"FB:RM:a|bc"});
+    EXPECT_EQ(Frame({"FB:RM:a|", "b|", "|c|"}, kReceiving), V{"FB:RM:a|b||c"});
+    EXPECT_EQ(Frame({"FB:RM:a|", "CT:hi"}, kReceiving), (V{"FB:RM:a", "CT:hi"}));
+    // Until more comes, or the wait for it ends, a "|" that ends all held is not taken.
+    Framer f;
+    EXPECT_EQ(Frame(f, {}, kReceiving), V{});
+    f.Feed("FB:RM:a|");
+    EXPECT_FALSE(f.Next(kReceiving));
+    EXPECT_TRUE(f.HoldingEnd());
+    f.ReleaseEnd();
+    EXPECT_EQ(f.Next(kReceiving), "FB:RM:a");
+    EXPECT_FALSE(f.HoldingEnd());
+    // The longest end cannot go on.
+    const std::string longest = "FB:RM:" + rest + "|";
+    f.Feed(longest);
+    EXPECT_EQ(f.Next(kReceiving), longest.substr(0, longest.size() - 1));
     // Followed by a message in the same read.
     EXPECT_EQ(Frame({"FB:RM:abc|CT:hi"}, kReceiving), (V{"FB:RM:abc", "CT:hi"}));
     EXPECT_EQ(Frame({"FB:RM:abc|XX:"}, kReceiving), (V{"FB:RM:abc", "XX:"}));

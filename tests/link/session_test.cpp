@@ -11,6 +11,7 @@
 
 #include "link/fakes.h"
 #include "platform/files.h"
+#include "transfer/FileTransfer.h"
 
 namespace keyvane::test {
 namespace {
@@ -47,13 +48,55 @@ TEST(SessionConnect, HostAcceptsThenCompletesTheHandshakeOnIP) {
     EXPECT_EQ(host.sock.closes, 1);  // the listening socket makes way for the connection
     EXPECT_EQ(host.sock.accepted, std::vector<intptr_t>{42});
     EXPECT_TRUE(host.st.IsConnected);
-    EXPECT_TRUE(host.view.sendEnabled);
+    EXPECT_FALSE(host.view.sendEnabled);     // no key files for this peer yet
     EXPECT_EQ(host.view.status.size(), 1u);  // no status line on accepting
 
     host.sock.Receive("IP:192.0.2.20");
+    EXPECT_TRUE(host.view.sendEnabled);
     EXPECT_EQ(host.view.connect, "192.0.2.20");
     EXPECT_TRUE(FileExists(host.sdk.File("k1.bin")));
     EXPECT_EQ(host.view.status.back(), "Connected.");
+}
+
+TEST(SessionConnect, NothingIsEncipheredBeforeThisConnectionsKeyFiles) {
+    FakePeer host;
+    FileTransfer transfer(*host.session);
+    const std::string file = host.dir.file("a.bin");
+    WriteTextLines(file, {"a file"});
+    host.view.key = "123";
+    host.view.chatText = "hi";
+    int seconds = 0;  // a send's pause sees the clock move
+    host.plat.onSleep = [&] { host.plat.time = "14:30:" + std::to_string(10 + ++seconds % 50); };
+    auto tryAll = [&] {
+        host.session->SendKey();
+        host.session->SendChatLine();
+        transfer.SendFile(file, 0);
+    };
+    const std::vector<std::string> refused(3, "You are not connected.");
+
+    // Accepted, the peer's "IP:" not yet there: no key files at all.
+    host.session->WaitForConnect();
+    host.sock.ConnectionRequest(1);
+    tryAll();
+    EXPECT_EQ(host.plat.boxes, refused);
+    EXPECT_TRUE(host.sock.sent.empty());
+    host.sock.Receive("IP:10.0.0.2");
+    host.session->SendKey();
+    ASSERT_EQ(host.sock.sent.size(), 1u);
+
+    // A later peer, before its "IP:": the first one's key files are still there.
+    host.sock.Disconnected();
+    host.sock.ConnectionRequest(2);
+    EXPECT_FALSE(host.view.sendEnabled);
+    host.plat.boxes.clear();
+    tryAll();
+    EXPECT_EQ(host.plat.boxes, refused);
+    EXPECT_EQ(host.sock.sent.size(), 1u);
+    host.sock.Receive("IP:10.0.0.3");
+    host.session->SendKey();
+    ASSERT_EQ(host.sock.sent.size(), 2u);
+    EXPECT_EQ(host.Decipher(host.sock.sent[1].substr(3)), "123");
+    EXPECT_EQ(host.view.connect, "10.0.0.3");
 }
 
 TEST(SessionConnect, SecondIPRebuildsFromTheLatestAddress) {
@@ -370,9 +413,7 @@ TEST(SessionReceive, HangUpOnAHostLeavesItRunning) {
 
 TEST(SessionReceive, HangUpOnAClientWipesAndEnds) {
     FakePeer client;
-    client.view.connect = "10.0.0.1";
-    client.plat.onWait = [&](int) { client.sock.state = Sock::sckConnected; };
-    client.session->Connect();
+    client.BecomeConnectedClient();
     ASSERT_TRUE(client.st.IsConnected);
     client.sdk.WorkText = "secret";
     int closes = client.sock.closes;
@@ -386,6 +427,27 @@ TEST(SessionReceive, HangUpOnAClientWipesAndEnds) {
     EXPECT_EQ(client.plat.ends, 1);
     EXPECT_TRUE(client.session->Ended());
     EXPECT_TRUE(client.view.chat.empty());  // nothing handled after the end
+}
+
+TEST(SessionReceive, HangUpOnAClientIsShownOverABoxAlreadyOpen) {
+    FakePeer client;
+    client.BecomeConnectedClient();
+    ASSERT_TRUE(client.st.IsConnected);
+    std::vector<int> endsWhenShown;
+    client.plat.p.MsgBox = [&](const std::string& text) {
+        client.plat.boxes.push_back(text);
+        endsWhenShown.push_back(client.plat.ends);
+        // The peer hangs up while the first box waits for the user.
+        if (client.plat.boxes.size() == 1) client.sock.Receive("XX:");
+    };
+    client.view.key = "12a";
+    client.session->SendKey();
+    EXPECT_EQ(client.plat.boxes, (std::vector<std::string>{
+                                     "Key is invalid.  No characters allowed, only numeric digits.",
+                                     "Your connection was terminated manually by the person.  "
+                                     "The program will now terminate."}));
+    EXPECT_EQ(endsWhenShown, (std::vector<int>{0, 0}));  // seen before the end
+    EXPECT_EQ(client.plat.ends, 1);
 }
 
 TEST(SessionReceive, LostConnectionIsNoticed) {
@@ -444,7 +506,7 @@ TEST(SessionEnd, ClosingTheWindowIgnoresAFailedHangUp) {
 // A clock that moves one second after every `ticks` reads.
 struct SteppingClock {
     int h = 23, m = 59, s = 58, reads = 0, ticks;
-    explicit SteppingClock(int ticks) : ticks(ticks) {}
+    explicit SteppingClock(int every) : ticks(every) {}
     std::string Read() {
         if (++reads % ticks == 0 && ++s == 60) {
             s = 0;

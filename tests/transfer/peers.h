@@ -171,9 +171,6 @@ struct Peer {
                 return std::string(buf);
             };
         }
-        platform.SecondsSinceMidnight = [] { return 0.0; };
-        platform.Randomize = [](double) {};
-        platform.Rnd = [] { return 0.5; };
         platform.LocalIP = [] { return std::string("127.0.0.1"); };
         platform.DoEvents = [] { QCoreApplication::processEvents(); };
         platform.WaitForEvents = [](int ms) {

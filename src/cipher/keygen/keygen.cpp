@@ -78,10 +78,15 @@ void SDK::BuildKeyNumbers(std::string seed) {
 void SDK::BuildKeyFiles(const std::string& seed) {
     BuildKeyNumbers(seed);
 
-    std::array<uint8_t, 256> perm{};
-    std::iota(perm.begin(), perm.end(), 0);
+    // The permutation turns left by one after every second exchange. Rather than move
+    // its 256 bytes each time, position i is kept at raw[(i + turned) % 256].
+    std::array<uint8_t, 256> raw{};
+    std::iota(raw.begin(), raw.end(), 0);
+    unsigned turned = 0;
+    auto at = [&](int i) -> uint8_t& { return raw[(static_cast<unsigned>(i) + turned) & 255u]; };
 
     RecordFile k1(File("k1.bin"), 256);
+    std::string rotors(size_t{256} * kRotors, '\0');
     int32_t cursor = 0;
     int swaps = 0;
     auto next = [&]() {
@@ -92,28 +97,26 @@ void SDK::BuildKeyFiles(const std::string& seed) {
         for (int i = 0; i < 1000; ++i) {
             const int a = next();
             const int b = next();
-            std::swap(perm[a], perm[b]);
+            std::swap(at(a), at(b));
             if (++swaps == 2) {
                 swaps = 0;
-                std::rotate(perm.begin(), perm.begin() + 1, perm.end());
+                turned = (turned + 1) & 255u;
             }
         }
-        RotorRecord.assign(perm.begin(), perm.end());
-        k1.Write(r, RotorRecord);
+        char* record = rotors.data() + static_cast<size_t>(r - 1) * 256;
+        for (int i = 0; i < 256; ++i) record[i] = static_cast<char>(at(i));
     }
+    RotorRecord = rotors.substr(rotors.size() - 256);
+    // The twenty records go out in one write per file, the same bytes as one by one.
+    k1.WriteRaw(1, rotors);
     k1.Close();
 
     WriteRotorSettings();
 
-    RecordFile bin(File("k1.bin"), 256);
     RecordFile brs(File("k1.brs"), 256);
     RecordFile bcr(File("k1.bcr"), 256);
-    for (int r = 1; r <= kRotors; ++r) {
-        RotorRecord = bin.Read(r);
-        brs.Write(r, RotorRecord);
-        bcr.Write(r, RotorRecord);
-    }
-    bin.Close();
+    brs.WriteRaw(1, rotors);
+    bcr.WriteRaw(1, rotors);
     brs.Close();
     bcr.Close();
 }

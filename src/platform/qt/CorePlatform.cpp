@@ -4,24 +4,15 @@
 #include <QEventLoop>
 #include <QHostAddress>
 #include <QNetworkInterface>
+#include <QRandomGenerator>
 #include <QThread>
 #include <QTime>
 #include <QTimer>
-#include <bit>
 #include <chrono>
-#include <memory>
-#include <random>
 
 namespace keyvane {
 
 namespace {
-
-// A reseedable generator: Randomize takes any double, Rnd draws from [0, 1).
-struct Random {
-    std::mt19937_64 gen{std::random_device{}()};
-    void Seed(double s) { gen.seed(std::bit_cast<uint64_t>(s)); }
-    double Draw() { return static_cast<double>(gen() >> 11) * 0x1.0p-53; }
-};
 
 std::string FirstIPv4() {
     for (const QNetworkInterface& nic : QNetworkInterface::allInterfaces()) {
@@ -40,15 +31,12 @@ std::string FirstIPv4() {
 
 void InstallQtCorePlatform(Platform& p) {
     p.TimeText = [] { return QTime::currentTime().toString("HH:mm:ss").toStdString(); };
-    p.SecondsSinceMidnight = [] { return QTime::currentTime().msecsSinceStartOfDay() / 1000.0; };
     p.MonotonicMs = [] {
         return std::chrono::duration_cast<std::chrono::milliseconds>(
                    std::chrono::steady_clock::now().time_since_epoch())
             .count();
     };
-    auto random = std::make_shared<Random>();
-    p.Randomize = [random](double seed) { random->Seed(seed); };
-    p.Rnd = [random] { return random->Draw(); };
+    p.SystemRandom = [](uint32_t n) { return QRandomGenerator::system()->bounded(n); };
     p.LocalIP = [] { return FirstIPv4(); };
 
     p.DoEvents = [] { QCoreApplication::processEvents(); };

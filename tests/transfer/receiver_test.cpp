@@ -1,0 +1,113 @@
+// The receiving side over a fake socket: a file's closing message cut by the network
+// into two reads, wherever the cut falls (right after a "|" of its enciphered rest, or
+// anywhere else), and a stream that falls out of step. The receiver's clock is fake;
+// only its waits move it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <random>
+#include <utility>
+
+#include "link/fakes.h"
+#include "platform/files.h"
+#include "transfer/FileTransfer.h"
+
+namespace keyvane {
+namespace {
+
+using test::FakePeer;
+
+struct Receiver : FakePeer {
+    Receiver() {
+        st.Recv = dir.file("Recv/");
+        std::filesystem::create_directories(st.Recv);
+        BecomeConnectedHost();
+        // What the network still holds arrives during the receiver's wait.
+        plat.onWait = [this](int) {
+            if (!late.empty()) sock.Receive(std::exchange(late, {}));
+        };
+    }
+    int Count(const std::string& line) const {
+        return static_cast<int>(std::count(view.status.begin(), view.status.end(), line));
+    }
+    FileTransfer transfer{*session};
+    std::string late;
+};
+
+std::string Bytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(gen() & 0xFF);
+    return s;
+}
+
+TEST(FileEndCut, ArrivesWholeWhereverTheReadsCutIt) {
+    for (size_t restSize : {999u, 640u}) {
+        Receiver r;
+        // A rest whose enciphered form holds "|" in several places.
+        std::string rest, wire;
+        for (unsigned seed = 1; std::count(wire.begin(), wire.end(), '|') < 3; ++seed)
+            wire = r.Encipher(rest = Bytes(restSize, seed));
+        const std::string message = "FB:RM:" + wire + "|";
+        int cutsAfterBar = 0;
+        for (size_t cut = 1; cut < message.size(); ++cut) {
+            cutsAfterBar += message[cut - 1] == '|';
+            r.sock.Receive("FL:end.bin");
+            const int64_t start = r.plat.ms;
+            r.late = message.substr(cut);
+            r.sock.Receive(message.substr(0, cut));
+            // No wait began: the rest is simply the next read.
+            if (!r.late.empty()) r.sock.Receive(std::exchange(r.late, {}));
+            ASSERT_EQ(ReadWholeFile(r.st.Recv + "end.bin"), rest) << restSize << " cut at " << cut;
+            ASSERT_FALSE(r.st.ClientRecv);
+            ASSERT_EQ(r.sock.sent.back(), "OK:");
+            // A whole end shorter than the longest waits for more, within its bound.
+            ASSERT_LE(r.plat.ms - start, Session::kEndWaitNoBlocksMs);
+            if (restSize < 999) {
+                ASSERT_EQ(r.plat.ms - start, Session::kEndWaitNoBlocksMs);
+            }
+        }
+        EXPECT_EQ(r.Count("File received."), static_cast<int>(message.size()) - 1);
+        EXPECT_EQ(std::count(r.sock.sent.begin(), r.sock.sent.end(), "OK:"),
+                  static_cast<long>(message.size()) - 1);
+        EXPECT_GE(cutsAfterBar, 3);
+    }
+}
+
+TEST(FileEndCut, WaitFollowsTheGapsBetweenBlocks) {
+    Receiver r;
+    const std::string block = Bytes(1000, 5), rest = Bytes(10, 6);
+    // Gaps of 20 and 5 ms between the blocks: an end waits twice the longest. A gap of
+    // a second would make it wait the most there is.
+    for (int64_t gap : {int64_t{20}, int64_t{1000}}) {
+        r.sock.Receive("FL:blocks.bin");
+        for (int64_t before : {int64_t{0}, gap, int64_t{5}}) {
+            r.plat.ms += before;
+            r.sock.Receive("FB:" + r.Encipher(block) + "|");
+        }
+        const int64_t start = r.plat.ms;
+        r.sock.Receive("FB:RM:" + r.Encipher(rest) + "|");
+        EXPECT_EQ(r.plat.ms - start, gap == 20 ? 40 : Session::kEndWaitMaxMs);
+        EXPECT_EQ(ReadWholeFile(r.st.Recv + "blocks.bin"), block + block + block + rest);
+    }
+    EXPECT_EQ(r.Count("File received."), 2);
+}
+
+TEST(ReceiverOutOfStep, EndsTheFileAndKeepsWhatCameBefore) {
+    Receiver r;
+    const std::string block = Bytes(1000, 7);
+    r.sock.Receive("FL:broken.bin");
+    r.sock.Receive("FB:" + r.Encipher(block) + "|");
+    // A block of 600 bytes: its 1004 would reach into the chat line after it.
+    r.sock.Receive("FB:" + r.Encipher(Bytes(600, 8)) + "|");
+    r.sock.Receive("CT:" + r.Encipher(std::string(500, 'h')));
+    EXPECT_FALSE(r.st.ClientRecv);
+    EXPECT_EQ(r.view.status.back(), "File incomplete: broken.bin (a block was broken)");
+    EXPECT_EQ(ReadWholeFile(r.st.Recv + "broken.bin"), block);
+    EXPECT_EQ(r.view.chat, std::vector<std::string>{std::string(500, 'h')});  // back in step
+    EXPECT_EQ(r.Count("File received."), 0);
+}
+
+}  // namespace
+}  // namespace keyvane

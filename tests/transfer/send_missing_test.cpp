@@ -1,0 +1,50 @@
+// Files this side sends are only read: one that went away is reported, never made anew.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "link/fakes.h"
+#include "platform/files.h"
+#include "transfer/FileTransfer.h"
+
+namespace keyvane {
+namespace {
+
+TEST(SendSource, AFileGoneSinceItWasListedIsNotCreatedAndEndsTheSetCleanly) {
+    test::FakePeer host;
+    host.BecomeConnectedHost();
+    FileTransfer transfer(*host.session);
+    int seconds = 0;  // a send's pause sees the clock move
+    host.plat.onSleep = [&] { host.plat.time = "14:31:" + std::to_string(10 + ++seconds % 50); };
+    const std::string gone = host.dir.file("system/gone.dat");
+    const std::string folder = host.dir.file("system/");
+    ::mkdir(folder.c_str(), 0755);
+    transfer.sys.SystemFileList[1] = gone;
+    transfer.sys.SystemFileCount = 1;
+    host.st.SystemTransferInProgress = true;
+    host.st.stmax = 1;
+    const size_t sent = host.sock.sent.size();
+
+    transfer.SendFile(gone, 0);
+    EXPECT_FALSE(FileExists(gone));
+    EXPECT_EQ(host.sock.sent.size(), sent);  // not even its name
+    EXPECT_EQ(host.view.status.back(), "The system files were not all sent.");
+    EXPECT_TRUE(std::any_of(host.view.status.begin(), host.view.status.end(), [&](auto& l) {
+        return l.rfind("Cannot send " + gone + ": ", 0) == 0;
+    }));
+    EXPECT_FALSE(host.st.SystemTransferInProgress);
+    EXPECT_FALSE(transfer.Busy());
+
+    // A file that can only be read is sent as it is.
+    const std::string readOnly = folder + "ro.dat";
+    WriteTextLines(readOnly, {"read me"});
+    ::chmod(readOnly.c_str(), 0444);
+    transfer.SendFile(readOnly, 0);
+    ASSERT_GE(host.sock.sent.size(), sent + 2);
+    EXPECT_EQ(host.sock.sent[sent], "FL:ro.dat");
+    EXPECT_EQ(host.Decipher(host.sock.sent[sent + 1].substr(6, 9)), "read me\r\n");
+}
+
+}  // namespace
+}  // namespace keyvane
