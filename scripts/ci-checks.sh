@@ -21,7 +21,7 @@ scripts/check-format.sh
 
 step "clang-tidy on src/"
 [ -f build/compile_commands.json ] || scripts/build.sh
-git ls-files 'src/*.cpp' | xargs -P "$(nproc)" -n 4 clang-tidy -p build --quiet 2>/dev/null
+git ls-files 'src/*.cpp' | xargs -P "$(nproc)" -n 4 clang-tidy -p build --quiet
 echo "clang-tidy: clean."
 
 step "test suite with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)"
