@@ -37,10 +37,8 @@ class SDK {
 
     // --- module state -----------------------------------------------------
     std::string ByteAlphabet;  // empty until LoadCipherTables has run once
-    std::string BaseAlphabet;
     std::string AtFill151;
     std::string AtFill256;
-    int16_t RotorLen = 256;
     std::array<int16_t, kRotors + 1> RotorUp{};               // 1..20
     std::array<int16_t, kRotors + 1> StepSize{};              // 1..20
     std::array<int32_t, kReorderEntries + 1> ReorderTable{};  // 0..200, entry 0 unused
@@ -149,8 +147,13 @@ class SDK {
       public:
         FolderWatch() = default;
         ~FolderWatch() { Close(); }
-        FolderWatch(const FolderWatch&) = delete;
-        FolderWatch& operator=(const FolderWatch&) = delete;
+        // A copy watches nothing yet: it must not share the queue, and its first look
+        // says "changed", so a copied SDK checks the files again.
+        FolderWatch(const FolderWatch&) {}
+        FolderWatch& operator=(const FolderWatch& other) {
+            if (this != &other) Close();
+            return *this;
+        }
         bool Quiet(const std::string& folder);
 
       private:

@@ -181,6 +181,31 @@ TEST_F(StringOpsTest, KeyFilesRewrittenWithTheSameSizeAreSeenByTheNextCall) {
 
 // One instance pointed at another folder works with that folder's key files, and
 // with the first folder's again when pointed back.
+// A copy of the module (the fuzzer keeps one to start every input from) has a folder
+// watch of its own: ending the copy must not blind the original to a change.
+TEST_F(StringOpsTest, ACopyWatchesTheFolderOnItsOwn) {
+    // Old enough stamps let the calls below run on kept copies of the files.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::string first = "same text";
+    sdk.EncryptString(first);
+    {
+        SDK copy = sdk;
+        std::string t = "same text";
+        copy.EncryptString(t);
+        EXPECT_EQ(t, first);
+        SDK assigned;
+        assigned = sdk;
+        t = "same text";
+        assigned.EncryptString(t);
+        EXPECT_EQ(t, first);
+    }
+    Put(dir.file("k1.brs"), Brs().substr(256) + Brs().substr(0, 256));
+    Put(dir.file("k1.bcr"), Brs());
+    std::string changed = "same text";
+    sdk.EncryptString(changed);
+    EXPECT_NE(changed, first);
+}
+
 TEST_F(StringOpsTest, AnotherFolderBringsItsOwnKeys) {
     TempDir other;
     std::mt19937 rng(8);
