@@ -112,7 +112,6 @@ class FakeSock : public Sock {
     std::string incoming;
     size_t sent = 0;
 
-    std::string LocalIP() const override { return "127.0.0.1"; }
     int State() const override { return state; }
     void Listen() override { state = sckListening; }
     void Connect(const std::string&, const std::string&) override { state = sckConnected; }

@@ -10,7 +10,6 @@ struct MainState {
     bool IsConnected = false;
     bool IsHost = false;
     bool IsClient = false;
-    std::string Data;     // latest read, then the message being dispatched
     std::string PortStr;  // port text from port.dat
     std::string Recv;     // AppFolder + "Recv/"
     int32_t CurrentBlock = 0;

@@ -101,14 +101,9 @@ frmMain::frmMain(std::string appFolder, const std::function<void(Platform&)>& ad
     CenterOnScreen(this);
 }
 
-frmMain::~frmMain() {
-    // The session goes before the socket; nothing the socket reports on its way out may
-    // reach it.
-    sock_.ConnectionRequest = nullptr;
-    sock_.DataArrival = nullptr;
-    sock_.SendProgress = nullptr;
-    sock_.Disconnected = nullptr;
-}
+// The session goes before the socket (members end in reverse order) and unhooks the
+// socket's events itself, so nothing the socket reports on its way out reaches it.
+frmMain::~frmMain() = default;
 
 void frmMain::Wire() {
     auto on = [this](QAbstractButton* b, const std::function<void()>& handler) {
@@ -130,22 +125,6 @@ void frmMain::Wire() {
     onMenu(ui_->fleext, [this] { session_.Exit(); });
     onMenu(ui_->hlpabt, [this] { ShowAbout(); });
     onMenu(ui_->hlp, [this] { ShowHelp(); });
-
-    // The session may take the socket's events itself; forward those it leaves free.
-    if (!sock_.ConnectionRequest)
-        sock_.ConnectionRequest = [this](intptr_t id) {
-            Guard([this, id] { session_.OnConnectionRequest(id); });
-        };
-    if (!sock_.DataArrival)
-        sock_.DataArrival = [this](int64_t) { Guard([this] { session_.OnDataArrival(); }); };
-    if (!sock_.SendProgress)
-        sock_.SendProgress = [this](int64_t, int64_t) {
-            Guard([this] {
-                if (session_.files.OnSendProgress) session_.files.OnSendProgress();
-            });
-        };
-    if (!sock_.Disconnected)
-        sock_.Disconnected = [this] { Guard([this] { session_.OnDisconnected(); }); };
 }
 
 void frmMain::StartUp(std::string appFolder) {
@@ -237,10 +216,6 @@ void frmMain::closeEvent(QCloseEvent* e) {
         }
     }
     e->accept();
-}
-
-void frmMain::GenerateKeys() {
-    session_.GenerateKeys();
 }
 
 void frmMain::GenerateKey() {

@@ -43,8 +43,6 @@ class frmMain : public QMainWindow, public MainState, public MainView {
     // little later.
     const PacedDisplay& display() const { return display_; }
 
-    // Builds this connection's key files and enables the three "Send" buttons.
-    void GenerateKeys();
     // Where "Using Keyvane" finds the help page; beside the program unless set.
     void SetHelpPage(std::string path) { helpPage_ = std::move(path); }
     // Another running copy holds the program folder: this one said so, touched no file

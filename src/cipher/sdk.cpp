@@ -407,8 +407,6 @@ void SDK::StartStringOperation() {
     quiet_ = folderWatch_.Quiet(AppFolder);
     try {
         LoadCipherTables();
-        RotorLen = 256;
-        BaseAlphabet = ByteAlphabet;
         ReadPassCount();
         LoadRotors();
     } catch (...) {

@@ -74,11 +74,7 @@ Session::Session(MainState& state, MainView& mainView, SDK& cipher, Platform& pl
     sock.ConnectionRequest = [this](intptr_t id) { OnConnectionRequest(id); };
     sock.DataArrival = [this](int64_t) { OnDataArrival(); };
     sock.SendProgress = [this](int64_t, int64_t) {
-        if (ended_) return;
-        if (files.OnSendProgress)
-            files.OnSendProgress();
-        else
-            view.BumpSentBar();
+        if (!ended_) view.BumpSentBar();
     };
     sock.Disconnected = [this] { OnDisconnected(); };
 }
@@ -268,9 +264,9 @@ void Session::OnDataArrival() {
         sock.GetData();
         return;
     }
-    st.Data = sock.GetData();
+    const std::string data = sock.GetData();
     view.BumpRecvBar();
-    framer_.Feed(st.Data);
+    framer_.Feed(data);
     DispatchReady();
     if (!ended_ && framer_.HoldingEnd()) WaitForEndOfFile();
 }
@@ -283,7 +279,6 @@ void Session::DispatchReady() {
         auto message = framer_.Next({st.ClientRecv, st.FileInProgress});
         if (framer_.BrokenBlocks() != broken && files.OnBrokenBlock) files.OnBrokenBlock();
         if (!message) break;
-        st.Data = *message;
         Dispatch(*message);
     }
 }

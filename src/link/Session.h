@@ -94,7 +94,6 @@ class Session {
         std::function<void(const std::string& payload)> OnFL;
         std::function<void(const std::string& message)> OnFB;  // "FB:..." without "|"
         std::function<void()> OnOK;
-        std::function<void()> OnSendProgress;
         std::function<void()> OnConnectionLost;
         std::function<void()> OnBrokenBlock;  // a block position held no block
     };

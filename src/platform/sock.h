@@ -25,8 +25,7 @@ class Sock {
 
     virtual ~Sock() = default;
 
-    int LocalPort = 0;  // set before Listen
-    virtual std::string LocalIP() const = 0;
+    int LocalPort = 0;              // set before Listen
     virtual int State() const = 0;  // 0 closed, 7 connected
     virtual void Listen() = 0;      // throws SockError with the reason
     virtual void Connect(const std::string& host, const std::string& port) = 0;

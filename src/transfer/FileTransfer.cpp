@@ -46,7 +46,6 @@ FileTransfer::FileTransfer(Session& session) : s_(session), impl_(std::make_uniq
     s_.files.OnFL = [this](const std::string& payload) { OnFL(payload); };
     s_.files.OnFB = [this](const std::string& message) { OnFB(message); };
     s_.files.OnOK = [this] { OnOK(); };
-    s_.files.OnSendProgress = [this] { OnSendProgress(); };
     s_.files.OnConnectionLost = [this] { OnConnectionLost(); };
     s_.files.OnBrokenBlock = [this] {
         // The stream fell out of step: what follows is no part of this file.
@@ -332,10 +331,6 @@ void FileTransfer::EndReceive(const std::string& statusLine) {
     s_.st.ClientRecv = false;
     s_.view.UpdateList(statusLine);
     s_.view.SetHourglass(false);
-}
-
-void FileTransfer::OnSendProgress() {
-    s_.view.BumpSentBar();
 }
 
 void FileTransfer::OnConnectionLost() {

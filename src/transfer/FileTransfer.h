@@ -32,7 +32,6 @@ class FileTransfer {
     void OnFL(const std::string& payload);        // "FL:" received
     void OnFB(const std::string& message);        // "FB:..." without its terminator
     void OnOK();                                  // "OK:" received
-    void OnSendProgress();                        // socket SendProgress
     void OnConnectionLost();                      // the connection broke
     bool Busy() const;                            // a file is being sent or received
 

@@ -75,8 +75,8 @@ const char* const kKeyFiles[] = {"k1.bin", "k1.brs", "k1.bcr", "k2.bin",
 
 TEST(GenerateKeys, BothSidesBuildTheSameKeyFilesAndEnableSending) {
     Pair p("192.0.2.10", "192.0.2.20");
-    p.host->GenerateKeys();
-    p.client->GenerateKeys();
+    p.host->session().GenerateKeys();
+    p.client->session().GenerateKeys();
     for (const char* f : kKeyFiles) {
         const std::string a = ReadWholeFile(p.host.file(f));
         EXPECT_FALSE(a.empty()) << f;
@@ -91,21 +91,21 @@ TEST(GenerateKeys, BothSidesBuildTheSameKeyFilesAndEnableSending) {
 TEST(GenerateKeys, SwappedRolesGiveOtherKeyFiles) {
     Pair p("192.0.2.10", "192.0.2.20");
     Pair swapped("192.0.2.20", "192.0.2.10");
-    p.host->GenerateKeys();
-    swapped.host->GenerateKeys();
+    p.host->session().GenerateKeys();
+    swapped.host->session().GenerateKeys();
     EXPECT_NE(ReadWholeFile(p.host.file("k1.bin")), ReadWholeFile(swapped.host.file("k1.bin")));
 }
 
 TEST(GenerateKeys, AHostNameInsteadOfAnAddressDoesNotStopTheProgram) {
     Pair p("192.0.2.10", "peer.example.org");
-    EXPECT_NO_THROW(p.host->GenerateKeys());
-    EXPECT_NO_THROW(p.client->GenerateKeys());
+    EXPECT_NO_THROW(p.host->session().GenerateKeys());
+    EXPECT_NO_THROW(p.client->session().GenerateKeys());
     EXPECT_EQ(ReadWholeFile(p.host.file("k1.bin")), ReadWholeFile(p.client.file("k1.bin")));
     EXPECT_TRUE(p.host.find<QPushButton>("Command5")->isEnabled());
 
     Pair dots("1.2.3.4.5.6.7.8.9", "10.0.0.1");
-    EXPECT_NO_THROW(dots.host->GenerateKeys());
-    EXPECT_NO_THROW(dots.client->GenerateKeys());
+    EXPECT_NO_THROW(dots.host->session().GenerateKeys());
+    EXPECT_NO_THROW(dots.client->session().GenerateKeys());
 }
 
 }  // namespace

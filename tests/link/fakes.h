@@ -63,7 +63,6 @@ class FakeSock : public Sock {
     std::string connectHost, connectPort;
     int closes = 0, flushes = 0, listens = 0;
 
-    std::string LocalIP() const override { return "127.0.0.1"; }
     int State() const override { return state; }
     void Listen() override {
         ++listens;

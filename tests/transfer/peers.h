@@ -94,7 +94,6 @@ class TapSock : public Sock {
             if (Disconnected) Disconnected();
         };
     }
-    std::string LocalIP() const override { return "127.0.0.1"; }
     int State() const override { return inner.State(); }
     void Listen() override {
         inner.LocalPort = LocalPort;

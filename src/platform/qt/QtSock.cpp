@@ -4,7 +4,6 @@
 
 #include <QDeadlineTimer>
 #include <QHostAddress>
-#include <QNetworkInterface>
 #include <QTimer>
 #include <cerrno>
 
@@ -33,14 +32,6 @@ QtSock::~QtSock() {
     if (socket_) socket_->disconnect(this);
     for (auto& [id, s] : pending_)
         if (s) s->disconnect(this);
-}
-
-std::string QtSock::LocalIP() const {
-    for (const QHostAddress& a : QNetworkInterface::allAddresses()) {
-        if (a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback())
-            return a.toString().toStdString();
-    }
-    return "127.0.0.1";
 }
 
 int QtSock::State() const {

@@ -21,7 +21,6 @@ class QtSock : public QObject, public Sock {
     // Address Listen binds to; empty for every address of the machine.
     std::string ListenAddress;
 
-    std::string LocalIP() const override;
     int State() const override;
     void Listen() override;
     void Connect(const std::string& host, const std::string& port) override;
