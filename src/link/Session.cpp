@@ -18,8 +18,6 @@ namespace keyvane {
 
 namespace {
 
-constexpr const char* kNotConnected = "You are not connected.";
-
 bool IsDigits(const std::string& s) {
     for (unsigned char c : s)
         if (c < '0' || c > '9') return false;

@@ -40,6 +40,8 @@ class Session {
     static constexpr int kConnectPollMs = 2;  // each poll waits this long for events
     static constexpr int kPauseSleepMs = 10;
     static constexpr int kHangUpFlushMs = 3000;
+    // What every send shows without a connection that has its key files.
+    static constexpr const char* kNotConnected = "You are not connected.";
     // How long a file end whose last read ended on a "|" waits for more of itself:
     // twice the longest gap between the blocks of this file, within these bounds, or
     // kEndWaitNoBlocksMs for a file of one message.

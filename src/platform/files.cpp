@@ -29,6 +29,13 @@ void WriteAll(int fd, const char* p, size_t n, off_t at, const std::string& path
     }
 }
 
+// Files we send must be plain files; a folder or a device is refused as such.
+void RequirePlainFile(const struct stat& st, const std::string& path) {
+    if (S_ISREG(st.st_mode)) return;
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    throw FileError(Why("cannot open", path));
+}
+
 }  // namespace
 
 RecordFile::RecordFile(const std::string& path, size_t recordLength)
@@ -53,10 +60,8 @@ RecordFile RecordFile::OpenForReading(const std::string& path, size_t recordLeng
     f.fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (f.fd_ < 0) throw FileError(Why("cannot open", path));
     struct stat st {};
-    if (::fstat(f.fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        throw FileError(Why("cannot open", path));
-    }
+    if (::fstat(f.fd_, &st) != 0) throw FileError(Why("cannot open", path));
+    RequirePlainFile(st, path);
     return f;
 }
 
@@ -137,10 +142,7 @@ int64_t ProbeLength(const std::string& path) {
 int64_t ExistingFileLength(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) throw FileError(Why("cannot open", path));
-    if (!S_ISREG(st.st_mode)) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        throw FileError(Why("cannot open", path));
-    }
+    RequirePlainFile(st, path);
     return static_cast<int64_t>(st.st_size);
 }
 

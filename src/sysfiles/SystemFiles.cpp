@@ -15,7 +15,7 @@ void SendSystemFiles(Session& s, FileTransfer& t) {
     // Checked again after the picker, which lets events through.
     auto canStart = [&] {
         if (!s.KeysReady()) {
-            s.Notify("You are not connected.");
+            s.Notify(Session::kNotConnected);
             return false;
         }
         if (t.Busy()) {

@@ -4,7 +4,6 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <exception>
 #include <stdexcept>
 
@@ -110,28 +109,6 @@ void Run(const std::vector<std::string>& args, const ToolStreams& io) {
 }
 
 }  // namespace
-
-int RunCipherTool(const std::vector<std::string>& args,
-                  const std::function<std::string()>& readInput, std::string& out,
-                  std::string& err) {
-    out.clear();
-    std::string input;
-    size_t at = 0;
-    bool read = false;
-    ToolStreams io;
-    io.read = [&](char* into, size_t room) {
-        if (!read) input = readInput();
-        read = true;
-        const size_t n = std::min(room, input.size() - at);
-        std::copy_n(input.data() + at, n, into);
-        at += n;
-        return n;
-    };
-    io.write = [&](std::string_view piece) { out.append(piece); };
-    const int rc = RunCipherTool(args, io, err);
-    if (rc != 0) out.clear();
-    return rc;
-}
 
 int RunCipherTool(const std::vector<std::string>& args, const ToolStreams& io, std::string& err) {
     err.clear();

@@ -65,7 +65,7 @@ bool FileTransfer::Busy() const {
 
 void FileTransfer::SendFileCommand() {
     if (!s_.KeysReady()) {
-        s_.Notify("You are not connected.");
+        s_.Notify(Session::kNotConnected);
         return;
     }
     if (Busy()) {
@@ -92,7 +92,7 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
     // Blocks are enciphered with this connection's key files only (a set's next file
     // may come after the peer went).
     if (!s_.KeysReady()) {
-        s_.Notify("You are not connected.");
+        s_.Notify(Session::kNotConnected);
         AbortSend("");
         return;
     }

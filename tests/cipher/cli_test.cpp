@@ -20,16 +20,21 @@ struct Result {
     std::string out, err;
 };
 
+// Runs the tool over `input` in one piece and collects what it writes.
 Result Tool(std::vector<std::string> args, const std::string& input = "") {
     Result r;
     bool read = false;
-    r.rc = RunCipherTool(
-        args,
-        [&] {
-            read = true;
-            return input;
-        },
-        r.out, r.err);
+    size_t at = 0;
+    ToolStreams io;
+    io.read = [&](char* into, size_t room) {
+        read = true;
+        const size_t n = std::min(room, input.size() - at);
+        std::memcpy(into, input.data() + at, n);
+        at += n;
+        return n;
+    };
+    io.write = [&](std::string_view piece) { r.out.append(piece); };
+    r.rc = RunCipherTool(args, io, r.err);
     const bool transforms = !args.empty() && (args[0] == "encrypt" || args[0] == "decrypt");
     if (!transforms) {
         EXPECT_FALSE(read) << "only encrypt and decrypt read the input";
