@@ -17,16 +17,19 @@ class Sock {
   public:
     enum : int {
         sckClosed = 0,
+        sckOpen = 1,
         sckListening = 2,
+        sckResolvingHost = 4,
         sckConnecting = 6,
         sckConnected = 7,
+        sckClosing = 8,
         sckError = 9
     };
 
     virtual ~Sock() = default;
 
     int LocalPort = 0;              // set before Listen
-    virtual int State() const = 0;  // 0 closed, 7 connected
+    virtual int State() const = 0;  // one of the codes above
     virtual void Listen() = 0;      // throws SockError with the reason
     virtual void Connect(const std::string& host, const std::string& port) = 0;
     virtual void Accept(intptr_t requestID) = 0;

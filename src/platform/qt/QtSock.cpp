@@ -39,15 +39,15 @@ int QtSock::State() const {
     if (!socket_) return failed_ ? sckError : sckClosed;
     switch (socket_->state()) {
         case QAbstractSocket::HostLookupState:
-            return 4;
+            return sckResolvingHost;
         case QAbstractSocket::ConnectingState:
             return sckConnecting;
         case QAbstractSocket::ConnectedState:
             return sckConnected;
         case QAbstractSocket::ClosingState:
-            return 8;
+            return sckClosing;
         case QAbstractSocket::BoundState:
-            return 1;
+            return sckOpen;
         default:
             return failed_ ? sckError : sckClosed;
     }
