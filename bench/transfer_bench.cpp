@@ -41,10 +41,10 @@
 #include <string>
 #include <vector>
 
-#include "app/MainState.h"
-#include "app/MainView.h"
 #include "app/frmMain.h"
 #include "cipher/sdk.h"
+#include "link/MainState.h"
+#include "link/MainView.h"
 #include "link/Session.h"
 #include "platform/files.h"
 #include "platform/platform.h"
@@ -339,7 +339,7 @@ int WindowPeer(const std::string& role, const std::string& folder, const std::st
     if (host) {
         // The first read after "FL:" is the first block.
         win.sock().DataArrival = [&win, &firstBlockNs, next = win.sock().DataArrival](int64_t n) {
-            if (firstBlockNs == 0 && win.ClientRecv) firstBlockNs = NowNs();
+            if (firstBlockNs == 0 && win.ClientRecv()) firstBlockNs = NowNs();
             next(n);
         };
     }

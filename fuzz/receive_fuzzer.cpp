@@ -55,11 +55,11 @@
 #include <utility>
 #include <vector>
 
-#include "app/MainState.h"
-#include "app/MainView.h"
 #include "cipher/sdk.h"
 #include "keys/seed.h"
 #include "link/Framer.h"
+#include "link/MainState.h"
+#include "link/MainView.h"
 #include "link/Session.h"
 #include "platform/files.h"
 #include "platform/platform.h"
@@ -475,14 +475,12 @@ class Run {
         plat_.LocalIP = [] { return std::string("127.0.0.1"); };
         session_.emplace(st_, view_, sdk_, plat_, sock_);
         transfer_.emplace(*session_);
-        // Every announcement the dispatcher hands on may leave one received file.
-        session_->files.OnFL = [this, onFL = session_->files.OnFL](const std::string& p) {
-            ++announced_;
-            if (onFL) onFL(p);
-        };
+        counter_.inner = &*transfer_;
+        counter_.announced = &announced_;
+        session_->Attach(&counter_);
         Accept();
         // The key files are those of the handshake with 10.0.0.2 (restored by Reset).
-        st_.IsHost = true;
+        st_.role = Role::Host;
         view_.SetSendButtonsEnabled(true);
     }
 
@@ -560,6 +558,21 @@ class Run {
         }
     }
 
+    // Hands every file message on to the transfer, counting the announcements: each may
+    // leave one received file.
+    struct CountingReceiver : FileReceiver {
+        FileTransfer* inner = nullptr;
+        size_t* announced = nullptr;
+        void OnFL(const std::string& payload) override {
+            ++*announced;
+            inner->OnFL(payload);
+        }
+        void OnFB(const std::string& message) override { inner->OnFB(message); }
+        void OnOK() override { inner->OnOK(); }
+        void OnConnectionLost() override { inner->OnConnectionLost(); }
+        void OnBrokenBlock() override { inner->OnBrokenBlock(); }
+    };
+
     Tree& tree_;
     MainState st_;
     FakeView view_;
@@ -568,6 +581,7 @@ class Run {
     FakeSock sock_;
     std::optional<Session> session_;
     std::optional<FileTransfer> transfer_;
+    CountingReceiver counter_;
     Script* script_ = nullptr;
     int seconds_ = 12 * 3600;
     int64_t ms_ = 0;

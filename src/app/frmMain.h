@@ -8,11 +8,11 @@
 #include <memory>
 #include <string>
 
-#include "app/MainState.h"
-#include "app/MainView.h"
 #include "app/PacedDisplay.h"
 #include "chat/ChatLook.h"
 #include "cipher/sdk.h"
+#include "link/MainState.h"
+#include "link/MainView.h"
 #include "link/Session.h"
 #include "platform/folders.h"
 #include "platform/platform.h"

@@ -68,25 +68,25 @@ std::string WriteKeyFile(const std::string& folder, const std::string& hhmmss,
 }
 
 Session::Session(MainState& state, MainView& mainView, SDK& cipher, Platform& plat, Sock& socket)
-    : st(state), view(mainView), sdk(cipher), platform(plat), sock(socket) {
-    sock.ConnectionRequest = [this](intptr_t id) { OnConnectionRequest(id); };
-    sock.DataArrival = [this](int64_t) { OnDataArrival(); };
-    sock.SendProgress = [this](int64_t, int64_t) {
-        if (!ended_) view.BumpSentBar();
+    : st_(state), view_(mainView), sdk_(cipher), platform_(plat), sock_(socket) {
+    sock_.ConnectionRequest = [this](intptr_t id) { OnConnectionRequest(id); };
+    sock_.DataArrival = [this](int64_t) { OnDataArrival(); };
+    sock_.SendProgress = [this](int64_t, int64_t) {
+        if (!ended_) view_.BumpSentBar();
     };
-    sock.Disconnected = [this] { OnDisconnected(); };
+    sock_.Disconnected = [this] { OnDisconnected(); };
 }
 
 Session::~Session() {
-    sock.ConnectionRequest = nullptr;
-    sock.DataArrival = nullptr;
-    sock.SendProgress = nullptr;
-    sock.Disconnected = nullptr;
+    sock_.ConnectionRequest = nullptr;
+    sock_.DataArrival = nullptr;
+    sock_.SendProgress = nullptr;
+    sock_.Disconnected = nullptr;
 }
 
 void Session::Notify(const std::string& text) {
     if (boxOpen_) {
-        view.UpdateList(text);
+        view_.UpdateList(text);
         return;
     }
     ShowBox(text);
@@ -96,7 +96,7 @@ void Session::ShowBox(const std::string& text) {
     const bool was = boxOpen_;
     boxOpen_ = true;
     try {
-        platform.MsgBox(text);
+        platform_.MsgBox(text);
     } catch (...) {
         boxOpen_ = was;
         throw;
@@ -108,40 +108,39 @@ void Session::ShowBox(const std::string& text) {
 
 void Session::WaitForConnect() {
     if (ended_) return;
-    double port = RoundHalfEven(Val(st.PortStr));
-    sock.LocalPort = (port >= 0 && port <= 65535) ? static_cast<int>(port) : -1;
+    double port = RoundHalfEven(Val(st_.PortStr));
+    sock_.LocalPort = (port >= 0 && port <= 65535) ? static_cast<int>(port) : -1;
     try {
-        sock.Listen();
+        sock_.Listen();
     } catch (const SockError& e) {
         Notify(e.what());
         return;
     }
-    view.UpdateList("Waiting for Connection");
-    st.IsHost = true;
-    st.IsClient = false;
+    view_.UpdateList("Waiting for Connection");
+    st_.role = Role::Host;
 }
 
 void Session::OnConnectionRequest(intptr_t requestID) {
     if (ended_) return;
     try {
-        if (sock.State() != Sock::sckClosed) sock.Close();
-        sock.Accept(requestID);
+        if (sock_.State() != Sock::sckClosed) sock_.Close();
+        sock_.Accept(requestID);
     } catch (const SockError& e) {
-        view.UpdateList(e.what());
+        view_.UpdateList(e.what());
         return;
     }
     framer_.Clear();
     // A new peer: nothing goes out enciphered until its "IP:" has built the key files,
     // and what was going to or coming from the one before ends here.
     keysReady_ = false;
-    if (files.OnConnectionLost) files.OnConnectionLost();
-    st.IsConnected = true;
-    view.SetSendButtonsEnabled(false);
+    if (files_) files_->OnConnectionLost();
+    st_.IsConnected = true;
+    view_.SetSendButtonsEnabled(false);
 }
 
 void Session::Connect() {
     if (ended_) return;
-    std::string host = view.ConnectText();
+    std::string host = view_.ConnectText();
     if (host.empty()) {
         Notify("Missing IP Address.");
         return;
@@ -149,69 +148,69 @@ void Session::Connect() {
     // Whatever the socket was doing ends here, an open connection included, and with it
     // the files going either way: the next peer must not get the rest of one, nor add
     // to the other.
-    st.IsConnected = false;
+    st_.IsConnected = false;
     keysReady_ = false;
-    view.SetSendButtonsEnabled(false);
+    view_.SetSendButtonsEnabled(false);
     try {
-        sock.Close();
+        sock_.Close();
     } catch (const SockError&) {
     }
     framer_.Clear();
-    if (files.OnConnectionLost) files.OnConnectionLost();
+    if (files_) files_->OnConnectionLost();
     try {
-        sock.Connect(host, st.PortStr);
+        sock_.Connect(host, st_.PortStr);
     } catch (const SockError&) {
         // The attempt failed at once; the poll below sees the socket's error state.
     }
-    view.UpdateList("Connecting...");
+    view_.UpdateList("Connecting...");
     // Each poll waits briefly for events, so an attempt that nobody answers lasts about
     // five seconds and one that succeeds ends as soon as the connection is up. A refused
     // or impossible attempt ends at once.
     int polls = 0;
-    while (sock.State() != Sock::sckConnected) {
+    while (sock_.State() != Sock::sckConnected) {
         if (ended_) return;
-        if (polls >= kConnectPolls || sock.State() == Sock::sckError) {
+        if (polls >= kConnectPolls || sock_.State() == Sock::sckError) {
             Notify("Unable to Connect.  Check your IP address and/or port and try again.");
             return;
         }
-        platform.WaitForEvents(kConnectPollMs);
+        platform_.WaitForEvents(kConnectPollMs);
         ++polls;
     }
     if (ended_) return;
     framer_.Clear();
-    st.IsClient = true;
-    st.IsHost = false;
-    if (!Send("IP:" + view.IPText())) return;
+    st_.role = Role::Client;
+    if (!Send("IP:" + view_.IPText())) return;
     GenerateKeys();
-    st.IsConnected = true;
-    view.UpdateList("Connected");
+    st_.IsConnected = true;
+    view_.UpdateList("Connected");
 }
 
 void Session::GenerateKeys() {
     keysReady_ = false;
     try {
-        std::string combined = CombinedAddressText(st.IsHost, view.IPText(), view.ConnectText());
-        sdk.BuildKeyFiles(ConnectionSeed(combined));
+        std::string combined =
+            CombinedAddressText(st_.IsHost(), view_.IPText(), view_.ConnectText());
+        sdk_.BuildKeyFiles(ConnectionSeed(combined));
     } catch (const std::exception& e) {
         Notify(std::string("The key files for this connection could not be built.  ") + e.what());
         return;
     }
     keysReady_ = true;
-    view.SetSendButtonsEnabled(true);
+    view_.SetSendButtonsEnabled(true);
 }
 
 // --- sending ------------------------------------------------------------------------
 
 bool Session::Send(const std::string& message) {
     if (ended_) return false;
-    if (sock.State() == Sock::sckConnected) {
+    if (sock_.State() == Sock::sckConnected) {
         try {
-            sock.SendData(message);
+            sock_.SendData(message);
             return true;
         } catch (const SockError&) {
         }
     }
-    st.IsConnected = false;
+    st_.IsConnected = false;
     Notify(kNotConnected);
     return false;
 }
@@ -221,19 +220,19 @@ bool Session::SendEnciphered(const std::string& tag, const std::string& text, co
         Notify(kNotConnected);
         return false;
     }
-    sdk.WorkText = text;
+    sdk_.WorkText = text;
     try {
-        sdk.EncryptString(sdk.WorkText);
+        sdk_.EncryptString(sdk_.WorkText);
     } catch (const std::exception& e) {
         Notify(std::string("The ") + what + " could not be enciphered.  " + e.what());
         return false;
     }
-    return Send(tag + sdk.WorkText);
+    return Send(tag + sdk_.WorkText);
 }
 
 void Session::SendKey() {
     if (ended_) return;
-    std::string key = view.KeyText();
+    std::string key = view_.KeyText();
     if (key.empty()) {
         Notify("Key is missing.");
         return;
@@ -242,28 +241,28 @@ void Session::SendKey() {
         Notify("Key is invalid.  No characters allowed, only numeric digits.");
         return;
     }
-    if (SendEnciphered("KY:", key, "key")) view.UpdateList("Sending Key...");
+    if (SendEnciphered("KY:", key, "key")) view_.UpdateList("Sending Key...");
 }
 
 void Session::SendChatLine() {
     if (ended_) return;
-    std::string line = view.ChatText();
+    std::string line = view_.ChatText();
     if (line.empty()) return;
     // A line that cannot go out stays in the field and is not echoed.
     if (!SendEnciphered("CT:", line, "chat line")) return;
-    view.UpdateChatList("<" + line + ">");
-    view.SetChatText("");
+    view_.UpdateChatList("<" + line + ">");
+    view_.SetChatText("");
 }
 
 // --- receiving ----------------------------------------------------------------------
 
 void Session::OnDataArrival() {
     if (ended_) {
-        sock.GetData();
+        sock_.GetData();
         return;
     }
-    const std::string data = sock.GetData();
-    view.BumpRecvBar();
+    const std::string data = sock_.GetData();
+    view_.BumpRecvBar();
     framer_.Feed(data);
     DispatchReady();
     if (!ended_ && framer_.HoldingEnd()) WaitForEndOfFile();
@@ -274,15 +273,15 @@ void Session::DispatchReady() {
     // the framer hands out every message once, in order.
     while (!ended_) {
         const size_t broken = framer_.BrokenBlocks();
-        auto message = framer_.Next({st.ClientRecv, st.FileInProgress});
-        if (framer_.BrokenBlocks() != broken && files.OnBrokenBlock) files.OnBrokenBlock();
+        auto message = framer_.Next({st_.ClientRecv(), st_.FileInProgress()});
+        if (framer_.BrokenBlocks() != broken && files_) files_->OnBrokenBlock();
         if (!message) break;
         Dispatch(*message);
     }
 }
 
 int64_t Session::NowMs() const {
-    if (platform.MonotonicMs) return platform.MonotonicMs();
+    if (platform_.MonotonicMs) return platform_.MonotonicMs();
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -305,10 +304,10 @@ void Session::WaitForEndOfFile() {
                           : std::clamp<int64_t>(2 * longestGapMs_, kEndWaitMinMs, kEndWaitMaxMs);
     const int64_t deadline = NowMs() + bound;
     waitingForEnd_ = true;
-    while (!ended_ && framer_.HoldingEnd() && platform.WaitForEvents) {
+    while (!ended_ && framer_.HoldingEnd() && platform_.WaitForEvents) {
         const int64_t left = deadline - NowMs();
         if (left <= 0) break;
-        platform.WaitForEvents(static_cast<int>(std::min<int64_t>(left, kEndWaitPollMs)));
+        platform_.WaitForEvents(static_cast<int>(std::min<int64_t>(left, kEndWaitPollMs)));
     }
     waitingForEnd_ = false;
     if (ended_ || !framer_.HoldingEnd()) return;
@@ -327,73 +326,73 @@ void Session::Dispatch(const std::string& m) {
         OnCT(payload);
     } else if (tag == "FL:") {
         lastBlockMs_ = longestGapMs_ = -1;
-        if (files.OnFL) files.OnFL(payload);
+        if (files_) files_->OnFL(payload);
     } else if (tag == "FB:") {
-        if (st.ClientRecv && m.compare(3, 3, "RM:") != 0) NoteBlock();
-        if (files.OnFB) files.OnFB(m);
+        if (st_.ClientRecv() && m.compare(3, 3, "RM:") != 0) NoteBlock();
+        if (files_) files_->OnFB(m);
     } else if (tag == "OK:") {
-        if (files.OnOK) files.OnOK();
+        if (files_) files_->OnOK();
     } else if (tag == "XX:") {
         OnXX();
     }
 }
 
 void Session::OnIP(const std::string& payload) {
-    sdk.WorkText = payload;
-    view.SetConnectText(sdk.WorkText);
+    sdk_.WorkText = payload;
+    view_.SetConnectText(sdk_.WorkText);
     GenerateKeys();
-    view.UpdateList("Connected.");
+    view_.UpdateList("Connected.");
 }
 
 void Session::OnKY(const std::string& payload) {
-    sdk.WorkText = payload;
+    sdk_.WorkText = payload;
     try {
-        sdk.DecryptString(sdk.WorkText);
+        sdk_.DecryptString(sdk_.WorkText);
     } catch (const std::exception& e) {
-        view.UpdateList(std::string("A received key could not be deciphered: ") + e.what());
+        view_.UpdateList(std::string("A received key could not be deciphered: ") + e.what());
         return;
     }
-    const std::string key = sdk.WorkText;
+    const std::string key = sdk_.WorkText;
     std::string name, failure;
-    const std::string stamp = Digits(platform.TimeText());
+    const std::string stamp = Digits(platform_.TimeText());
     try {
         try {
             name = WriteKeyFile("", stamp, key);
         } catch (const FileError&) {
             // A working folder this user may not write (an installed program started
             // from "/"): the data folder takes the key, and the status line names it.
-            name = Utf8ToCp1252(sdk.AppFolder) + WriteKeyFile(sdk.AppFolder, stamp, key);
+            name = Utf8ToCp1252(sdk_.AppFolder) + WriteKeyFile(sdk_.AppFolder, stamp, key);
         }
     } catch (const std::exception& e) {
         failure = e.what();
     }
-    view.UpdateList("Key=" + key);
+    view_.UpdateList("Key=" + key);
     if (failure.empty())
-        view.UpdateList("Key written to " + name);
+        view_.UpdateList("Key written to " + name);
     else
         Notify("The received key could not be saved.  " + failure);
 }
 
 void Session::OnCT(const std::string& payload) {
-    sdk.WorkText = payload;
+    sdk_.WorkText = payload;
     try {
-        sdk.DecryptString(sdk.WorkText);
+        sdk_.DecryptString(sdk_.WorkText);
     } catch (const std::exception& e) {
-        view.UpdateList(std::string("A received chat line could not be deciphered: ") + e.what());
+        view_.UpdateList(std::string("A received chat line could not be deciphered: ") + e.what());
         return;
     }
-    const std::string line = sdk.WorkText;
-    view.UpdateChatList(line);
+    const std::string line = sdk_.WorkText;
+    view_.UpdateChatList(line);
 }
 
 void Session::OnXX() {
     // A hang-up counts once: a repeat (or one before the handshake) has nothing to end.
-    if (!st.IsConnected) return;
-    st.IsConnected = false;
-    const bool client = st.IsClient;
+    if (!st_.IsConnected) return;
+    st_.IsConnected = false;
+    const bool client = st_.IsClient();
     if (client) {
         try {
-            sock.Close();
+            sock_.Close();
         } catch (const std::exception&) {
         }
     }
@@ -407,7 +406,7 @@ void Session::OnXX() {
         Notify(text);
     if (client) {
         ended_ = true;
-        sdk.WorkText.clear();
+        sdk_.WorkText.clear();
         WipeKeyFiles(true);
         End();
     }
@@ -416,45 +415,45 @@ void Session::OnXX() {
 void Session::OnDisconnected() {
     if (ended_) return;
     framer_.Clear();
-    const bool was = st.IsConnected;
-    st.IsConnected = false;
-    if (was) view.UpdateList("Connection lost.");
-    if (files.OnConnectionLost) files.OnConnectionLost();
+    const bool was = st_.IsConnected;
+    st_.IsConnected = false;
+    if (was) view_.UpdateList("Connection lost.");
+    if (files_) files_->OnConnectionLost();
 }
 
 // --- ending -------------------------------------------------------------------------
 
 void Session::HangUp() {
-    if (!st.IsConnected) return;
-    st.IsConnected = false;
+    if (!st_.IsConnected) return;
+    st_.IsConnected = false;
     try {
-        sock.SendData("XX:");
-        sock.Flush(kHangUpFlushMs);  // the hang-up must reach the peer before the close
+        sock_.SendData("XX:");
+        sock_.Flush(kHangUpFlushMs);  // the hang-up must reach the peer before the close
     } catch (const std::exception&) {
     }
     try {
-        sock.Close();
+        sock_.Close();
     } catch (const std::exception&) {
     }
 }
 
 void Session::WipeKeyFiles(bool report) {
     try {
-        sdk.WipeKeyFiles();
+        sdk_.WipeKeyFiles();
     } catch (const std::exception& e) {
         if (report) Notify(std::string("The key files could not be wiped.  ") + e.what());
     }
 }
 
 void Session::End() {
-    if (platform.EndProgram) platform.EndProgram();
+    if (platform_.EndProgram) platform_.EndProgram();
 }
 
 void Session::Exit() {
     if (ended_) return;
     ended_ = true;
     HangUp();
-    sdk.WorkText.clear();
+    sdk_.WorkText.clear();
     WipeKeyFiles(true);
     End();
 }
@@ -464,7 +463,7 @@ void Session::CloseMain() {
     ended_ = true;
     try {
         HangUp();
-        sdk.WorkText.clear();
+        sdk_.WorkText.clear();
     } catch (...) {
     }
     WipeKeyFiles(false);
@@ -474,17 +473,17 @@ void Session::CloseMain() {
 
 void Session::Pause(int secs) {
     if (secs < 1) return;
-    std::string last = platform.TimeText();
+    std::string last = platform_.TimeText();
     int changes = 0;
     for (;;) {
         std::string now;
-        while ((now = platform.TimeText()) == last) {
+        while ((now = platform_.TimeText()) == last) {
             if (ended_) return;
-            platform.Sleep(kPauseSleepMs);
+            platform_.Sleep(kPauseSleepMs);
         }
         if (++changes >= secs) return;
         last = now;
-        platform.DoEvents();
+        platform_.DoEvents();
         if (ended_) return;
     }
 }

@@ -1,6 +1,7 @@
 // The main window's logic: the connection and its end, the receive dispatcher, key and
 // chat sending. It works on the window's state and view and can be driven by tests
-// without a window.
+// without a window. File transfer reaches it only through FileChannel and gets its
+// messages through FileReceiver.
 //
 // The wire: one TCP stream of tagged messages, one byte per character, no lengths.
 //   "IP:" address     client to host, once, right after connecting; plain
@@ -15,19 +16,19 @@
 // are. Reads carry no boundaries: Framer finds the messages in them.
 #pragma once
 
-#include <functional>
 #include <string>
 
-#include "app/MainState.h"
-#include "app/MainView.h"
 #include "cipher/sdk.h"
+#include "link/FileChannel.h"
 #include "link/Framer.h"
+#include "link/MainState.h"
+#include "link/MainView.h"
 #include "platform/platform.h"
 #include "platform/sock.h"
 
 namespace keyvane {
 
-class Session {
+class Session final : public FileChannel {
   public:
     // Takes over the socket's events (ConnectionRequest, DataArrival, SendProgress,
     // Disconnected).
@@ -40,8 +41,6 @@ class Session {
     static constexpr int kConnectPollMs = 2;  // each poll waits this long for events
     static constexpr int kPauseSleepMs = 10;
     static constexpr int kHangUpFlushMs = 3000;
-    // What every send shows without a connection that has its key files.
-    static constexpr const char* kNotConnected = "You are not connected.";
     // How long a file end whose last read ended on a "|" waits for more of itself:
     // twice the longest gap between the blocks of this file, within these bounds, or
     // kEndWaitNoBlocksMs for a file of one message.
@@ -62,7 +61,7 @@ class Session {
     void GenerateKeys();
     // The key files were built for the connection now open: only then is anything
     // enciphered for the peer.
-    bool KeysReady() const { return keysReady_ && st.IsConnected; }
+    bool KeysReady() const override { return keysReady_ && st_.IsConnected; }
 
     // Socket events.
     void OnConnectionRequest(intptr_t requestID);
@@ -71,15 +70,15 @@ class Session {
 
     // Waits until the clock's seconds have changed `secs` times, letting events through
     // once per change.
-    void Pause(int secs);
+    void Pause(int secs) override;
 
     // Sends one message; on failure reports "You are not connected.", marks the side
     // not connected and returns false.
-    bool Send(const std::string& message);
+    bool Send(const std::string& message) override;
 
     // Shows a message box; while one of ours is open, the text goes to the status list
     // instead, so a peer cannot pile up boxes.
-    void Notify(const std::string& text);
+    void Notify(const std::string& text) override;
     // Shows a message box even while one of ours is open (the last word before the
     // program ends).
     void ShowBox(const std::string& text);
@@ -91,21 +90,19 @@ class Session {
     // Bytes of the peer's held back for a message not yet complete.
     size_t PendingBytes() const { return framer_.Pending(); }
 
-    // File transfer attaches its handlers here (see transfer/FileTransfer).
-    struct FileHooks {
-        std::function<void(const std::string& payload)> OnFL;
-        std::function<void(const std::string& message)> OnFB;  // "FB:..." without "|"
-        std::function<void()> OnOK;
-        std::function<void()> OnConnectionLost;
-        std::function<void()> OnBrokenBlock;  // a block position held no block
-    };
-    FileHooks files;
-
-    MainState& st;
-    MainView& view;
-    SDK& sdk;
-    Platform& platform;
-    Sock& sock;
+    // FileChannel: the window and the dialogs as file transfer sees them.
+    void Status(const std::string& line) override { view_.UpdateList(line); }
+    void SetHourglass(bool busy) override { view_.SetHourglass(busy); }
+    void ShowProgress(bool visible) override { view_.ShowProgress(visible); }
+    void SetProgress(int percent) override { view_.SetProgress(percent); }
+    int SelectedVersion() const override { return view_.SelectedVersion(); }
+    bool Confirm(const std::string& question) override { return platform_.ConfirmBox(question); }
+    std::string ChooseFile() override { return platform_.OpenFileName(); }
+    std::string ChooseProductPath() override { return platform_.PickProductPath(); }
+    TransferState& Files() override { return st_; }
+    SDK& Cipher() override { return sdk_; }
+    // File messages go to `receiver` (none: they are dropped).
+    void Attach(FileReceiver* receiver) override { files_ = receiver; }
 
   private:
     // Puts `text` into WorkText, enciphers it and sends it behind `tag`; says why when
@@ -129,6 +126,12 @@ class Session {
     void WipeKeyFiles(bool report);
     void End();
 
+    MainState& st_;
+    MainView& view_;
+    SDK& sdk_;
+    Platform& platform_;
+    Sock& sock_;
+    FileReceiver* files_ = nullptr;
     Framer framer_;
     bool ended_ = false;
     bool boxOpen_ = false;

@@ -205,7 +205,7 @@ void ConsoleView::DrawProgress(bool final) {
 
 // A received file's length is not on the wire: its progress is what has been written.
 void ConsoleView::BumpRecvBar() {
-    if (!progress_ || !st_.ClientRecv) return;
+    if (!progress_ || !st_.ClientRecv()) return;
     const auto now = Clock::now();
     if (!recvTimed_) {
         recvTimed_ = true;

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/MainState.h"
-#include "app/MainView.h"
+#include "link/MainState.h"
+#include "link/MainView.h"
 #include "peer/Terminal.h"
 
 namespace keyvane::peer {

@@ -15,8 +15,8 @@
 #include <functional>
 #include <system_error>
 
-#include "app/MainState.h"
 #include "cipher/sdk.h"
+#include "link/MainState.h"
 #include "link/Session.h"
 #include "peer/ConsoleView.h"
 #include "platform/cp1252.h"
@@ -176,7 +176,7 @@ bool Peer::Start() {
     }
     sock_.ListenAddress = o_.bind;
     session_.WaitForConnect();
-    if (!st_.IsHost) return false;
+    if (!st_.IsHost()) return false;
     // Ready when the client's "IP:" has built the key files.
     RunUntil([this] { return view_.connected; });
     return view_.connected && !Over();
@@ -208,7 +208,7 @@ int Peer::Act(const Action& a) {
             if (Over()) return kFailed;
             const int before = view_.transferred;
             transfer_.SendFile(a.value, 0);
-            RunUntil([this] { return !st_.FileInProgress; });
+            RunUntil([this] { return !st_.FileInProgress(); });
             return view_.transferred == before + 1 ? kOk : kFailed;
         }
         case Action::Kind::System: {
@@ -218,7 +218,7 @@ int Peer::Act(const Action& a) {
             productPath_ = a.productPath;
             const int before = view_.transferred;
             SendSystemFiles(session_, transfer_);
-            RunUntil([this] { return !st_.SystemTransferInProgress && !st_.FileInProgress; });
+            RunUntil([this] { return !st_.SystemTransferInProgress && !st_.FileInProgress(); });
             // An empty set, or one that stopped short, has failed.
             const int count = transfer_.sys.SystemFileCount;
             return count > 0 && view_.transferred - before == count ? kOk : kFailed;

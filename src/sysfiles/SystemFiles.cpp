@@ -1,25 +1,24 @@
 #include "sysfiles/SystemFiles.h"
 
-#include "link/Session.h"
 #include "platform/cp1252.h"
 #include "transfer/FileTransfer.h"
 
 namespace keyvane {
 
-void SendSystemFiles(Session& s, FileTransfer& t) {
-    const int version = s.view.SelectedVersion();
+void SendSystemFiles(FileChannel& link, FileTransfer& t) {
+    const int version = link.SelectedVersion();
     if (version < 1 || version > 5) {
-        s.Notify("Select Version of Files to Transmit.");
+        link.Notify("Select Version of Files to Transmit.");
         return;
     }
     // Checked again after the picker, which lets events through.
     auto canStart = [&] {
-        if (!s.KeysReady()) {
-            s.Notify(Session::kNotConnected);
+        if (!link.KeysReady()) {
+            link.Notify(FileChannel::kNotConnected);
             return false;
         }
         if (t.Busy()) {
-            s.Notify(FileTransfer::kBusyText);
+            link.Notify(FileTransfer::kBusyText);
             return false;
         }
         return true;
@@ -27,9 +26,9 @@ void SendSystemFiles(Session& s, FileTransfer& t) {
     if (!canStart()) return;
     SystemFileSet& set = t.sys;
     if (version == 2) {
-        set.ProductPath = s.platform.PickProductPath();
+        set.ProductPath = link.ChooseProductPath();
         if (set.ProductPath.empty()) {
-            s.Notify("You must define the path of Veltra 5.5.2 before you can transmit them.");
+            link.Notify("You must define the path of Veltra 5.5.2 before you can transmit them.");
             return;
         }
         if (!canStart()) return;
@@ -41,19 +40,19 @@ void SendSystemFiles(Session& s, FileTransfer& t) {
     const VersionRow& row = VersionTable()[static_cast<size_t>(version - 1)];
     const std::vector<std::string> names = EligibleNames(ListPlainFiles(folder), row.notSent);
     if (names.size() > static_cast<size_t>(SystemFileSet::kMaxFiles)) {
-        s.Notify("There are more than 1500 files to send in " + Utf8ToCp1252(folder) +
-                 ". The set was not sent.");
+        link.Notify("There are more than 1500 files to send in " + Utf8ToCp1252(folder) +
+                    ". The set was not sent.");
         return;
     }
     for (const std::string& n : names)
         set.SystemFileList[static_cast<size_t>(++set.SystemFileCount)] = folder + n;
-    s.view.UpdateList("Sending System Files (" + std::to_string(set.SystemFileCount) + " to do)");
+    link.Status("Sending System Files (" + std::to_string(set.SystemFileCount) + " to do)");
     if (set.SystemFileCount == 0) {
-        s.Notify("No files to send were found in " + Utf8ToCp1252(folder) + ".");
+        link.Notify("No files to send were found in " + Utf8ToCp1252(folder) + ".");
         return;
     }
-    s.st.SystemTransferInProgress = true;
-    s.st.stmax = 1;
+    link.Files().SystemTransferInProgress = true;
+    link.Files().stmax = 1;
     t.SendFile(set.SystemFileList[1], 0);
 }
 

@@ -5,10 +5,10 @@
 
 namespace keyvane {
 
-class Session;
+class FileChannel;
 class FileTransfer;
 
 // The click of Command4 on the main window.
-void SendSystemFiles(Session& session, FileTransfer& transfer);
+void SendSystemFiles(FileChannel& link, FileTransfer& transfer);
 
 }  // namespace keyvane

@@ -6,7 +6,7 @@
 #include <limits>
 #include <optional>
 
-#include "link/Session.h"
+#include "cipher/sdk.h"
 #include "platform/cp1252.h"
 #include "platform/files.h"
 #include "transfer/TransferRules.h"
@@ -17,18 +17,16 @@ struct FileTransfer::Impl {
     // Sending. Each side has its own file for each direction, so a file announced by
     // the peer can arrive while this side sends one.
     std::optional<RecordFile> out;
-    std::string sendPath;     // native path of the file being sent
-    std::string ready;        // the next message, enciphered, waiting for its "OK:"
-    std::string readyError;   // why the next message could not be made
-    bool announcing = false;  // "FL:" went out, the first block not yet
-    uint64_t sendRun = 0;     // changes whenever a send starts or stops
+    std::string sendPath;    // native path of the file being sent
+    std::string ready;       // the next message, enciphered, waiting for its "OK:"
+    std::string readyError;  // why the next message could not be made
+    uint64_t sendRun = 0;    // changes whenever a send starts or stops
 
     // Receiving.
     std::optional<RecordFile> in;
     std::string RecvFileName;  // the name actually used (Windows-1252)
     int32_t RecvBlockCount = 0;
-    bool recvFailed = false;  // the file could not be written; the rest is only acknowledged
-    uint64_t recvRun = 0;     // changes whenever a received file starts or ends
+    uint64_t recvRun = 0;  // changes whenever a received file starts or ends
 };
 
 namespace {
@@ -42,61 +40,57 @@ std::string Reason(const std::exception& e) {
 
 }  // namespace
 
-FileTransfer::FileTransfer(Session& session) : s_(session), impl_(std::make_unique<Impl>()) {
-    s_.files.OnFL = [this](const std::string& payload) { OnFL(payload); };
-    s_.files.OnFB = [this](const std::string& message) { OnFB(message); };
-    s_.files.OnOK = [this] { OnOK(); };
-    s_.files.OnConnectionLost = [this] { OnConnectionLost(); };
-    s_.files.OnBrokenBlock = [this] {
-        // The stream fell out of step: what follows is no part of this file.
-        if (s_.st.ClientRecv)
-            EndReceive("File incomplete: " + impl_->RecvFileName + " (a block was broken)");
-    };
+FileTransfer::FileTransfer(FileChannel& link) : link_(link), impl_(std::make_unique<Impl>()) {
+    link_.Attach(this);
 }
 
 FileTransfer::~FileTransfer() {
-    s_.files = Session::FileHooks{};
+    link_.Attach(nullptr);
 }
 
 bool FileTransfer::Busy() const {
-    return impl_->announcing || s_.st.FileInProgress || s_.st.ClientRecv ||
-           s_.st.SystemTransferInProgress;
+    const TransferState& st = link_.Files();
+    return st.sendPhase != SendPhase::Idle || st.ClientRecv() || st.SystemTransferInProgress;
+}
+
+void FileTransfer::OnBrokenBlock() {
+    // The stream fell out of step: what follows is no part of this file.
+    if (link_.Files().ClientRecv())
+        EndReceive("File incomplete: " + impl_->RecvFileName + " (a block was broken)");
 }
 
 void FileTransfer::SendFileCommand() {
-    if (!s_.KeysReady()) {
-        s_.Notify(Session::kNotConnected);
+    if (!link_.KeysReady()) {
+        link_.Notify(FileChannel::kNotConnected);
         return;
     }
     if (Busy()) {
-        s_.Notify(kBusyText);
+        link_.Notify(kBusyText);
         return;
     }
-    const std::string fn = s_.platform.OpenFileName();
+    const std::string fn = link_.ChooseFile();
     if (!fn.empty()) SendFile(fn, 1);
 }
 
 void FileTransfer::SendFile(const std::string& fn, int m) {
-    MainState& st = s_.st;
-    MainView& view = s_.view;
+    TransferState& st = link_.Files();
     if (m != 0) {
-        if (!s_.platform.ConfirmBox("Are you sure you want to send the file " + Utf8ToCp1252(fn) +
-                                    "?"))
+        if (!link_.Confirm("Are you sure you want to send the file " + Utf8ToCp1252(fn) + "?"))
             return;
         // The dialogs let events through: a transfer may have begun meanwhile.
         if (Busy()) {
-            s_.Notify(kBusyText);
+            link_.Notify(kBusyText);
             return;
         }
     }
     // Blocks are enciphered with this connection's key files only (a set's next file
     // may come after the peer went).
-    if (!s_.KeysReady()) {
-        s_.Notify(Session::kNotConnected);
+    if (!link_.KeysReady()) {
+        link_.Notify(FileChannel::kNotConnected);
         AbortSend("");
         return;
     }
-    view.SetHourglass(true);
+    link_.SetHourglass(true);
     const std::string name = BareName(fn);
     BlockSplit split;
     try {
@@ -109,17 +103,16 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
     st.nb = split.nb;
     st.rm = split.rm;
     impl_->sendPath = fn;
-    impl_->announcing = true;
+    st.sendPhase = SendPhase::Announcing;
     const uint64_t run = ++impl_->sendRun;
-    if (!s_.Send("FL:" + name)) {
+    if (!link_.Send("FL:" + name)) {
         if (impl_->sendRun == run) AbortSend("");
         return;
     }
-    view.UpdateList("Sending " + Utf8ToCp1252(fn) + "...");
-    s_.Pause(2);
+    link_.Status("Sending " + Utf8ToCp1252(fn) + "...");
+    link_.Pause(2);
     // The connection may have gone during the pause.
-    if (impl_->sendRun != run || !impl_->announcing) return;
-    impl_->announcing = false;
+    if (impl_->sendRun != run || st.sendPhase != SendPhase::Announcing) return;
     try {
         impl_->out.emplace(RecordFile::OpenForReading(fn, static_cast<size_t>(kBlockSize)));
     } catch (const std::exception& e) {
@@ -127,13 +120,13 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
         return;
     }
     st.CurrentBlock = 1;
-    st.FileInProgress = true;
-    st.FBRMSent = false;
+    st.sendPhase = SendPhase::Sending;
     Prepare(1);
     if (!SendPrepared()) return;
-    if (st.nb == 0) st.FBRMSent = true;  // the whole file went out with the first message
-    view.ShowProgress(true);
-    if (st.nb != 0) view.SetProgress(ProgressValue(st.CurrentBlock, st.nb));
+    // The whole file went out with the first message.
+    if (st.nb == 0 && st.sendPhase == SendPhase::Sending) st.sendPhase = SendPhase::LastSent;
+    link_.ShowProgress(true);
+    if (st.nb != 0) link_.SetProgress(ProgressValue(st.CurrentBlock, st.nb));
     if (st.nb != 0) Prepare(2);
 }
 
@@ -142,8 +135,8 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
 // is made right after the previous message went out, so this side enciphers while the
 // peer deciphers; every message still waits for the "OK:" of the one before.
 void FileTransfer::Prepare(int64_t record) {
-    MainState& st = s_.st;
-    SDK& sdk = s_.sdk;
+    const TransferState& st = link_.Files();
+    SDK& sdk = link_.Cipher();
     Impl& im = *impl_;
     const bool closing = record > st.nb;
     const size_t count = closing ? static_cast<size_t>(st.rm) : static_cast<size_t>(kBlockSize);
@@ -175,78 +168,74 @@ bool FileTransfer::SendPrepared() {
         return false;
     }
     const uint64_t run = im.sendRun;
-    if (s_.Send(im.ready)) return true;
+    if (link_.Send(im.ready)) return true;
     if (im.sendRun == run)
         AbortSend("The file " + Utf8ToCp1252(im.sendPath) + " was not sent completely.");
     return false;
 }
 
 void FileTransfer::OnOK() {
-    MainState& st = s_.st;
-    if (!st.FileInProgress) return;
+    TransferState& st = link_.Files();
+    if (!st.FileInProgress()) return;
     ++st.CurrentBlock;
-    s_.view.SetProgress(ProgressValue(st.CurrentBlock, st.nb));
+    link_.SetProgress(ProgressValue(st.CurrentBlock, st.nb));
     if (st.CurrentBlock <= st.nb) {
         if (SendPrepared()) Prepare(static_cast<int64_t>(st.CurrentBlock) + 1);
         return;
     }
-    if (!st.FBRMSent && !SendPrepared()) return;
+    if (!st.FBRMSent() && !SendPrepared()) return;
     FinishFile();
 }
 
 void FileTransfer::FinishFile() {
-    MainState& st = s_.st;
-    MainView& view = s_.view;
+    TransferState& st = link_.Files();
     impl_->out.reset();
     impl_->ready.clear();
-    view.UpdateList("File Transferred.");
-    st.FileInProgress = false;
+    link_.Status("File Transferred.");
+    st.sendPhase = SendPhase::Idle;
     ++impl_->sendRun;
     if (st.SystemTransferInProgress) ChainNextSystemFile();
-    view.SetHourglass(false);
-    view.ShowProgress(false);
+    link_.SetHourglass(false);
+    link_.ShowProgress(false);
 }
 
 void FileTransfer::ChainNextSystemFile() {
-    MainState& st = s_.st;
+    TransferState& st = link_.Files();
     ++st.stmax;
     if (st.stmax > sys.SystemFileCount) {
         st.SystemTransferInProgress = false;
-        s_.view.SetHourglass(false);
+        link_.SetHourglass(false);
         return;
     }
-    s_.Pause(2);
+    link_.Pause(2);
     // The connection may have gone during the pause, which ends the set.
     if (!st.SystemTransferInProgress) return;
     SendFile(sys.SystemFileList[static_cast<size_t>(st.stmax)], 0);
 }
 
 void FileTransfer::AbortSend(const std::string& statusLine) {
-    MainState& st = s_.st;
-    MainView& view = s_.view;
+    TransferState& st = link_.Files();
     impl_->out.reset();
     impl_->ready.clear();
     impl_->readyError.clear();
-    impl_->announcing = false;
     ++impl_->sendRun;
-    st.FileInProgress = false;
-    if (!statusLine.empty()) view.UpdateList(statusLine);
+    st.sendPhase = SendPhase::Idle;
+    if (!statusLine.empty()) link_.Status(statusLine);
     if (st.SystemTransferInProgress) {
         st.SystemTransferInProgress = false;
-        view.UpdateList("The system files were not all sent.");
+        link_.Status("The system files were not all sent.");
     }
-    view.SetHourglass(false);
-    view.ShowProgress(false);
+    link_.SetHourglass(false);
+    link_.ShowProgress(false);
 }
 
 void FileTransfer::OnFL(const std::string& payload) {
-    MainState& st = s_.st;
-    if (st.ClientRecv)
+    TransferState& st = link_.Files();
+    if (st.ClientRecv())
         EndReceive("File incomplete: " + impl_->RecvFileName + " (a new file was announced)");
     impl_->RecvFileName = SanitizeReceivedName(payload);
     ++impl_->recvRun;
     impl_->RecvBlockCount = 0;
-    impl_->recvFailed = false;
     std::string failure;
     try {
         if (!st.Recv.empty()) ::mkdir(st.Recv.c_str(), 0755);  // gone since start-up
@@ -256,34 +245,35 @@ void FileTransfer::OnFL(const std::string& payload) {
     } catch (const std::exception& e) {
         failure = Reason(e);
     }
-    st.ClientRecv = true;
-    s_.view.UpdateList("Receiving File " + impl_->RecvFileName);
+    st.recvPhase = RecvPhase::Receiving;
+    link_.Status("Receiving File " + impl_->RecvFileName);
     if (!failure.empty()) FailReceive(failure);
 }
 
 void FileTransfer::FailReceive(const std::string& reason) {
-    impl_->recvFailed = true;
+    link_.Files().recvPhase = RecvPhase::Discarding;
     impl_->in.reset();
-    s_.view.UpdateList("Cannot write " + impl_->RecvFileName + ": " + reason);
+    link_.Status("Cannot write " + impl_->RecvFileName + ": " + reason);
 }
 
 void FileTransfer::OnFB(const std::string& message) {
-    MainState& st = s_.st;
-    SDK& sdk = s_.sdk;
+    TransferState& st = link_.Files();
+    SDK& sdk = link_.Cipher();
     Impl& im = *impl_;
-    if (!st.ClientRecv) return;  // no file was announced: nowhere to put it
+    if (!st.ClientRecv()) return;  // no file was announced: nowhere to put it
     const bool end = message.size() >= 6 && message.compare(3, 3, "RM:") == 0;
     if (!end) {
         if (im.RecvBlockCount == std::numeric_limits<int32_t>::max()) {
-            if (!im.recvFailed) FailReceive("the file is too large");
+            if (st.recvPhase != RecvPhase::Discarding) FailReceive("the file is too large");
         } else {
             ++im.RecvBlockCount;
         }
         // Acknowledged first, so the sender's next block travels while this one is
         // deciphered and written. A failure shows here and at the file's end.
         const uint64_t run = im.recvRun;
-        s_.Send("OK:");
-        if (im.recvRun != run || im.recvFailed || !Decipher(message, 3)) return;
+        link_.Send("OK:");
+        if (im.recvRun != run || st.recvPhase == RecvPhase::Discarding || !Decipher(message, 3))
+            return;
         try {
             sdk.BlockRecord.assign(sdk.WorkText, 0, static_cast<size_t>(kBlockSize));
             sdk.BlockRecord.resize(static_cast<size_t>(kBlockSize), ' ');
@@ -293,7 +283,7 @@ void FileTransfer::OnFB(const std::string& message) {
         }
         return;
     }
-    if (!im.recvFailed && Decipher(message, 6)) {
+    if (st.recvPhase != RecvPhase::Discarding && Decipher(message, 6)) {
         try {
             // The file holds exactly RecvBlockCount records: the rest goes at its end.
             im.in->WriteRaw(static_cast<int64_t>(im.RecvBlockCount) + 1, sdk.WorkText);
@@ -303,17 +293,17 @@ void FileTransfer::OnFB(const std::string& message) {
         }
     }
     im.in.reset();
-    s_.view.UpdateList(im.recvFailed ? "File not received: " + im.RecvFileName
-                                     : std::string("File received."));
-    s_.view.SetHourglass(false);
-    st.ClientRecv = false;
+    link_.Status(st.recvPhase == RecvPhase::Discarding ? "File not received: " + im.RecvFileName
+                                                       : std::string("File received."));
+    link_.SetHourglass(false);
+    st.recvPhase = RecvPhase::Idle;
     ++im.recvRun;
-    s_.Send("OK:");
+    link_.Send("OK:");
 }
 
 // Puts the deciphered payload (from character `from` on) into WorkText.
 bool FileTransfer::Decipher(const std::string& message, size_t from) {
-    SDK& sdk = s_.sdk;
+    SDK& sdk = link_.Cipher();
     sdk.WorkText.assign(message, std::min(message.size(), from));
     if (sdk.WorkText.empty()) return true;
     try {
@@ -328,18 +318,18 @@ bool FileTransfer::Decipher(const std::string& message, size_t from) {
 void FileTransfer::EndReceive(const std::string& statusLine) {
     impl_->in.reset();
     ++impl_->recvRun;
-    s_.st.ClientRecv = false;
-    s_.view.UpdateList(statusLine);
-    s_.view.SetHourglass(false);
+    link_.Files().recvPhase = RecvPhase::Idle;
+    link_.Status(statusLine);
+    link_.SetHourglass(false);
 }
 
 void FileTransfer::OnConnectionLost() {
-    MainState& st = s_.st;
-    if (impl_->announcing || st.FileInProgress)
+    const TransferState& st = link_.Files();
+    if (st.sendPhase != SendPhase::Idle)
         AbortSend("The file " + Utf8ToCp1252(impl_->sendPath) + " was not sent completely.");
     else if (st.SystemTransferInProgress)
         AbortSend("");
-    if (st.ClientRecv)
+    if (st.ClientRecv())
         EndReceive("The file " + impl_->RecvFileName + " was not received completely.");
 }
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-namespace keyvane {
+#include "link/FileChannel.h"
 
-class Session;
+namespace keyvane {
 
 // The system-file set being sent: entries 1 to SystemFileCount of SystemFileList are
 // full native paths; position 0 is never used. Filled by SendSystemFiles, walked here.
@@ -19,21 +19,24 @@ struct SystemFileSet {
     std::string ProductPath;  // folder of version 5.5.2 with a trailing separator, or ""
 };
 
-class FileTransfer {
+class FileTransfer final : public FileReceiver {
   public:
-    // Attaches its handlers to session.files; detaches them again when destroyed.
-    explicit FileTransfer(Session& session);
+    // Attaches itself to `link`; detaches again when destroyed.
+    explicit FileTransfer(FileChannel& link);
     ~FileTransfer();
     FileTransfer(const FileTransfer&) = delete;
     FileTransfer& operator=(const FileTransfer&) = delete;
 
     void SendFileCommand();                       // File > Send File
     void SendFile(const std::string& fn, int m);  // fn: native path (UTF-8)
-    void OnFL(const std::string& payload);        // "FL:" received
-    void OnFB(const std::string& message);        // "FB:..." without its terminator
-    void OnOK();                                  // "OK:" received
-    void OnConnectionLost();                      // the connection broke
     bool Busy() const;                            // a file is being sent or received
+
+    // FileReceiver
+    void OnFL(const std::string& payload) override;
+    void OnFB(const std::string& message) override;
+    void OnOK() override;
+    void OnConnectionLost() override;
+    void OnBrokenBlock() override;
 
     // Shown when a new transfer is asked for while one is running.
     static constexpr const char* kBusyText =
@@ -52,7 +55,7 @@ class FileTransfer {
     void EndReceive(const std::string& statusLine);
     void ChainNextSystemFile();
 
-    Session& s_;
+    FileChannel& link_;
     std::unique_ptr<Impl> impl_;
 };
 

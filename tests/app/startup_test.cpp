@@ -59,7 +59,7 @@ TEST(StartUp, FreshFolder) {
     EXPECT_TRUE(FileExists(w.file("font.dat")));
     EXPECT_EQ(ReadWholeFile(w.file("font.dat")), "");
     EXPECT_TRUE(w.messages.empty());
-    EXPECT_FALSE(w->IsConnected || w->IsHost || w->IsClient);
+    EXPECT_FALSE(w->IsConnected || w->IsHost() || w->IsClient());
 }
 
 TEST(StartUp, EmptyPortDatIsRewritten) {

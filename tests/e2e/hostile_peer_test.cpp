@@ -427,7 +427,7 @@ TEST_F(HostilePeer, UnsolicitedAcknowledgementsAreIgnored) {
     for (int i = 0; i < 5; ++i) AsRead("OK:");
     AsRead("OK:OK:OK:trailing");
     EXPECT_TRUE(Status().empty());
-    EXPECT_FALSE(host_->win().FileInProgress);
+    EXPECT_FALSE(host_->win().FileInProgress());
     EXPECT_TRUE(peer_->received.empty());  // nothing answered
 }
 
@@ -445,7 +445,7 @@ TEST_F(HostilePeer, BlocksWithoutAnAnnouncementWriteNothing) {
     AsRead("FB:RM:|");
     EXPECT_EQ(files(), before);
     EXPECT_TRUE(peer_->received.empty());
-    EXPECT_FALSE(host_->win().ClientRecv);
+    EXPECT_FALSE(host_->win().ClientRecv());
 }
 
 TEST_F(HostilePeer, ResetInTheMiddleOfAFile) {
@@ -454,7 +454,7 @@ TEST_F(HostilePeer, ResetInTheMiddleOfAFile) {
     ASSERT_TRUE(WaitForOKs(1));
     AsRead(peer_->Block(Bytes(1000, 5)).substr(0, 400));
     Hangup(*peer_, /*abort=*/true);
-    EXPECT_FALSE(host_->win().ClientRecv);
+    EXPECT_FALSE(host_->win().ClientRecv());
     EXPECT_EQ(Status(),
               (std::vector<std::string>{"Receiving File reset.bin", "Connection lost.",
                                         "The file reset.bin was not received completely."}));
@@ -491,7 +491,7 @@ TEST_F(HostilePeer, HangUpInTheMiddleOfAFile) {
         std::vector<std::string>{"Your connection was terminated manually by the person.  "});
     EXPECT_FALSE(host_->win().IsConnected);
     Hangup(*peer_);
-    EXPECT_FALSE(host_->win().ClientRecv);
+    EXPECT_FALSE(host_->win().ClientRecv());
     EXPECT_EQ(Status(),
               (std::vector<std::string>{"Receiving File hangup.bin",
                                         "The file hangup.bin was not received completely."}));
@@ -509,7 +509,7 @@ TEST_F(HostilePeer, ConnectingElsewhereEndsTheOldConnectionsTransfers) {
     }
     host_->openFileNames.push_back(out.file("out.bin"));
     host_->click("flesend");
-    ASSERT_TRUE(WaitUntil([&] { return host_->win().FileInProgress; }));
+    ASSERT_TRUE(WaitUntil([&] { return host_->win().FileInProgress(); }));
     ASSERT_NE(peer_->received.find("FL:out.bin"), std::string::npos);
     Announce("in.bin");
     AsRead(peer_->Block(Bytes(1000, 8)));
@@ -534,8 +534,8 @@ TEST_F(HostilePeer, ConnectingElsewhereEndsTheOldConnectionsTransfers) {
     ASSERT_TRUE(WaitUntil([&] { return RecvBar() != bar; }));
     EXPECT_EQ(got, "IP:127.0.0.1");  // no block of the old file, no acknowledgement
     EXPECT_EQ(fs::file_size(host_->file("Recv/in.bin")), 1000u);
-    EXPECT_FALSE(host_->win().FileInProgress);
-    EXPECT_FALSE(host_->win().ClientRecv);
+    EXPECT_FALSE(host_->win().FileInProgress());
+    EXPECT_FALSE(host_->win().ClientRecv());
     EXPECT_EQ(Status(),
               (std::vector<std::string>{
                   "Sending " + out.file("out.bin") + "...", "Receiving File in.bin",

@@ -87,8 +87,8 @@ TEST_F(TwoWindows, HandshakeGivesBothSidesTheSameKeyFiles) {
               (std::vector<std::string>{"Waiting for Connection", "Connected."}));
     EXPECT_EQ(Lines(*client, "List1"), (std::vector<std::string>{"Connecting...", "Connected"}));
     EXPECT_EQ(host->find<QLineEdit>("txtConnect")->text(), "127.0.0.1");
-    EXPECT_TRUE(host->win().IsHost && host->win().IsConnected && !host->win().IsClient);
-    EXPECT_TRUE(client->win().IsClient && client->win().IsConnected && !client->win().IsHost);
+    EXPECT_TRUE(host->win().IsHost() && host->win().IsConnected && !host->win().IsClient());
+    EXPECT_TRUE(client->win().IsClient() && client->win().IsConnected && !client->win().IsHost());
     auto files = KeyFiles(*host);
     EXPECT_GE(files.size(), 8u);
     EXPECT_EQ(files, KeyFiles(*client));

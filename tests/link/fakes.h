@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/MainState.h"
-#include "app/MainView.h"
 #include "cipher/sdk.h"
+#include "link/MainState.h"
+#include "link/MainView.h"
 #include "link/Session.h"
 #include "platform/platform.h"
 #include "platform/sock.h"
@@ -129,6 +129,28 @@ struct FakePlatform {
     }
 };
 
+// A file receiver whose handlers a test sets one by one; unset ones drop the message.
+struct HookedReceiver : FileReceiver {
+    std::function<void(const std::string&)> fl, fb;
+    std::function<void()> ok, lost, broken;
+
+    void OnFL(const std::string& payload) override {
+        if (fl) fl(payload);
+    }
+    void OnFB(const std::string& message) override {
+        if (fb) fb(message);
+    }
+    void OnOK() override {
+        if (ok) ok();
+    }
+    void OnConnectionLost() override {
+        if (lost) lost();
+    }
+    void OnBrokenBlock() override {
+        if (broken) broken();
+    }
+};
+
 // One side of a connection over a fake socket, with its own program folder.
 struct FakePeer {
     TempDir dir;
@@ -137,12 +159,14 @@ struct FakePeer {
     SDK sdk;
     FakePlatform plat;
     FakeSock sock;
+    HookedReceiver files;
     std::unique_ptr<Session> session;
 
     FakePeer() {
         sdk.AppFolder = dir.path();
         st.PortStr = "7777";
         session = std::make_unique<Session>(st, view, sdk, plat.p, sock);
+        session->Attach(&files);
     }
 
     // A host that accepted a client at 10.0.0.2 and built its key files.

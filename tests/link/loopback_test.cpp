@@ -41,6 +41,7 @@ struct QtPeer {
     std::function<void()> onDoEvents;
     std::unique_ptr<QtSock> ownSock = std::make_unique<QtSock>();
     QtSock& sock = *ownSock;
+    HookedReceiver files;
     std::unique_ptr<Session> session;
 
     QtPeer() {
@@ -59,6 +60,7 @@ struct QtPeer {
         p.Sleep = [](int ms) { QThread::msleep(ms); };
         p.EndProgram = [this] { ++ends; };
         session = std::make_unique<Session>(st, view, sdk, p, sock);
+        session->Attach(&files);
     }
 
     std::string Encipher(std::string text) {
@@ -67,11 +69,11 @@ struct QtPeer {
     }
 
     std::map<std::string, std::string> KeyFiles() const {
-        std::map<std::string, std::string> files;
+        std::map<std::string, std::string> keys;
         for (const auto& e : fs::directory_iterator(dir.path()))
             if (e.is_regular_file())
-                files[e.path().filename().string()] = ReadWholeFile(e.path().string());
-        return files;
+                keys[e.path().filename().string()] = ReadWholeFile(e.path().string());
+        return keys;
     }
 };
 
@@ -131,7 +133,7 @@ TEST_F(Loopback, PortsThatCannotBeListenedOn) {
     host.session->WaitForConnect();
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_NE(host.boxes[0].find("in use"), std::string::npos);
-    EXPECT_FALSE(host.st.IsHost);
+    EXPECT_FALSE(host.st.IsHost());
     squatter.close();
 
     host.st.PortStr = "0";
@@ -152,17 +154,17 @@ TEST_F(Loopback, PortsThatCannotBeListenedOn) {
 TEST_F(Loopback, FileMessagesArriveWholeWhateverLiesBetweenThem) {
     ConnectPair();
     std::vector<std::string> got;
-    host.session->files.OnFL = [&](const std::string& n) {
+    host.files.fl = [&](const std::string& n) {
         got.push_back("FL:" + n);
-        host.st.ClientRecv = true;
+        host.st.recvPhase = RecvPhase::Receiving;
     };
-    host.session->files.OnFB = [&](const std::string& m) {
+    host.files.fb = [&](const std::string& m) {
         got.push_back(m);
-        if (m.compare(0, 6, "FB:RM:") == 0) host.st.ClientRecv = false;
+        if (m.compare(0, 6, "FB:RM:") == 0) host.st.recvPhase = RecvPhase::Idle;
         host.session->Send("OK:");
     };
     int oks = 0;
-    client.session->files.OnOK = [&] { ++oks; };
+    client.files.ok = [&] { ++oks; };
 
     std::string block(1000, '\0');
     for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7 + 124);
@@ -194,7 +196,7 @@ TEST_F(Loopback, MessagesAreHandledDuringAPauseInsideAHandler) {
         WaitUntil([&] { return !host.view.chat.empty(); }, 5000);
     };
     bool seenInPause = false;
-    host.session->files.OnOK = [&] {
+    host.files.ok = [&] {
         host.session->Pause(2);
         seenInPause = !host.view.chat.empty();
     };

@@ -41,8 +41,8 @@ TEST(SessionConnect, HostAcceptsThenCompletesTheHandshakeOnIP) {
     host.session->WaitForConnect();
     EXPECT_EQ(host.sock.LocalPort, 7777);
     EXPECT_EQ(host.view.status, (std::vector<std::string>{"Waiting for Connection"}));
-    EXPECT_TRUE(host.st.IsHost);
-    EXPECT_FALSE(host.st.IsClient);
+    EXPECT_TRUE(host.st.IsHost());
+    EXPECT_FALSE(host.st.IsClient());
 
     host.sock.ConnectionRequest(42);
     EXPECT_EQ(host.sock.closes, 1);  // the listening socket makes way for the connection
@@ -115,7 +115,7 @@ TEST(SessionConnect, PortThatCannotBeListenedOnIsExplainedAndChangesNothing) {
     host.session->WaitForConnect();
     EXPECT_EQ(host.plat.boxes, std::vector<std::string>{*host.sock.listenError});
     EXPECT_TRUE(host.view.status.empty());
-    EXPECT_FALSE(host.st.IsHost);
+    EXPECT_FALSE(host.st.IsHost());
 
     // The port text is read by its leading number; out of range is handed on as such.
     host.st.PortStr = "99999";
@@ -168,8 +168,8 @@ TEST(SessionConnect, ClientHandshakeAsSoonAsTheSocketIsUp) {
     };
     client.session->Connect();
     EXPECT_EQ(client.plat.waits, 3);
-    EXPECT_TRUE(client.st.IsClient);
-    EXPECT_FALSE(client.st.IsHost);
+    EXPECT_TRUE(client.st.IsClient());
+    EXPECT_FALSE(client.st.IsHost());
     EXPECT_TRUE(client.st.IsConnected);
     EXPECT_EQ(client.sock.sent, std::vector<std::string>{"IP:192.0.2.20"});
     EXPECT_TRUE(FileExists(client.sdk.File("k1.bin")));
@@ -372,18 +372,20 @@ TEST(SessionReceive, MessagesWithoutKeysAreReportedNotFatal) {
 TEST(SessionReceive, FileMessagesGoToTheTransferWhenAttached) {
     FakePeer p;
     p.BecomeConnectedHost();
+    p.session->Attach(nullptr);
     p.sock.Receive("FL:a.txt");
     p.sock.Receive("OK:");  // no transfer attached: dropped
+    p.session->Attach(&p.files);
     std::vector<std::string> seen;
-    p.session->files.OnFL = [&](const std::string& name) {
+    p.files.fl = [&](const std::string& name) {
         seen.push_back("FL " + name);
-        p.st.ClientRecv = true;
+        p.st.recvPhase = RecvPhase::Receiving;
     };
-    p.session->files.OnFB = [&](const std::string& m) {
+    p.files.fb = [&](const std::string& m) {
         seen.push_back(m.substr(0, 6));
-        if (m.substr(3, 3) == "RM:") p.st.ClientRecv = false;
+        if (m.substr(3, 3) == "RM:") p.st.recvPhase = RecvPhase::Idle;
     };
-    p.session->files.OnOK = [&] { seen.push_back("OK"); };
+    p.files.ok = [&] { seen.push_back("OK"); };
     p.sock.Receive("FL:b.txt");
     p.sock.Receive("FB:" + std::string(600, 'x'));
     p.sock.Receive(std::string(400, 'y') + "|CT:" + p.Encipher("between"));
@@ -454,7 +456,7 @@ TEST(SessionReceive, LostConnectionIsNoticed) {
     FakePeer host;
     host.BecomeConnectedHost();
     bool told = false;
-    host.session->files.OnConnectionLost = [&] { told = true; };
+    host.files.lost = [&] { told = true; };
     host.sock.Disconnected();
     EXPECT_FALSE(host.st.IsConnected);
     EXPECT_EQ(host.view.status.back(), "Connection lost.");

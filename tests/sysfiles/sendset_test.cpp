@@ -42,7 +42,7 @@ class SystemSet : public ::testing::Test {
     }
     void Run() {
         SendSystemFiles(*a.session, *a.transfer);
-        ASSERT_TRUE(RunUntil([&] { return a.Idle() && !b.st.ClientRecv; }));
+        ASSERT_TRUE(RunUntil([&] { return a.Idle() && !b.st.ClientRecv(); }));
     }
     // The names announced in "FL:", in order.
     std::vector<std::string> Announced() const {
@@ -142,7 +142,7 @@ TEST_F(SystemSet, RefusedWhileAFileIsBeingReceived) {
         if (line.rfind("Receiving File", 0) == 0) SendSystemFiles(*a.session, *a.transfer);
     };
     b.transfer->SendFile(b.dir.file("big.bin"), 0);
-    ASSERT_TRUE(RunUntil([&] { return b.Idle() && !a.st.ClientRecv; }));
+    ASSERT_TRUE(RunUntil([&] { return b.Idle() && !a.st.ClientRecv(); }));
     EXPECT_EQ(a.boxes, std::vector<std::string>{FileTransfer::kBusyText});
     EXPECT_TRUE(Announced().empty());
 }

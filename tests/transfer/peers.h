@@ -23,9 +23,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/MainState.h"
-#include "app/MainView.h"
 #include "cipher/sdk.h"
+#include "link/MainState.h"
+#include "link/MainView.h"
 #include "link/Session.h"
 #include "platform/files.h"
 #include "platform/platform.h"

@@ -60,7 +60,7 @@ TEST(FileEndCut, ArrivesWholeWhereverTheReadsCutIt) {
             // No wait began: the rest is simply the next read.
             if (!r.late.empty()) r.sock.Receive(std::exchange(r.late, {}));
             ASSERT_EQ(ReadWholeFile(r.st.Recv + "end.bin"), rest) << restSize << " cut at " << cut;
-            ASSERT_FALSE(r.st.ClientRecv);
+            ASSERT_FALSE(r.st.ClientRecv());
             ASSERT_EQ(r.sock.sent.back(), "OK:");
             // A whole end shorter than the longest waits for more, within its bound.
             ASSERT_LE(r.plat.ms - start, Session::kEndWaitNoBlocksMs);
@@ -102,7 +102,7 @@ TEST(ReceiverOutOfStep, EndsTheFileAndKeepsWhatCameBefore) {
     // A block of 600 bytes: its 1004 would reach into the chat line after it.
     r.sock.Receive("FB:" + r.Encipher(Bytes(600, 8)) + "|");
     r.sock.Receive("CT:" + r.Encipher(std::string(500, 'h')));
-    EXPECT_FALSE(r.st.ClientRecv);
+    EXPECT_FALSE(r.st.ClientRecv());
     EXPECT_EQ(r.view.status.back(), "File incomplete: broken.bin (a block was broken)");
     EXPECT_EQ(ReadWholeFile(r.st.Recv + "broken.bin"), block);
     EXPECT_EQ(r.view.chat, std::vector<std::string>{std::string(500, 'h')});  // back in step

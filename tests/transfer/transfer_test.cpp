@@ -23,7 +23,7 @@ class Transfer : public ::testing::Test {
             to.view.Count("File received.") + to.view.Count("File not received: " + name);
         from.transfer->SendFile(path, 0);
         ASSERT_TRUE(RunUntil([&] {
-            return from.Idle() && !to.st.ClientRecv &&
+            return from.Idle() && !to.st.ClientRecv() &&
                    to.view.Count("File received.") + to.view.Count("File not received: " + name) >
                        before;
         })) << name;
@@ -258,7 +258,7 @@ TEST_F(Transfer, AFileTheReceiverCannotWriteEndsCleanlyOnBothSides) {
     a.view.onProgress = nullptr;
     EXPECT_TRUE(b.view.Has("File not received: full.bin"));
     EXPECT_FALSE(b.view.Has("File received."));
-    EXPECT_FALSE(b.st.ClientRecv);
+    EXPECT_FALSE(b.st.ClientRecv());
 
     // The next file goes through.
     const std::string bytes = RandomBytes(3000, 3);
@@ -297,7 +297,7 @@ TEST_F(Transfer, ConnectionCutMidFileOnTheSendingSide) {
     EXPECT_TRUE(a.view.Has("The file " + path + " was not sent completely."));
     EXPECT_FALSE(a.view.Has("File Transferred."));
     EXPECT_FALSE(a.view.progressVisible);
-    EXPECT_FALSE(a.st.FileInProgress);
+    EXPECT_FALSE(a.st.FileInProgress());
 }
 
 TEST_F(Transfer, ConnectionCutMidFileOnTheReceivingSide) {
@@ -307,7 +307,8 @@ TEST_F(Transfer, ConnectionCutMidFileOnTheReceivingSide) {
         if (p == 20) a.sock.inner.Close();
     };
     a.transfer->SendFile(path, 0);
-    ASSERT_TRUE(RunUntil([&] { return b.view.Has("Receiving File cut.bin") && !b.st.ClientRecv; }));
+    ASSERT_TRUE(
+        RunUntil([&] { return b.view.Has("Receiving File cut.bin") && !b.st.ClientRecv(); }));
     EXPECT_TRUE(b.view.Has("The file cut.bin was not received completely."));
     EXPECT_FALSE(b.view.Has("File received."));
     EXPECT_FALSE(b.transfer->Busy());
