@@ -1,0 +1,77 @@
+// The phases a file goes through on either side, and the flags read from them.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "link/fakes.h"
+#include "platform/files.h"
+#include "transfer/FileTransfer.h"
+
+namespace keyvane {
+namespace {
+
+struct Side : test::FakePeer {
+    Side() {
+        st.Recv = dir.file("Recv/");
+        std::filesystem::create_directories(st.Recv);
+        BecomeConnectedHost();
+        plat.onSleep = [this] { plat.time = "14:31:" + std::to_string(10 + ++seconds % 50); };
+    }
+    FileTransfer transfer{*session};
+    int seconds = 0;
+};
+
+TEST(TransferPhases, SenderAnnouncesSendsAndEndsOnTheRightOK) {
+    Side a;
+    const std::string small = a.dir.file("small.txt"), big = a.dir.file("big.bin");
+    WriteTextLines(small, {"tiny"});
+    WriteTextLines(big, {std::string(2500, 'b')});
+
+    // During the pause after "FL:" nothing is awaited yet: an early "OK:" changes nothing.
+    bool sawAnnouncing = false;
+    a.plat.onDoEvents = [&] {
+        if (a.st.sendPhase != SendPhase::Announcing) return;
+        sawAnnouncing = !a.st.FileInProgress() && a.transfer.Busy();
+        a.sock.Receive("OK:");
+    };
+    a.transfer.SendFile(small, 0);
+    a.plat.onDoEvents = nullptr;
+    EXPECT_TRUE(sawAnnouncing);
+    ASSERT_EQ(a.sock.sent.size(), 2u);  // "FL:", then at once the closing block
+    EXPECT_EQ(a.sock.sent[1].substr(0, 6), "FB:RM:");
+    EXPECT_TRUE(a.st.FBRMSent() && a.st.FileInProgress());
+    a.sock.Receive("OK:");
+    EXPECT_EQ(a.st.sendPhase, SendPhase::Idle);
+    EXPECT_EQ(a.view.status.back(), "File Transferred.");
+    EXPECT_EQ(a.sock.sent.size(), 2u);
+
+    // Two blocks and a rest: the rest goes on the second "OK:", which ends the file.
+    a.transfer.SendFile(big, 0);
+    EXPECT_EQ(a.st.sendPhase, SendPhase::Sending);
+    EXPECT_FALSE(a.st.FBRMSent());
+    a.sock.Receive("OK:");
+    EXPECT_TRUE(a.st.FileInProgress());
+    a.sock.Receive("OK:");
+    EXPECT_EQ(a.sock.sent.back().substr(0, 6), "FB:RM:");
+    EXPECT_FALSE(a.transfer.Busy());
+}
+
+TEST(TransferPhases, ReceiverThatCannotWriteStaysInFileModeUntilTheEnd) {
+    Side b;
+    std::filesystem::create_directories(b.st.Recv + "taken");
+    b.sock.Receive("FL:taken");
+    EXPECT_EQ(b.st.recvPhase, RecvPhase::Discarding);
+    EXPECT_TRUE(b.st.ClientRecv());
+    const size_t sent = b.sock.sent.size();
+    // Blocks are still acknowledged, though nothing is written.
+    b.sock.Receive("FB:" + b.Encipher(std::string(1000, 'x')) + "|");
+    EXPECT_EQ(b.sock.sent.size(), sent + 1);
+    b.sock.Receive("FB:RM:|");
+    EXPECT_EQ(b.st.recvPhase, RecvPhase::Idle);
+    EXPECT_EQ(b.view.status.back(), "File not received: taken");
+    EXPECT_EQ(b.sock.sent.size(), sent + 2);
+}
+
+}  // namespace
+}  // namespace keyvane
