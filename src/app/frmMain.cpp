@@ -6,7 +6,6 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <cstdio>
-#include <filesystem>
 #include <limits>
 
 #include "app/StartUp.h"
@@ -171,8 +170,7 @@ void frmMain::StartUp(std::string appFolder) {
     }
     ui_->txtPort->setText(ToQ(PortStr));
 
-    std::error_code ignored;  // most often: it is there already
-    std::filesystem::create_directory(sdk_.AppFolder + "Recv", ignored);
+    MakeFolder(sdk_.AppFolder + "Recv");  // most often: it is there already
 
     ui_->txtIP->setText(ToQ(platform_.LocalIP()));
 

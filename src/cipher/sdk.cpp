@@ -242,8 +242,9 @@ void SDK::LoadStepSizes() {
             try {
                 item = in.NextItem();
             } catch (const EndOfFileError&) {
-                throw EndOfFileError(k4 + ": input past end of file (" + std::to_string(k - 1) +
-                                     " of 20 step sizes)");
+                const std::string why =
+                    "input past end of file (" + std::to_string(k - 1) + " of 20 step sizes)";
+                throw EndOfFileError(k4 + ": " + why, k4, why);
             }
             int16_t s = 0;
             try {
@@ -336,7 +337,8 @@ void SDK::ReadPassCount() {
         RotorCount = ToInt16(Val(in.NextNumberItem()));
         PassCount = ToInt32(Val(in.NextNumberItem()));
     } catch (const EndOfFileError&) {
-        throw EndOfFileError(k2 + ": input past end of file (rotor count and pass count)");
+        const std::string why = "input past end of file (rotor count and pass count)";
+        throw EndOfFileError(k2 + ": " + why, k2, why);
     } catch (const OverflowError& e) {
         throw OverflowError(k2 + ": " + e.what());
     }

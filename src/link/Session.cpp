@@ -1,12 +1,7 @@
 #include "link/Session.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <exception>
 
 #include "keys/seed.h"
@@ -39,30 +34,7 @@ std::string WriteKeyFile(const std::string& folder, const std::string& hhmmss,
     const std::string data = key + "\r\n";
     for (int n = 1; n <= kMaxNames; ++n) {
         std::string name = "Key" + hhmmss + (n == 1 ? "" : "-" + std::to_string(n)) + ".txt";
-        std::string path = folder + name;
-        // O_EXCL: an existing file, or a link of that name, is never written through.
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            throw FileError("Unable to create " + name + " (" + std::strerror(errno) + ")");
-        }
-        size_t done = 0;
-        int err = 0;
-        while (done < data.size()) {
-            ssize_t w = ::write(fd, data.data() + done, data.size() - done);
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                err = errno;
-                break;
-            }
-            done += static_cast<size_t>(w);
-        }
-        if (::close(fd) != 0 && err == 0) err = errno;
-        if (err != 0) {
-            ::unlink(path.c_str());  // ours, and incomplete
-            throw FileError("Unable to write " + name + " (" + std::strerror(err) + ")");
-        }
-        return name;
+        if (WriteNewFile(folder + name, data)) return name;
     }
     throw FileError("Unable to find a free name for Key" + hhmmss + ".txt");
 }

@@ -1,10 +1,9 @@
 #include "peer/ConsoleView.h"
 
-#include <sys/stat.h>
-
 #include <cstdint>
 
 #include "platform/cp1252.h"
+#include "platform/files.h"
 
 namespace keyvane::peer {
 
@@ -215,9 +214,12 @@ void ConsoleView::BumpRecvBar() {
     if (now - recvFrom_ < std::chrono::milliseconds(100)) return;  // too early to say
     if (progressShown_ && now - drawn_ < std::chrono::milliseconds(200)) return;
     drawn_ = now;
-    struct stat sb {};
-    const std::string path = st_.Recv + Cp1252ToUtf8(receiving_);
-    const double bytes = ::stat(path.c_str(), &sb) == 0 ? static_cast<double>(sb.st_size) : 0;
+    double bytes = 0;
+    try {
+        bytes = static_cast<double>(ExistingFileLength(st_.Recv + Cp1252ToUtf8(receiving_)));
+    } catch (const FileError&) {
+        // not there yet, or gone
+    }
     const double secs = std::chrono::duration<double>(now - recvFrom_).count();
     char buf[64];
     std::snprintf(buf, sizeof buf, "  %.2f MB received  %6.2f MB/s", bytes / 1e6,

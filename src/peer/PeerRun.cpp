@@ -1,15 +1,9 @@
 #include "peer/PeerRun.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
-#include <cerrno>
-#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -35,18 +29,6 @@ namespace keyvane::peer {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Why a file cannot be sent, or "" when it can: the window's length probe would create
-// a missing file and send it empty, which from a script is a typing error gone unseen.
-std::string Unreadable(const std::string& path) {
-    struct stat sb {};
-    if (::stat(path.c_str(), &sb) != 0) return std::strerror(errno);
-    if (!S_ISREG(sb.st_mode)) return "not a plain file";
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::strerror(errno);
-    ::close(fd);
-    return "";
-}
 
 // The port text: the first line of port.dat when there is one, else 7777. Nothing is
 // written: a peer run from a script leaves the settings as they are.
@@ -160,7 +142,7 @@ bool Peer::Start() {
     }
     sdk_.AppFolder = folder;
     st_.Recv = folder + "Recv/";
-    fs::create_directory(st_.Recv, ec);  // most often: it is there already
+    MakeFolder(st_.Recv);  // most often: it is there already
     st_.PortStr = o_.port.empty() ? DefaultPort(folder) : o_.port;
     view_.ip = o_.hasAddress ? Typed(o_.address) : Utf8ToCp1252(platform_.LocalIP());
 
@@ -183,7 +165,9 @@ bool Peer::Start() {
 }
 
 bool Peer::CanSend(const std::string& path) {
-    const std::string why = Unreadable(path);
+    // The window's length probe would create a missing file and send it empty, which
+    // from a script is a typing error gone unseen.
+    const std::string why = WhyUnreadable(path);
     if (!why.empty()) view_.Message("Cannot send " + Utf8ToCp1252(path) + ": " + Utf8ToCp1252(why));
     return why.empty();
 }

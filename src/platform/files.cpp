@@ -12,8 +12,10 @@ namespace keyvane {
 
 namespace {
 
-std::string Why(const std::string& what, const std::string& path) {
-    return what + " " + path + ": " + std::strerror(errno);
+// "cannot open /a/b: No such file or directory", with the path and the reason apart.
+FileError Why(const std::string& what, const std::string& path) {
+    std::string reason = std::strerror(errno);
+    return FileError(what + " " + path + ": " + reason, path, reason);
 }
 
 void WriteAll(int fd, const char* p, size_t n, off_t at, const std::string& path) {
@@ -21,7 +23,7 @@ void WriteAll(int fd, const char* p, size_t n, off_t at, const std::string& path
         const ssize_t w = ::pwrite(fd, p, n, at);
         if (w < 0) {
             if (errno == EINTR) continue;
-            throw FileError(Why("cannot write", path));
+            throw Why("cannot write", path);
         }
         p += w;
         n -= static_cast<size_t>(w);
@@ -33,7 +35,7 @@ void WriteAll(int fd, const char* p, size_t n, off_t at, const std::string& path
 void RequirePlainFile(const struct stat& st, const std::string& path) {
     if (S_ISREG(st.st_mode)) return;
     errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    throw FileError(Why("cannot open", path));
+    throw Why("cannot open", path);
 }
 
 }  // namespace
@@ -43,13 +45,13 @@ RecordFile::RecordFile(const std::string& path, size_t recordLength)
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
         fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throw FileError(Why("cannot open", path));
+    if (fd_ < 0) throw Why("cannot open", path);
     struct stat st {};
     if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
         ::close(fd_);
         fd_ = -1;
         errno = EISDIR;
-        throw FileError(Why("cannot open", path));
+        throw Why("cannot open", path);
     }
 }
 
@@ -58,9 +60,9 @@ RecordFile RecordFile::OpenForReading(const std::string& path, size_t recordLeng
     f.path_ = path;
     f.length_ = recordLength == 0 ? 1 : recordLength;
     f.fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (f.fd_ < 0) throw FileError(Why("cannot open", path));
+    if (f.fd_ < 0) throw Why("cannot open", path);
     struct stat st {};
-    if (::fstat(f.fd_, &st) != 0) throw FileError(Why("cannot open", path));
+    if (::fstat(f.fd_, &st) != 0) throw Why("cannot open", path);
     RequirePlainFile(st, path);
     return f;
 }
@@ -87,12 +89,12 @@ RecordFile& RecordFile::operator=(RecordFile&& other) noexcept {
 
 int64_t RecordFile::Length() const {
     struct stat st {};
-    if (fd_ < 0 || ::fstat(fd_, &st) != 0) throw FileError(Why("cannot read the length of", path_));
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) throw Why("cannot read the length of", path_);
     return static_cast<int64_t>(st.st_size);
 }
 
 std::string RecordFile::Read(int64_t r) const {
-    if (r < 1) throw FileError("bad record number in " + path_);
+    if (r < 1) throw FileError("bad record number in " + path_, path_, "bad record number");
     std::string out(length_, '\0');
     size_t got = 0;
     const off_t at = static_cast<off_t>((r - 1) * static_cast<int64_t>(length_));
@@ -101,7 +103,7 @@ std::string RecordFile::Read(int64_t r) const {
             ::pread(fd_, out.data() + got, length_ - got, at + static_cast<off_t>(got));
         if (n < 0) {
             if (errno == EINTR) continue;
-            throw FileError(Why("cannot read", path_));
+            throw Why("cannot read", path_);
         }
         if (n == 0) break;
         got += static_cast<size_t>(n);
@@ -111,7 +113,7 @@ std::string RecordFile::Read(int64_t r) const {
 }
 
 void RecordFile::Write(int64_t r, std::string_view data) {
-    if (r < 1) throw FileError("bad record number in " + path_);
+    if (r < 1) throw FileError("bad record number in " + path_, path_, "bad record number");
     std::string rec(data.substr(0, length_));
     rec.resize(length_, ' ');
     WriteAll(fd_, rec.data(), rec.size(),
@@ -119,7 +121,7 @@ void RecordFile::Write(int64_t r, std::string_view data) {
 }
 
 void RecordFile::WriteRaw(int64_t r, std::string_view data) {
-    if (r < 1) throw FileError("bad record number in " + path_);
+    if (r < 1) throw FileError("bad record number in " + path_, path_, "bad record number");
     WriteAll(fd_, data.data(), data.size(),
              static_cast<off_t>((r - 1) * static_cast<int64_t>(length_)), path_);
 }
@@ -128,7 +130,7 @@ void RecordFile::Close() {
     if (fd_ >= 0) {
         const int rc = ::close(fd_);
         fd_ = -1;
-        if (rc != 0) throw FileError(Why("cannot close", path_));
+        if (rc != 0) throw Why("cannot close", path_);
     }
 }
 
@@ -141,7 +143,7 @@ int64_t ProbeLength(const std::string& path) {
 
 int64_t ExistingFileLength(const std::string& path) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) throw FileError(Why("cannot open", path));
+    if (::stat(path.c_str(), &st) != 0) throw Why("cannot open", path);
     RequirePlainFile(st, path);
     return static_cast<int64_t>(st.st_size);
 }
@@ -153,20 +155,20 @@ bool FileExists(const std::string& path) {
 
 std::string ReadWholeFile(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) throw FileError(Why("cannot open", path));
+    if (!f) throw Why("cannot open", path);
     std::string out;
     char buf[8192];
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
     const bool bad = std::ferror(f);
     std::fclose(f);
-    if (bad) throw FileError("cannot read " + path);
+    if (bad) throw FileError("cannot read " + path, path, "cannot read");
     return out;
 }
 
 TextWriter::TextWriter(const std::string& path, Mode mode) : path_(path) {
     f_ = std::fopen(path.c_str(), mode == Mode::Append ? "ab" : "wb");
-    if (!f_) throw FileError(Why("cannot write", path));
+    if (!f_) throw Why("cannot write", path);
 }
 
 TextWriter::~TextWriter() {
@@ -174,9 +176,9 @@ TextWriter::~TextWriter() {
 }
 
 void TextWriter::Write(std::string_view text) {
-    if (!f_) throw FileError("file closed: " + path_);
+    if (!f_) throw FileError("file closed: " + path_, path_, "file closed");
     if (!text.empty() && std::fwrite(text.data(), 1, text.size(), f_) != text.size())
-        throw FileError(Why("cannot write", path_));
+        throw Why("cannot write", path_);
 }
 
 void TextWriter::WriteLine(std::string_view text) {
@@ -189,7 +191,7 @@ void TextWriter::Close() {
     const bool bad = std::fflush(f_) != 0 || std::ferror(f_);
     const bool closeBad = std::fclose(f_) != 0;
     f_ = nullptr;
-    if (bad || closeBad) throw FileError(Why("cannot write", path_));
+    if (bad || closeBad) throw Why("cannot write", path_);
 }
 
 void WriteTextLines(const std::string& path, const std::vector<std::string>& lines) {
@@ -267,7 +269,70 @@ void CopyFileReplacing(const std::string& from, const std::string& to) {
 }
 
 void DeleteFileOrThrow(const std::string& path) {
-    if (::unlink(path.c_str()) != 0) throw FileError(Why("cannot delete", path));
+    if (::unlink(path.c_str()) != 0) throw Why("cannot delete", path);
+}
+
+namespace {
+
+// An error whose message is its reason alone.
+FileError Only(const std::string& path, const std::string& reason) {
+    return FileError(reason, path, reason);
+}
+
+std::string BareName(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+std::string WhyUnreadable(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
+    if (!S_ISREG(st.st_mode)) return "not a plain file";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno);
+    ::close(fd);
+    return "";
+}
+
+bool WriteNewFile(const std::string& path, std::string_view data) {
+    // O_EXCL: an existing file, or a link of that name, is never written through.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (errno == EEXIST) return false;
+        std::string reason = std::strerror(errno);
+        throw FileError("Unable to create " + BareName(path) + " (" + reason + ")", path, reason);
+    }
+    size_t done = 0;
+    int err = 0;
+    while (done < data.size()) {
+        const ssize_t w = ::write(fd, data.data() + done, data.size() - done);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            err = errno;
+            break;
+        }
+        done += static_cast<size_t>(w);
+    }
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err != 0) {
+        ::unlink(path.c_str());  // ours, and incomplete
+        std::string reason = std::strerror(err);
+        throw FileError("Unable to write " + BareName(path) + " (" + reason + ")", path, reason);
+    }
+    return true;
+}
+
+void CreateEmptyReplacing(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) throw Only(path, "a folder of that name is in the way");
+        if (::unlink(path.c_str()) != 0) throw Only(path, std::strerror(errno));
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) throw Only(path, std::strerror(errno));
+    ::close(fd);
 }
 
 }  // namespace keyvane

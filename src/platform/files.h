@@ -7,13 +7,25 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace keyvane {
 
-// A file that cannot be opened, read, written, copied or deleted.
-struct FileError : std::runtime_error {
-    using std::runtime_error::runtime_error;
+// A file that cannot be opened, read, written, copied or deleted. what() is the whole
+// message; Path() names the file ("" when none is known) and Reason() says why, e.g. the
+// system's error text, so a caller can word its own line without taking what() apart.
+class FileError : public std::runtime_error {
+  public:
+    // A message that is its own reason.
+    explicit FileError(const std::string& message) : FileError(message, "", message) {}
+    FileError(const std::string& message, std::string path, std::string reason)
+        : std::runtime_error(message), path_(std::move(path)), reason_(std::move(reason)) {}
+    const std::string& Path() const noexcept { return path_; }
+    const std::string& Reason() const noexcept { return reason_; }
+
+  private:
+    std::string path_, reason_;
 };
 
 // Reading an item past the end of a text file.
@@ -119,5 +131,19 @@ void CopyFileReplacing(const std::string& from, const std::string& to);
 
 // Deletes a file; throws FileError when it cannot.
 void DeleteFileOrThrow(const std::string& path);
+
+// Why a plain file cannot be opened for reading ("" when it can): the system's reason,
+// or "not a plain file". Nothing is created.
+std::string WhyUnreadable(const std::string& path);
+
+// Creates `path` holding `data`, never through an existing file or link of that name.
+// False when the name is taken. Throws FileError when it cannot be created or written (a
+// file left half-written is removed); the message names the file without its folder.
+bool WriteNewFile(const std::string& path, std::string_view data);
+
+// Creates `path` empty. An existing file or symbolic link of that name is removed first
+// (a link is replaced, never written through); a folder of that name is an error, as is
+// anything that cannot be created. Throws FileError whose message is the reason alone.
+void CreateEmptyReplacing(const std::string& path);
 
 }  // namespace keyvane

@@ -1,17 +1,31 @@
 #include "platform/folders.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
 #include "platform/files.h"
 
 namespace keyvane {
+
+namespace {
+
+// "Unable to lock /a/b (Resource busy)", with the path and the reason apart.
+FileError Unable(const std::string& what, const std::string& path, int err) {
+    std::string reason = std::strerror(err);
+    return FileError("Unable to " + what + " " + path + " (" + reason + ")", path, reason);
+}
+
+}  // namespace
 
 bool IsWritableFolder(const std::string& folder) {
     return ::access(folder.c_str(), W_OK | X_OK) == 0;
@@ -26,8 +40,9 @@ void CreateFolderChain(const std::string& folder) {
     const fs::path parent = fs::path(path).parent_path();
     if (!parent.empty() && parent != path) CreateFolderChain(parent.string());
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-        throw FileError("Unable to create the folder " + path + " (" + std::strerror(errno) + ")");
-    if (!fs::is_directory(path, ec)) throw FileError(path + " is not a folder");
+        throw Unable("create the folder", path, errno);
+    if (!fs::is_directory(path, ec))
+        throw FileError(path + " is not a folder", path, "not a folder");
 }
 
 FolderLock::~FolderLock() {
@@ -37,12 +52,12 @@ FolderLock::~FolderLock() {
 bool FolderLock::Take(const std::string& path) {
     Release();
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) throw FileError("Unable to open " + path + " (" + std::strerror(errno) + ")");
+    if (fd < 0) throw Unable("open", path, errno);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         ::close(fd);
         if (err == EWOULDBLOCK) return false;
-        throw FileError("Unable to lock " + path + " (" + std::strerror(err) + ")");
+        throw Unable("lock", path, err);
     }
     fd_ = fd;
     return true;
@@ -52,6 +67,50 @@ void FolderLock::Release() {
     if (fd_ < 0) return;
     ::close(fd_);  // closing drops the lock
     fd_ = -1;
+}
+
+bool MakeFolder(const std::string& folder) {
+    return ::mkdir(folder.c_str(), 0755) == 0;
+}
+
+bool IsFolder(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::vector<FolderEntry> FolderEntries(const std::string& folder) {
+    std::vector<FolderEntry> entries;
+    DIR* d = ::opendir(folder.c_str());
+    if (!d) return entries;
+    std::string dir = folder;
+    if (!dir.empty() && dir.back() != '/') dir += '/';
+    while (const dirent* e = ::readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        bool plain = e->d_type == DT_REG;
+        if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+            struct stat st {};
+            plain = ::stat((dir + name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        }
+        entries.push_back({std::move(name), plain});
+    }
+    ::closedir(d);
+    return entries;
+}
+
+bool DosHiddenOrSystem(const std::string& path) {
+    // Wine keeps the DOS attributes of a file in this extended attribute, as "0x" + hex.
+    char buf[32] = {};
+    const ssize_t n = ::getxattr(path.c_str(), "user.DOSATTRIB", buf, sizeof buf - 1);
+    if (n < 3 || buf[0] != '0' || (buf[1] != 'x' && buf[1] != 'X')) return false;
+    const unsigned long attr = std::strtoul(buf + 2, nullptr, 16);
+    return (attr & 0x6) != 0;  // hidden, system
+}
+
+std::string HomeFolder() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+    return "";
 }
 
 }  // namespace keyvane

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace keyvane {
 
@@ -12,6 +13,26 @@ bool IsWritableFolder(const std::string& folder);
 // Creates `folder` and any missing parents. A folder created here is its owner's alone,
 // since key files go into it. Throws FileError when it cannot be created.
 void CreateFolderChain(const std::string& folder);
+
+// Creates one folder whose parent exists; false when it cannot (often: it is there).
+bool MakeFolder(const std::string& folder);
+
+// Whether `path` is a folder (following links).
+bool IsFolder(const std::string& path);
+
+// What a folder holds, "." and ".." left out, in the system's order; none when it
+// cannot be read. `plain` says a plain file, or a link to one.
+struct FolderEntry {
+    std::string name;
+    bool plain = false;
+};
+std::vector<FolderEntry> FolderEntries(const std::string& folder);
+
+// Whether Wine marked the file hidden or system.
+bool DosHiddenOrSystem(const std::string& path);
+
+// The user's home folder: $HOME, else the password database's ("" when neither knows).
+std::string HomeFolder();
 
 // The file in a data folder whose lock says a running copy uses that folder.
 inline constexpr const char* kFolderLockFile = ".keyvane.lock";

@@ -1,12 +1,9 @@
 #include "sysfiles/SystemFolders.h"
 
-#include <dirent.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <sys/xattr.h>
-#include <unistd.h>
-
 #include <cstdlib>
+
+#include "platform/files.h"
+#include "platform/folders.h"
 
 namespace keyvane {
 
@@ -30,21 +27,6 @@ std::string LowerAscii(std::string_view s) {
     for (char& c : out)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return out;
-}
-
-std::string HomeFolder() {
-    if (const char* home = std::getenv("HOME"); home && *home) return home;
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-    return "";
-}
-
-// Wine keeps the DOS attributes of a file in this extended attribute, as "0x" + hex.
-bool HiddenOrSystemForWine(const std::string& path) {
-    char buf[32] = {};
-    const ssize_t n = ::getxattr(path.c_str(), "user.DOSATTRIB", buf, sizeof buf - 1);
-    if (n < 3 || buf[0] != '0' || (buf[1] != 'x' && buf[1] != 'X')) return false;
-    const unsigned long attr = std::strtoul(buf + 2, nullptr, 16);
-    return (attr & 0x6) != 0;  // hidden, system
 }
 
 }  // namespace
@@ -82,17 +64,13 @@ std::string ResolveNoCase(const std::string& base, std::string_view rest) {
         pos = end + 1;
         if (name.empty()) continue;
         std::string found = name;
-        struct stat st {};
-        if (::stat((path + name).c_str(), &st) != 0) {
-            if (DIR* d = ::opendir(path.c_str())) {
-                const std::string want = LowerAscii(name);
-                while (const dirent* e = ::readdir(d)) {
-                    if (LowerAscii(e->d_name) == want) {
-                        found = e->d_name;
-                        break;
-                    }
+        if (!FileExists(path + name) && !IsFolder(path + name)) {
+            const std::string want = LowerAscii(name);
+            for (const FolderEntry& e : FolderEntries(path)) {
+                if (LowerAscii(e.name) == want) {
+                    found = e.name;
+                    break;
                 }
-                ::closedir(d);
             }
         }
         path += found;
@@ -124,22 +102,12 @@ std::string ProductFolder(int row, const std::string& productPath) {
 
 std::vector<std::string> ListPlainFiles(const std::string& folder) {
     std::vector<std::string> names;
-    DIR* d = ::opendir(folder.c_str());
-    if (!d) return names;
     std::string dir = folder;
     if (!dir.empty() && dir.back() != '/') dir += '/';
-    while (const dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (name.empty() || name[0] == '.') continue;  // hidden, and "." and ".."
-        const std::string path = dir + name;
-        bool plain = e->d_type == DT_REG;
-        if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
-            struct stat st {};
-            plain = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-        }
-        if (plain && !HiddenOrSystemForWine(path)) names.push_back(name);
+    for (FolderEntry& e : FolderEntries(folder)) {
+        if (e.name[0] == '.') continue;  // hidden
+        if (e.plain && !DosHiddenOrSystem(dir + e.name)) names.push_back(std::move(e.name));
     }
-    ::closedir(d);
     return names;
 }
 

@@ -2,13 +2,12 @@
 // run them in-process.
 #include "tools/cipher_tool.h"
 
-#include <sys/stat.h>
-
 #include <exception>
 #include <stdexcept>
 
 #include "cipher/sdk.h"
 #include "keys/seed.h"
+#include "platform/folders.h"
 
 namespace keyvane {
 
@@ -51,9 +50,8 @@ struct UsageError : std::runtime_error {
 };
 
 std::string FolderPath(const std::string& folder) {
-    struct stat st {};
-    if (folder.empty() || ::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        throw FileError("folder not found: " + folder);
+    if (folder.empty() || !IsFolder(folder))
+        throw FileError("folder not found: " + folder, folder, "folder not found");
     return folder.back() == '/' ? folder : folder + "/";
 }
 

@@ -1,7 +1,5 @@
 #include "transfer/FileTransfer.h"
 
-#include <sys/stat.h>
-
 #include <exception>
 #include <limits>
 #include <optional>
@@ -9,6 +7,7 @@
 #include "cipher/sdk.h"
 #include "platform/cp1252.h"
 #include "platform/files.h"
+#include "platform/folders.h"
 #include "transfer/TransferRules.h"
 
 namespace keyvane {
@@ -31,11 +30,11 @@ struct FileTransfer::Impl {
 
 namespace {
 
-// The reason of a file or cipher error, without the path the message may start with.
+// Why a step failed, for a status line that names the file itself: a file error's own
+// reason, any other error's whole message.
 std::string Reason(const std::exception& e) {
-    const std::string what = e.what();
-    const size_t colon = what.rfind(": ");
-    return Utf8ToCp1252(colon == std::string::npos ? what : what.substr(colon + 2));
+    const auto* file = dynamic_cast<const FileError*>(&e);
+    return Utf8ToCp1252(file ? file->Reason() : std::string(e.what()));
 }
 
 }  // namespace
@@ -238,7 +237,7 @@ void FileTransfer::OnFL(const std::string& payload) {
     impl_->RecvBlockCount = 0;
     std::string failure;
     try {
-        if (!st.Recv.empty()) ::mkdir(st.Recv.c_str(), 0755);  // gone since start-up
+        if (!st.Recv.empty()) MakeFolder(st.Recv);  // gone since start-up
         const std::string path = st.Recv + Cp1252ToUtf8(impl_->RecvFileName);
         CreateReceivedFile(path);
         impl_->in.emplace(path, static_cast<size_t>(kBlockSize));

@@ -1,10 +1,5 @@
 #include "transfer/TransferRules.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -107,14 +102,7 @@ std::string SanitizeReceivedName(std::string_view received) {
 }
 
 void CreateReceivedFile(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) throw FileError("a folder of that name is in the way");
-        if (::unlink(path.c_str()) != 0) throw FileError(std::strerror(errno));
-    }
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) throw FileError(std::strerror(errno));
-    ::close(fd);
+    CreateEmptyReplacing(path);
 }
 
 }  // namespace keyvane

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
 #include "support/tempdir.h"
 
 namespace keyvane {
@@ -104,6 +108,42 @@ TEST(ItemReaderTest, TrailingBlanksAreNotAnItem) {
 TEST(ItemReaderTest, MissingFileIsAnError) {
     TempDir dir;
     EXPECT_THROW(ItemReader::FromFile(dir.file("none.txt")), FileError);
+}
+
+TEST(FileErrorTest, CarriesThePathAndTheReasonBesideTheMessage) {
+    TempDir dir;
+    const std::string missing = dir.file("none.bin");
+    const std::string noSuchFile = std::strerror(ENOENT);
+    try {
+        RecordFile::OpenForReading(missing, 1);
+        ADD_FAILURE() << "opened a missing file";
+    } catch (const FileError& e) {
+        EXPECT_EQ(std::string(e.what()), "cannot open " + missing + ": " + noSuchFile);
+        EXPECT_EQ(e.Path(), missing);
+        EXPECT_EQ(e.Reason(), noSuchFile);
+    }
+    const FileError own("the file became shorter while it was being sent");
+    EXPECT_EQ(own.Reason(), own.what());
+    EXPECT_EQ(own.Path(), "");
+}
+
+TEST(NewFileTest, IsWrittenOnlyUnderAFreeNameAndNeverThroughALink) {
+    TempDir dir;
+    EXPECT_TRUE(WriteNewFile(dir.file("k.txt"), "42\r\n"));
+    EXPECT_FALSE(WriteNewFile(dir.file("k.txt"), "43"));
+    EXPECT_EQ(ReadWholeFile(dir.file("k.txt")), "42\r\n");
+    std::filesystem::create_symlink(dir.file("target"), dir.file("link.txt"));
+    EXPECT_FALSE(WriteNewFile(dir.file("link.txt"), "x"));
+    EXPECT_FALSE(FileExists(dir.file("target")));
+    try {
+        WriteNewFile(dir.file("missing/k.txt"), "x");
+        ADD_FAILURE() << "wrote into a missing folder";
+    } catch (const FileError& e) {
+        // Key files are named to the user without their folder.
+        EXPECT_EQ(std::string(e.what()),
+                  "Unable to create k.txt (" + std::string(std::strerror(ENOENT)) + ")");
+        EXPECT_EQ(e.Path(), dir.file("missing/k.txt"));
+    }
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include "platform/files.h"
 #include "support/tempdir.h"
 
@@ -31,6 +34,24 @@ TEST(DataFolderLock, ExcludesASecondHolderUntilReleased) {
     first.Release();
     EXPECT_TRUE(second.Take(dir.file(".keyvane.lock")));
     EXPECT_THROW(first.Take(dir.file("missing/.keyvane.lock")), FileError);
+}
+
+TEST(FolderEntriesTest, SayWhichArePlainFilesThroughLinks) {
+    test::TempDir dir;
+    WriteTextLines(dir.file("a.txt"), {"x"});
+    EXPECT_TRUE(MakeFolder(dir.file("sub")));
+    EXPECT_FALSE(MakeFolder(dir.file("sub")));
+    std::filesystem::create_symlink(dir.file("a.txt"), dir.file("l"));
+    std::filesystem::create_symlink(dir.file("none"), dir.file("d"));
+    std::vector<FolderEntry> got = FolderEntries(dir.path());
+    std::sort(got.begin(), got.end(), [](auto& x, auto& y) { return x.name < y.name; });
+    std::vector<std::pair<std::string, bool>> seen;
+    for (const FolderEntry& e : got) seen.emplace_back(e.name, e.plain);
+    EXPECT_EQ(seen, (std::vector<std::pair<std::string, bool>>{
+                        {"a.txt", true}, {"d", false}, {"l", true}, {"sub", false}}));
+    EXPECT_TRUE(IsFolder(dir.file("sub")));
+    EXPECT_FALSE(IsFolder(dir.file("a.txt")));
+    EXPECT_TRUE(FolderEntries(dir.file("missing")).empty());
 }
 
 }  // namespace
