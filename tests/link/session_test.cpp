@@ -339,13 +339,13 @@ TEST(SessionReceive, UntrustedInputIsDroppedOrContained) {
     FakePeer host;
     host.BecomeConnectedHost();
     size_t lines = host.view.status.size();
-    int bars = host.view.recvBar;
+    int bars = host.view.recvBars;
     for (std::string r : {"ky:123", "ct:hi", "xx:", "ZZ:", "", "K", "\x01\x02\x03"})
         host.sock.Receive(r);
     EXPECT_EQ(host.view.status.size(), lines);
     EXPECT_TRUE(host.view.chat.empty());
     EXPECT_TRUE(host.st.IsConnected);
-    EXPECT_EQ(host.view.recvBar, bars + 7);  // the bar moves on every read
+    EXPECT_EQ(host.view.recvBars, bars + 7);  // the bar moves on every read
 
     // A key that is not digits is shown and stored as it deciphers.
     InFolder here;

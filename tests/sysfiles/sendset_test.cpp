@@ -24,7 +24,7 @@ class SystemSet : public ::testing::Test {
         if (const char* p = std::getenv("WINEPREFIX")) oldPrefix_ = p;
         setenv("WINEPREFIX", wine_.path().c_str(), 1);
         ConnectPeers(a, b);
-        a.view.list.clear();
+        a.view.status.clear();
     }
     void TearDown() override {
         fs::current_path(oldCwd_);
@@ -79,8 +79,8 @@ TEST_F(SystemSet, SendsTheEligibleFilesInListingOrder) {
     for (const std::string& n : ListPlainFiles(folder))
         if (n != "Pass.DAT") expected.push_back(n);
     ASSERT_EQ(expected.size(), 3u);
-    ASSERT_FALSE(a.view.list.empty());
-    EXPECT_EQ(a.view.list.front(), "Sending System Files (3 to do)");
+    ASSERT_FALSE(a.view.status.empty());
+    EXPECT_EQ(a.view.status.front(), "Sending System Files (3 to do)");
     std::vector<std::string> sending, announced;
     for (const std::string& n : expected) {
         sending.push_back("Sending " + folder + n + "...");
@@ -88,7 +88,7 @@ TEST_F(SystemSet, SendsTheEligibleFilesInListingOrder) {
         EXPECT_EQ(ReadWholeFile(b.Recv(n)), "content of " + n);
     }
     std::vector<std::string> seen;
-    for (const std::string& l : a.view.list)
+    for (const std::string& l : a.view.status)
         if (l.rfind("Sending /", 0) == 0) seen.push_back(l);
     EXPECT_EQ(seen, sending);
     EXPECT_EQ(Announced(), announced);
@@ -104,26 +104,26 @@ TEST_F(SystemSet, RefusesWhatCannotBeSent) {
     // No version chosen: one box, nothing else.
     Run();
     EXPECT_EQ(a.boxes, std::vector<std::string>{"Select Version of Files to Transmit."});
-    EXPECT_TRUE(a.view.list.empty());
+    EXPECT_TRUE(a.view.status.empty());
 
     // Nothing in the folder (here: no folder at all): the count 0 and the folder named.
     a.boxes.clear();
     a.view.version = 3;
     Run();
     const std::string missing = wine_.file("drive_c/veltra/email99/system/");
-    EXPECT_EQ(a.view.list, std::vector<std::string>{"Sending System Files (0 to do)"});
+    EXPECT_EQ(a.view.status, std::vector<std::string>{"Sending System Files (0 to do)"});
     EXPECT_EQ(a.boxes, std::vector<std::string>{"No files to send were found in " + missing + "."});
 
     // More than 1500 files: refused whole.
     a.boxes.clear();
-    a.view.list.clear();
+    a.view.status.clear();
     const std::string chat = Fill(wine_.file("drive_c/veltra/chat/system"), {});
     for (int i = 0; i < 1501; ++i) WriteFile(chat + "f" + std::to_string(i), "");
     a.view.version = 4;
     Run();
     EXPECT_EQ(a.boxes, std::vector<std::string>{"There are more than 1500 files to send in " +
                                                 chat + ". The set was not sent."});
-    EXPECT_TRUE(a.view.list.empty());
+    EXPECT_TRUE(a.view.status.empty());
 
     // Without a connection.
     a.boxes.clear();
@@ -161,7 +161,7 @@ TEST_F(SystemSet, Version552ThroughThePicker) {
     });
     Run();
     EXPECT_EQ(a.transfer->sys.ProductPath, cwd + "/prog/");
-    EXPECT_TRUE(a.view.Has("Sending " + cwd + "/prog/System/p.dat..."));
+    EXPECT_TRUE(a.view.HasStatus("Sending " + cwd + "/prog/System/p.dat..."));
     EXPECT_EQ(a.view.Count("File Transferred."), 1);
 
     // The close box keeps the folder the picker opened on.
@@ -170,7 +170,7 @@ TEST_F(SystemSet, Version552ThroughThePicker) {
         f->close();
     });
     Run();
-    EXPECT_TRUE(a.view.Has("Sending " + cwd + "/SYSTEM/w.dat..."));
+    EXPECT_TRUE(a.view.HasStatus("Sending " + cwd + "/SYSTEM/w.dat..."));
 
     const size_t sent = a.sock.sent.size();
     PickWith([](frmPathSelect* f) { f->Command2()->click(); });

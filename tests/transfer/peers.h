@@ -25,111 +25,16 @@
 
 #include "cipher/sdk.h"
 #include "link/MainState.h"
-#include "link/MainView.h"
 #include "link/Session.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/qt/QtSock.h"
+#include "support/fakes.h"
 #include "support/tempdir.h"
 #include "support/windows.h"
 #include "transfer/FileTransfer.h"
 
 namespace keyvane::transfer_test {
-
-class RecordingView : public MainView {
-  public:
-    void UpdateList(const std::string& line) override {
-        list.push_back(line);
-        if (onLine) onLine(line);
-    }
-    void UpdateChatList(const std::string& line) override { chat.push_back(line); }
-    std::string IPText() const override { return "127.0.0.1"; }
-    std::string ConnectText() const override { return connect; }
-    void SetConnectText(const std::string& text) override { connect = text; }
-    std::string KeyText() const override { return key; }
-    void SetKeyText(const std::string& text) override { key = text; }
-    std::string ChatText() const override { return chatText; }
-    void SetChatText(const std::string& text) override { chatText = text; }
-    void SetSendButtonsEnabled(bool enabled) override { sendEnabled = enabled; }
-    void ShowProgress(bool visible) override { progressVisible = visible; }
-    void SetProgress(int percent) override {
-        progress.push_back(percent);
-        if (onProgress) onProgress(percent);
-    }
-    void SetHourglass(bool busy) override { hourglass = busy; }
-    void BumpSentBar() override { ++sentBars; }
-    void BumpRecvBar() override { ++recvBars; }
-    int SelectedVersion() const override { return version; }
-
-    bool Has(const std::string& line) const {
-        return std::find(list.begin(), list.end(), line) != list.end();
-    }
-    int Count(const std::string& line) const {
-        return static_cast<int>(std::count(list.begin(), list.end(), line));
-    }
-
-    std::vector<std::string> list, chat;
-    std::vector<int> progress;
-    std::string connect, key, chatText;
-    bool sendEnabled = false, progressVisible = false, hourglass = false;
-    int sentBars = 0, recvBars = 0, version = 0;
-    std::function<void(const std::string&)> onLine;
-    std::function<void(int)> onProgress;
-};
-
-// The socket between the session and the real one: records what is sent, and can cut
-// what arrives into other reads before the session sees it.
-class TapSock : public Sock {
-  public:
-    TapSock() {
-        inner.ListenAddress = "127.0.0.1";
-        inner.ConnectionRequest = [this](intptr_t id) {
-            if (ConnectionRequest) ConnectionRequest(id);
-        };
-        inner.DataArrival = [this](int64_t) { Arrived(inner.GetData()); };
-        inner.SendProgress = [this](int64_t s, int64_t r) {
-            if (SendProgress) SendProgress(s, r);
-        };
-        inner.Disconnected = [this] {
-            if (Disconnected) Disconnected();
-        };
-    }
-    int State() const override { return inner.State(); }
-    void Listen() override {
-        inner.LocalPort = LocalPort;
-        inner.Listen();
-    }
-    void Connect(const std::string& host, const std::string& port) override {
-        inner.Connect(host, port);
-    }
-    void Accept(intptr_t id) override { inner.Accept(id); }
-    void SendData(const std::string& bytes) override {
-        sent.push_back(bytes.substr(0, 6));
-        sentSizes.push_back(bytes.size());
-        inner.SendData(bytes);
-    }
-    std::string GetData() override { return std::exchange(pending_, std::string()); }
-    void Close() override { inner.Close(); }
-    void Flush(int ms) override { inner.Flush(ms); }
-
-    // Cuts one arriving read into the reads the session gets; default: unchanged.
-    std::function<std::vector<std::string>(const std::string& read)> cut;
-
-    std::vector<std::string> sent;  // first six bytes of every message sent
-    std::vector<size_t> sentSizes;
-    QtSock inner;
-
-  private:
-    void Arrived(const std::string& data) {
-        if (data.empty()) return;
-        const std::vector<std::string> reads = cut ? cut(data) : std::vector<std::string>{data};
-        for (const std::string& r : reads) {
-            pending_ = r;
-            if (DataArrival) DataArrival(static_cast<int64_t>(r.size()));
-        }
-    }
-    std::string pending_;
-};
 
 // Lets events run until `done` holds; gives up after `maxMs` so a broken transfer fails
 // the test instead of hanging it.
@@ -147,6 +52,8 @@ inline bool RunUntil(const std::function<bool()>& done, int maxMs = 60000) {
 
 struct Peer {
     explicit Peer(bool realClock = false) {
+        net.ListenAddress = "127.0.0.1";
+        sock.keep = 6;
         std::filesystem::create_directories(dir.file("app/Recv"));
         sdk.AppFolder = dir.file("app/");
         st.Recv = sdk.AppFolder + "Recv/";
@@ -190,10 +97,11 @@ struct Peer {
 
     test::TempDir dir;
     MainState st;
-    RecordingView view;
+    test::FakeView view;
     SDK sdk;
     Platform platform;
-    TapSock sock;
+    QtSock net;
+    test::FakeSock sock{net};  // records the first six bytes of every message
     std::unique_ptr<Session> session;
     std::unique_ptr<FileTransfer> transfer;
 
@@ -214,7 +122,7 @@ inline void ConnectPeers(Peer& host, Peer& client) {
     client.view.connect = "127.0.0.1";
     client.session->Connect();
     ASSERT_TRUE(client.st.IsConnected);
-    ASSERT_TRUE(RunUntil([&] { return host.view.Has("Connected."); }));
+    ASSERT_TRUE(RunUntil([&] { return host.view.HasStatus("Connected."); }));
 }
 
 inline std::string RandomBytes(size_t n, uint32_t seed) {

@@ -44,9 +44,9 @@ TEST_F(Transfer, EverySizeArrivesByteForByteInBothDirections) {
     }
     // Status lines of one file on each side.
     const std::string path = a.dir.file("f2500.bin");
-    EXPECT_TRUE(a.view.Has("Sending " + Utf8ToCp1252(path) + "..."));
+    EXPECT_TRUE(a.view.HasStatus("Sending " + Utf8ToCp1252(path) + "..."));
     EXPECT_EQ(a.view.Count("File Transferred."), 6);
-    EXPECT_TRUE(b.view.Has("Receiving File f2500.bin"));
+    EXPECT_TRUE(b.view.HasStatus("Receiving File f2500.bin"));
     EXPECT_EQ(b.view.Count("File received."), 6);
     EXPECT_FALSE(a.view.progressVisible);
     EXPECT_GT(a.view.sentBars, 6);  // the send activity bar moves with the socket
@@ -100,7 +100,7 @@ TEST_F(Transfer, SendFileAsksFirstAndRefusesWhileBusy) {
         b.transfer->SendFileCommand();
     };
     a.transfer->SendFileCommand();
-    ASSERT_TRUE(RunUntil([&] { return a.Idle() && b.view.Has("File received."); }));
+    ASSERT_TRUE(RunUntil([&] { return a.Idle() && b.view.HasStatus("File received."); }));
     EXPECT_TRUE(tried);
     EXPECT_EQ(a.boxes, std::vector<std::string>{FileTransfer::kBusyText});
     EXPECT_EQ(b.boxes, std::vector<std::string>{FileTransfer::kBusyText});
@@ -119,7 +119,8 @@ TEST_F(Transfer, FilesCrossingEachOtherBothArrive) {
     };
     a.transfer->SendFile(a.dir.file("toB.bin"), 0);
     ASSERT_TRUE(RunUntil([&] {
-        return a.Idle() && b.Idle() && a.view.Has("File received.") && b.view.Has("File received.");
+        return a.Idle() && b.Idle() && a.view.HasStatus("File received.") &&
+               b.view.HasStatus("File received.");
     }));
     EXPECT_TRUE(SameBytes(ReadWholeFile(b.Recv("toB.bin")), toB));
     EXPECT_TRUE(SameBytes(ReadWholeFile(a.Recv("toA.bin")), toA));
@@ -161,7 +162,7 @@ TEST_F(Transfer, HostileNamesLandInsideTheReceiveFolder) {
     };
     for (const auto& c : cases) {
         sendRaw(c.sent, "data of " + c.used);
-        EXPECT_TRUE(b.view.Has("Receiving File " + c.used)) << c.used;
+        EXPECT_TRUE(b.view.HasStatus("Receiving File " + c.used)) << c.used;
         EXPECT_EQ(ReadWholeFile(b.Recv(c.used)), "data of " + c.used);
     }
     EXPECT_EQ(ReadWholeFile(canary), "canary");
@@ -224,7 +225,7 @@ TEST_F(Transfer, ChatAndKeysBetweenBlocksAreTheirOwnMessages) {
     std::filesystem::current_path(old);
     EXPECT_TRUE(SameBytes(ReadWholeFile(b.Recv("mixed.bin")), bytes));
     EXPECT_EQ(b.view.chat, std::vector<std::string>{"hello | there"});
-    EXPECT_TRUE(b.view.Has("Key=123456789012345678"));
+    EXPECT_TRUE(b.view.HasStatus("Key=123456789012345678"));
     int keyFiles = 0;
     for (const auto& e : std::filesystem::directory_iterator(b.dir.path()))
         if (e.path().filename().string().rfind("Key", 0) == 0) {
@@ -238,8 +239,8 @@ TEST_F(Transfer, AFileTheReceiverCannotWriteEndsCleanlyOnBothSides) {
     // A folder in the way, then a disk that fills up in the middle of a file.
     std::filesystem::create_directories(b.Recv("taken"));
     Send(a, b, "taken", RandomBytes(5000, 1));
-    EXPECT_FALSE(b.view.Has("File received."));
-    EXPECT_TRUE(b.view.Has("File not received: taken"));
+    EXPECT_FALSE(b.view.HasStatus("File received."));
+    EXPECT_TRUE(b.view.HasStatus("File not received: taken"));
 
     struct sigaction ignore {
     }, old{};
@@ -256,8 +257,8 @@ TEST_F(Transfer, AFileTheReceiverCannotWriteEndsCleanlyOnBothSides) {
     setrlimit(RLIMIT_FSIZE, &saved);
     sigaction(SIGXFSZ, &old, nullptr);
     a.view.onProgress = nullptr;
-    EXPECT_TRUE(b.view.Has("File not received: full.bin"));
-    EXPECT_FALSE(b.view.Has("File received."));
+    EXPECT_TRUE(b.view.HasStatus("File not received: full.bin"));
+    EXPECT_FALSE(b.view.HasStatus("File received."));
     EXPECT_FALSE(b.st.ClientRecv());
 
     // The next file goes through.
@@ -275,12 +276,12 @@ TEST_F(Transfer, AFileThatShrinksWhileSentStopsTheSender) {
     a.transfer->SendFile(path, 0);
     ASSERT_TRUE(RunUntil([&] { return a.Idle(); }));
     a.view.onProgress = nullptr;
-    EXPECT_FALSE(a.view.Has("File Transferred."));
+    EXPECT_FALSE(a.view.HasStatus("File Transferred."));
     EXPECT_FALSE(a.view.progressVisible);
     // The receiver learns of it with the next file.
     const std::string bytes = RandomBytes(1500, 5);
     Send(a, b, "after.bin", bytes);
-    EXPECT_TRUE(b.view.Has("File incomplete: shrink.bin (a new file was announced)"));
+    EXPECT_TRUE(b.view.HasStatus("File incomplete: shrink.bin (a new file was announced)"));
     EXPECT_EQ(b.view.Count("File received."), 1);
     EXPECT_TRUE(SameBytes(ReadWholeFile(b.Recv("after.bin")), bytes));
 }
@@ -290,12 +291,12 @@ TEST_F(Transfer, ConnectionCutMidFileOnTheSendingSide) {
     const std::string path = a.dir.file("cut.bin");
     WriteFile(path, RandomBytes(200000, 6));
     a.view.onProgress = [&](int p) {
-        if (p == 20) b.sock.inner.Close();
+        if (p == 20) b.net.Close();
     };
     a.transfer->SendFile(path, 0);
     ASSERT_TRUE(RunUntil([&] { return a.Idle(); }));
-    EXPECT_TRUE(a.view.Has("The file " + path + " was not sent completely."));
-    EXPECT_FALSE(a.view.Has("File Transferred."));
+    EXPECT_TRUE(a.view.HasStatus("The file " + path + " was not sent completely."));
+    EXPECT_FALSE(a.view.HasStatus("File Transferred."));
     EXPECT_FALSE(a.view.progressVisible);
     EXPECT_FALSE(a.st.FileInProgress());
 }
@@ -304,13 +305,13 @@ TEST_F(Transfer, ConnectionCutMidFileOnTheReceivingSide) {
     const std::string path = a.dir.file("cut.bin");
     WriteFile(path, RandomBytes(200000, 6));
     a.view.onProgress = [&](int p) {
-        if (p == 20) a.sock.inner.Close();
+        if (p == 20) a.net.Close();
     };
     a.transfer->SendFile(path, 0);
     ASSERT_TRUE(
-        RunUntil([&] { return b.view.Has("Receiving File cut.bin") && !b.st.ClientRecv(); }));
-    EXPECT_TRUE(b.view.Has("The file cut.bin was not received completely."));
-    EXPECT_FALSE(b.view.Has("File received."));
+        RunUntil([&] { return b.view.HasStatus("Receiving File cut.bin") && !b.st.ClientRecv(); }));
+    EXPECT_TRUE(b.view.HasStatus("The file cut.bin was not received completely."));
+    EXPECT_FALSE(b.view.HasStatus("File received."));
     EXPECT_FALSE(b.transfer->Busy());
 }
 
@@ -320,7 +321,7 @@ TEST(TransferRealClock, PausesLetTheFileThrough) {
     const std::string bytes = RandomBytes(2500, 8);
     WriteFile(a.dir.file("slow.bin"), bytes);
     a.transfer->SendFile(a.dir.file("slow.bin"), 0);
-    ASSERT_TRUE(RunUntil([&] { return a.Idle() && b.view.Has("File received."); }));
+    ASSERT_TRUE(RunUntil([&] { return a.Idle() && b.view.HasStatus("File received."); }));
     EXPECT_TRUE(SameBytes(ReadWholeFile(b.Recv("slow.bin")), bytes));
 }
 

@@ -1,0 +1,147 @@
+#include "support/fakes.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace keyvane::test {
+
+void FakeView::UpdateList(const std::string& line) {
+    status.push_back(line);
+    if (onLine) onLine(line);
+}
+
+void FakeView::SetProgress(int percent) {
+    progress.push_back(percent);
+    if (onProgress) onProgress(percent);
+}
+
+int FakeView::Count(const std::string& line) const {
+    return static_cast<int>(std::count(status.begin(), status.end(), line));
+}
+
+FakeSock::FakeSock(Sock& real) : real_(&real) {
+    real.ConnectionRequest = [this](intptr_t id) {
+        if (ConnectionRequest) ConnectionRequest(id);
+    };
+    real.DataArrival = [this](int64_t) {
+        const std::string bytes = real_->GetData();
+        if (!bytes.empty()) Receive(bytes);
+    };
+    real.SendProgress = [this](int64_t s, int64_t r) {
+        if (SendProgress) SendProgress(s, r);
+    };
+    real.Disconnected = [this] {
+        if (Disconnected) Disconnected();
+    };
+}
+
+FakeSock::~FakeSock() {
+    if (!real_) return;
+    real_->ConnectionRequest = nullptr;
+    real_->DataArrival = nullptr;
+    real_->SendProgress = nullptr;
+    real_->Disconnected = nullptr;
+}
+
+int FakeSock::State() const {
+    return real_ ? real_->State() : state;
+}
+
+void FakeSock::Listen() {
+    ++listens;
+    if (listenError) throw SockError(*listenError);
+    if (!real_) {
+        state = sckListening;
+        return;
+    }
+    real_->LocalPort = LocalPort;
+    real_->Listen();
+}
+
+void FakeSock::Connect(const std::string& host, const std::string& port) {
+    connectHost = host;
+    connectPort = port;
+    if (real_)
+        real_->Connect(host, port);
+    else
+        state = stateAfterConnect;
+}
+
+void FakeSock::Accept(intptr_t id) {
+    accepted.push_back(id);
+    if (real_)
+        real_->Accept(id);
+    else
+        state = sckConnected;
+}
+
+void FakeSock::SendData(const std::string& bytes) {
+    if (failSend || (!real_ && state != sckConnected)) throw SockError("broken");
+    sent.push_back(bytes.substr(0, keep));
+    sentSizes.push_back(bytes.size());
+    if (real_) real_->SendData(bytes);
+}
+
+std::string FakeSock::GetData() {
+    return std::exchange(incoming_, {});
+}
+
+void FakeSock::Close() {
+    ++closes;
+    if (real_)
+        real_->Close();
+    else
+        state = sckClosed;
+}
+
+void FakeSock::Flush(int ms) {
+    ++flushes;
+    if (real_) real_->Flush(ms);
+}
+
+void FakeSock::Receive(const std::string& bytes) {
+    const std::vector<std::string> reads = cut ? cut(bytes) : std::vector<std::string>{bytes};
+    for (const std::string& r : reads) {
+        incoming_ += r;
+        if (DataArrival) DataArrival(static_cast<int64_t>(incoming_.size()));
+    }
+}
+
+FakePlatform::FakePlatform() {
+    p.MsgBox = [this](const std::string& t) { boxes.push_back(t); };
+    p.TimeText = [this] { return time; };
+    p.Sleep = [this](int) {
+        ++sleeps;
+        if (onSleep) onSleep();
+    };
+    p.DoEvents = [this] {
+        ++doEvents;
+        if (onDoEvents) onDoEvents();
+    };
+    p.MonotonicMs = [this] { return ms; };
+    p.WaitForEvents = [this](int wait) {
+        ++waits;
+        ms += wait;
+        if (onWait) onWait(wait);
+    };
+    p.EndProgram = [this] { ++ends; };
+    p.LocalIP = [] { return std::string("127.0.0.1"); };
+}
+
+void HookedReceiver::OnFL(const std::string& payload) {
+    if (fl) fl(payload);
+}
+void HookedReceiver::OnFB(const std::string& message) {
+    if (fb) fb(message);
+}
+void HookedReceiver::OnOK() {
+    if (ok) ok();
+}
+void HookedReceiver::OnConnectionLost() {
+    if (lost) lost();
+}
+void HookedReceiver::OnBrokenBlock() {
+    if (broken) broken();
+}
+
+}  // namespace keyvane::test

@@ -1,0 +1,121 @@
+// Stand-ins for the window, the socket, the platform and file transfer, so the link and
+// transfer logic run without a window (and, if a test wants, without a network), and a
+// test can read what the user would have seen.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "link/FileChannel.h"
+#include "link/MainView.h"
+#include "platform/platform.h"
+#include "platform/sock.h"
+
+namespace keyvane::test {
+
+// Records every line and value the logic shows; `onLine` and `onProgress` let a test
+// act at a given moment.
+class FakeView : public MainView {
+  public:
+    std::vector<std::string> status, chat;  // List1 and the chat list, in order
+    std::vector<int> progress;              // every value the bar was set to
+    std::string ip = "127.0.0.1", connect, key, chatText;
+    bool sendEnabled = false, progressVisible = false, hourglass = false;
+    int sentBars = 0, recvBars = 0, version = 0;
+    std::function<void(const std::string&)> onLine;
+    std::function<void(int)> onProgress;
+
+    void UpdateList(const std::string& line) override;
+    void UpdateChatList(const std::string& line) override { chat.push_back(line); }
+    std::string IPText() const override { return ip; }
+    std::string ConnectText() const override { return connect; }
+    void SetConnectText(const std::string& t) override { connect = t; }
+    std::string KeyText() const override { return key; }
+    void SetKeyText(const std::string& t) override { key = t; }
+    std::string ChatText() const override { return chatText; }
+    void SetChatText(const std::string& t) override { chatText = t; }
+    void SetSendButtonsEnabled(bool e) override { sendEnabled = e; }
+    void ShowProgress(bool v) override { progressVisible = v; }
+    void SetProgress(int percent) override;
+    void SetHourglass(bool b) override { hourglass = b; }
+    void BumpSentBar() override { ++sentBars; }
+    void BumpRecvBar() override { ++recvBars; }
+    int SelectedVersion() const override { return version; }
+
+    bool HasStatus(const std::string& line) const { return Count(line) > 0; }
+    int Count(const std::string& line) const;
+};
+
+// A socket that records what the logic does with it. Made alone, the test plays the
+// peer: it sets the state and hands in the peer's bytes with Receive. Made over a real
+// socket, it passes everything through and still records and cuts.
+class FakeSock : public Sock {
+  public:
+    FakeSock() = default;
+    explicit FakeSock(Sock& real);
+    ~FakeSock() override;
+    FakeSock(const FakeSock&) = delete;
+    FakeSock& operator=(const FakeSock&) = delete;
+
+    // Alone only: the state, and what Listen, Connect and SendData do.
+    int state = sckClosed;
+    int stateAfterConnect = sckConnecting;
+    std::optional<std::string> listenError;
+    bool failSend = false;
+
+    std::vector<std::string> sent;  // every message, cut to `keep` bytes
+    std::vector<size_t> sentSizes;
+    size_t keep = std::string::npos;
+    std::vector<intptr_t> accepted;
+    std::string connectHost, connectPort;
+    int closes = 0, flushes = 0, listens = 0;
+    // Cuts what arrives into the reads the logic gets; unset: one read.
+    std::function<std::vector<std::string>(const std::string& bytes)> cut;
+
+    int State() const override;
+    void Listen() override;
+    void Connect(const std::string& host, const std::string& port) override;
+    void Accept(intptr_t id) override;
+    void SendData(const std::string& bytes) override;
+    std::string GetData() override;
+    void Close() override;
+    void Flush(int ms) override;
+
+    // The peer's bytes arrive, even none: a test may play a read that brings nothing.
+    void Receive(const std::string& bytes);
+
+  private:
+    Sock* real_ = nullptr;
+    std::string incoming_;
+};
+
+// Platform hooks that answer at once and remember what was asked.
+struct FakePlatform {
+    Platform p;
+    std::vector<std::string> boxes;
+    std::string time = "14:30:05";
+    std::function<void()> onSleep;  // e.g. moves the clock
+    std::function<void()> onDoEvents;
+    std::function<void(int)> onWait;
+    int sleeps = 0, doEvents = 0, waits = 0, ends = 0;
+    int64_t ms = 0;  // the steady clock: only a wait moves it
+
+    FakePlatform();
+};
+
+// A file receiver whose handlers a test sets one by one; unset ones drop the message.
+struct HookedReceiver : FileReceiver {
+    std::function<void(const std::string&)> fl, fb;
+    std::function<void()> ok, lost, broken;
+
+    void OnFL(const std::string& payload) override;
+    void OnFB(const std::string& message) override;
+    void OnOK() override;
+    void OnConnectionLost() override;
+    void OnBrokenBlock() override;
+};
+
+}  // namespace keyvane::test
