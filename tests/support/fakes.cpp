@@ -1,23 +1,6 @@
 #include "support/fakes.h"
 
-#include <algorithm>
-#include <utility>
-
 namespace keyvane::test {
-
-void FakeView::UpdateList(const std::string& line) {
-    status.push_back(line);
-    if (onLine) onLine(line);
-}
-
-void FakeView::SetProgress(int percent) {
-    progress.push_back(percent);
-    if (onProgress) onProgress(percent);
-}
-
-int FakeView::Count(const std::string& line) const {
-    return static_cast<int>(std::count(status.begin(), status.end(), line));
-}
 
 FakeSock::FakeSock(Sock& real) : real_(&real) {
     real.ConnectionRequest = [this](intptr_t id) {
@@ -41,10 +24,6 @@ FakeSock::~FakeSock() {
     real_->DataArrival = nullptr;
     real_->SendProgress = nullptr;
     real_->Disconnected = nullptr;
-}
-
-int FakeSock::State() const {
-    return real_ ? real_->State() : state;
 }
 
 void FakeSock::Listen() {
@@ -82,21 +61,12 @@ void FakeSock::SendData(const std::string& bytes) {
     if (real_) real_->SendData(bytes);
 }
 
-std::string FakeSock::GetData() {
-    return std::exchange(incoming_, {});
-}
-
 void FakeSock::Close() {
     ++closes;
     if (real_)
         real_->Close();
     else
         state = sckClosed;
-}
-
-void FakeSock::Flush(int ms) {
-    ++flushes;
-    if (real_) real_->Flush(ms);
 }
 
 void FakeSock::Receive(const std::string& bytes) {
@@ -126,22 +96,6 @@ FakePlatform::FakePlatform() {
     };
     p.EndProgram = [this] { ++ends; };
     p.LocalIP = [] { return std::string("127.0.0.1"); };
-}
-
-void HookedReceiver::OnFL(const std::string& payload) {
-    if (fl) fl(payload);
-}
-void HookedReceiver::OnFB(const std::string& message) {
-    if (fb) fb(message);
-}
-void HookedReceiver::OnOK() {
-    if (ok) ok();
-}
-void HookedReceiver::OnConnectionLost() {
-    if (lost) lost();
-}
-void HookedReceiver::OnBrokenBlock() {
-    if (broken) broken();
 }
 
 }  // namespace keyvane::test

@@ -3,10 +3,12 @@
 // test can read what the user would have seen.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "link/FileChannel.h"
@@ -28,7 +30,10 @@ class FakeView : public MainView {
     std::function<void(const std::string&)> onLine;
     std::function<void(int)> onProgress;
 
-    void UpdateList(const std::string& line) override;
+    void UpdateList(const std::string& line) override {
+        status.push_back(line);
+        if (onLine) onLine(line);
+    }
     void UpdateChatList(const std::string& line) override { chat.push_back(line); }
     std::string IPText() const override { return ip; }
     std::string ConnectText() const override { return connect; }
@@ -39,14 +44,19 @@ class FakeView : public MainView {
     void SetChatText(const std::string& t) override { chatText = t; }
     void SetSendButtonsEnabled(bool e) override { sendEnabled = e; }
     void ShowProgress(bool v) override { progressVisible = v; }
-    void SetProgress(int percent) override;
+    void SetProgress(int percent) override {
+        progress.push_back(percent);
+        if (onProgress) onProgress(percent);
+    }
     void SetHourglass(bool b) override { hourglass = b; }
     void BumpSentBar() override { ++sentBars; }
     void BumpRecvBar() override { ++recvBars; }
     int SelectedVersion() const override { return version; }
 
     bool HasStatus(const std::string& line) const { return Count(line) > 0; }
-    int Count(const std::string& line) const;
+    int Count(const std::string& line) const {
+        return static_cast<int>(std::count(status.begin(), status.end(), line));
+    }
 };
 
 // A socket that records what the logic does with it. Made alone, the test plays the
@@ -75,14 +85,17 @@ class FakeSock : public Sock {
     // Cuts what arrives into the reads the logic gets; unset: one read.
     std::function<std::vector<std::string>(const std::string& bytes)> cut;
 
-    int State() const override;
+    int State() const override { return real_ ? real_->State() : state; }
     void Listen() override;
     void Connect(const std::string& host, const std::string& port) override;
     void Accept(intptr_t id) override;
     void SendData(const std::string& bytes) override;
-    std::string GetData() override;
+    std::string GetData() override { return std::exchange(incoming_, {}); }
     void Close() override;
-    void Flush(int ms) override;
+    void Flush(int ms) override {
+        ++flushes;
+        if (real_) real_->Flush(ms);
+    }
 
     // The peer's bytes arrive, even none: a test may play a read that brings nothing.
     void Receive(const std::string& bytes);
@@ -111,11 +124,21 @@ struct HookedReceiver : FileReceiver {
     std::function<void(const std::string&)> fl, fb;
     std::function<void()> ok, lost, broken;
 
-    void OnFL(const std::string& payload) override;
-    void OnFB(const std::string& message) override;
-    void OnOK() override;
-    void OnConnectionLost() override;
-    void OnBrokenBlock() override;
+    void OnFL(const std::string& payload) override {
+        if (fl) fl(payload);
+    }
+    void OnFB(const std::string& message) override {
+        if (fb) fb(message);
+    }
+    void OnOK() override {
+        if (ok) ok();
+    }
+    void OnConnectionLost() override {
+        if (lost) lost();
+    }
+    void OnBrokenBlock() override {
+        if (broken) broken();
+    }
 };
 
 }  // namespace keyvane::test

@@ -5,22 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QEventLoop>
-#include <QHostAddress>
-#include <QTcpServer>
 #include <QThread>
 #include <QTime>
-#include <QTimer>
-#include <algorithm>
 #include <cstdio>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <random>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "cipher/sdk.h"
@@ -36,18 +29,9 @@
 
 namespace keyvane::transfer_test {
 
-// Lets events run until `done` holds; gives up after `maxMs` so a broken transfer fails
-// the test instead of hanging it.
+// Gives a transfer a minute: a broken one fails the test instead of hanging it.
 inline bool RunUntil(const std::function<bool()>& done, int maxMs = 60000) {
-    QElapsedTimer t;
-    t.start();
-    QTimer tick;  // wakes the wait now and then to look at the clock
-    tick.start(50);
-    while (!done()) {
-        if (t.elapsed() > maxMs) return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
+    return test::WaitUntil(done, maxMs);
 }
 
 struct Peer {
