@@ -239,7 +239,7 @@ void FileTransfer::OnFL(const std::string& payload) {
     try {
         if (!st.Recv.empty()) MakeFolder(st.Recv);  // gone since start-up
         const std::string path = st.Recv + Cp1252ToUtf8(impl_->RecvFileName);
-        CreateReceivedFile(path);
+        CreateEmptyReplacing(path);  // a link of that name is replaced, not written through
         impl_->in.emplace(path, static_cast<size_t>(kBlockSize));
     } catch (const std::exception& e) {
         failure = Reason(e);

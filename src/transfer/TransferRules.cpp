@@ -5,7 +5,6 @@
 #include <limits>
 
 #include "platform/cp1252.h"
-#include "platform/files.h"
 #include "platform/numbers.h"
 
 namespace keyvane {
@@ -99,10 +98,6 @@ std::string SanitizeReceivedName(std::string_view received) {
         if (name.empty()) return kFallbackName;
     }
     return name;
-}
-
-void CreateReceivedFile(const std::string& path) {
-    CreateEmptyReplacing(path);
 }
 
 }  // namespace keyvane

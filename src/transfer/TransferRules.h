@@ -35,9 +35,4 @@ std::string SanitizeReceivedName(std::string_view received);
 // The name used when nothing usable is left of the received one.
 inline constexpr const char* kFallbackName = "unnamed";
 
-// Creates an empty file at `path` for a received file. An existing file or symbolic
-// link of that name is removed first (a link is replaced, never written through); a
-// folder of that name is an error. Throws FileError.
-void CreateReceivedFile(const std::string& path);
-
 }  // namespace keyvane

@@ -96,7 +96,7 @@ class ReceivedFile : public ::testing::Test {
 
 TEST_F(ReceivedFile, ReplacesAnExistingFileWithAnEmptyOne) {
     Write(dir.file("a.txt"), "old");
-    CreateReceivedFile(dir.file("a.txt"));
+    CreateEmptyReplacing(dir.file("a.txt"));
     EXPECT_EQ(Read(dir.file("a.txt")), "");
 }
 
@@ -104,8 +104,8 @@ TEST_F(ReceivedFile, ReplacesLinksInsteadOfWritingThroughThem) {
     Write(dir.file("outside"), "keep me");
     ASSERT_EQ(::symlink(dir.file("outside").c_str(), dir.file("sym").c_str()), 0);
     ASSERT_EQ(::link(dir.file("outside").c_str(), dir.file("hard").c_str()), 0);
-    CreateReceivedFile(dir.file("sym"));
-    CreateReceivedFile(dir.file("hard"));
+    CreateEmptyReplacing(dir.file("sym"));
+    CreateEmptyReplacing(dir.file("hard"));
     Write(dir.file("sym"), "new");
     Write(dir.file("hard"), "new");
     struct stat st {};
@@ -116,8 +116,8 @@ TEST_F(ReceivedFile, ReplacesLinksInsteadOfWritingThroughThem) {
 
 TEST_F(ReceivedFile, AFolderOfThatNameIsAnError) {
     ASSERT_EQ(::mkdir(dir.file("taken").c_str(), 0755), 0);
-    EXPECT_THROW(CreateReceivedFile(dir.file("taken")), FileError);
-    EXPECT_THROW(CreateReceivedFile(dir.file("missing/x")), FileError);
+    EXPECT_THROW(CreateEmptyReplacing(dir.file("taken")), FileError);
+    EXPECT_THROW(CreateEmptyReplacing(dir.file("missing/x")), FileError);
 }
 
 }  // namespace
