@@ -30,9 +30,11 @@
 // with everything still alive, the heap has grown by at most a multiple of its size.
 //
 // Speed: an input costs what its steps cost. Nothing is made anew per input that can be
-// set back instead (the cipher is copied from one kept after the handshake, the tree is
-// put back only where a folder watch saw a change), and an input frees what it allocates,
-// so libFuzzer's leak check runs only where something may have leaked.
+// set back instead (one cipher serves the whole run, the tree is put back only where a
+// folder watch saw a change), and an input frees what it allocates, so libFuzzer's leak
+// check runs only where something may have leaked. Key-file generation and the rotor
+// machine are built without coverage feedback and key generation without sanitizers
+// (see the top CMakeLists.txt): each "IP:" builds key files, and that was half the time.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sanitizer/allocator_interface.h>
@@ -514,6 +516,9 @@ class Run {
 
     void Step() {
         ++depth_;
+        // A second a step: received keys get names of their own instead of probing a
+        // longer row of "KeyHHMMSS-n.txt" each time.
+        ++seconds_;
         try {
             Steps();
         } catch (const std::exception& e) {
@@ -613,10 +618,10 @@ class InFolder {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Tree& tree = TheTree();
-    // One cipher for the whole run, set back by assignment: a new one costs more than
-    // many inputs. Once its strings have room, an input's allocations and frees pair up.
-    static SDK sdk;
-    sdk = tree.pristine;
+    // One cipher for the whole run. Every string operation starts from the key files,
+    // which Reset puts back, and what it keeps of them is checked against the files
+    // first, so nothing carries over; a copy per input would read them all again.
+    static SDK& sdk = *new SDK(tree.pristine);
     InFolder inCwd(tree.cwd);
     const size_t before = __sanitizer_get_current_allocated_bytes();
     {
