@@ -12,6 +12,8 @@
 #include <string_view>
 #include <utility>
 
+#include "cipher/wide_machine.h"
+
 namespace keyvane {
 
 namespace {
@@ -543,6 +545,11 @@ void SDK::RunMachine(std::string& text, bool encipher) {
     if (ReorderIndex < 0 || ReorderIndex > kReorderEntries)
         throw CipherError("reorder index " + std::to_string(ReorderIndex) + " outside 0..200");
 
+    const size_t whole = text.size();
+    auto* buf = reinterpret_cast<uint8_t*>(text.data());
+    const size_t wide = RunWide(buf, whole, encipher);
+    buf += wide;
+
     auto delta = [this](int k) {  // slot k, 0-based
         const auto s = static_cast<uint8_t>(StepSize[k + 1]);
         return RotorUp[k + 1] != 0 ? s : static_cast<uint8_t>(-s);
@@ -562,8 +569,7 @@ void SDK::RunMachine(std::string& text, bool encipher) {
     m.threshold = ReorderThreshold;
     m.index = ReorderIndex;
 
-    const size_t n = text.size();
-    auto* buf = reinterpret_cast<uint8_t*>(text.data());
+    const size_t n = whole - wide;
     if (encipher)
         RunAll<true>(m, now, tables_.data(), buf, n, PassCount);
     else
@@ -580,10 +586,38 @@ void SDK::RunMachine(std::string& text, bool encipher) {
     ReorderCount = m.count;
     ReorderThreshold = m.threshold;
     ReorderIndex = m.index;
-    if (n > 0) {
-        CurChar = buf[n - 1];
+    if (whole > 0) {
+        CurChar = static_cast<unsigned char>(text[whole - 1]);
         PassesDone = static_cast<int16_t>(PassCount);
     }
+}
+
+size_t SDK::RunWide(uint8_t* buf, size_t n, bool encipher) {
+    if (n < 256 || !WideMachineUsable()) return 0;
+    // The slots always hold the strings in turn order (loading puts string k in slot k,
+    // and only the order's cycle moves them); anything else runs narrow.
+    WideMachineState w;
+    w.shift = slotString_[0];
+    for (int k = 0; k < kRotors; ++k) {
+        if (slotString_[k] != (k + w.shift) % kRotors) return 0;
+        w.offset[slotString_[k]] = slotOffset_[k];
+        const auto s = static_cast<uint8_t>(StepSize[k + 1]);
+        w.slotStep[k] = RotorUp[k + 1] != 0 ? s : static_cast<uint8_t>(-s);
+    }
+    w.schedule = ReorderTable.data();
+    w.count = ReorderCount;
+    w.threshold = ReorderThreshold;
+    w.index = ReorderIndex;
+    const uint8_t* tables = encipher ? tables_.data() : inverse_.data();
+    const size_t done = RunWideMachine(w, tables, kTableSpan, PassCount, encipher, buf, n);
+    for (int k = 0; k < kRotors; ++k) {
+        slotString_[k] = static_cast<uint8_t>((k + w.shift) % kRotors);
+        slotOffset_[k] = w.offset[slotString_[k]];
+    }
+    ReorderCount = w.count;
+    ReorderThreshold = w.threshold;
+    ReorderIndex = w.index;
+    return done;
 }
 
 void SDK::EncryptString(std::string& text) {
