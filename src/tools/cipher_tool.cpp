@@ -3,6 +3,7 @@
 #include "tools/cipher_tool.h"
 
 #include <exception>
+#include <future>
 #include <stdexcept>
 
 #include "cipher/sdk.h"
@@ -60,8 +61,36 @@ void Expect(const std::vector<std::string>& args, size_t min, size_t max) {
         throw UsageError("wrong arguments for " + args[0] + " (see --help)");
 }
 
-// The transform goes through WorkText a piece of this size at a time.
-constexpr size_t kPiece = 64 * 1024;
+// The transform takes the input a piece of this size at a time.
+constexpr size_t kPiece = 256 * 1024;
+
+// Into a buffer that keeps its room, so no piece costs an allocation.
+void ReadPiece(const ToolStreams& io, std::string& piece) {
+    piece.resize(kPiece);
+    piece.resize(io.read(piece.data(), piece.size()));
+}
+
+// One string operation over the whole input, as EncryptString (DecryptString) would make
+// it. The first piece runs even when empty, so a key state the machine cannot run with
+// fails before anything is written. Then the machine works on one piece while this
+// thread writes the piece before and reads the piece after.
+void Transform(SDK& sdk, const ToolStreams& io, bool encipher) {
+    sdk.StartStringOperation();
+    std::string done, work, next;
+    ReadPiece(io, done);
+    sdk.RunMachine(done, encipher);
+    if (!done.empty()) ReadPiece(io, work);
+    while (!work.empty()) {
+        // The future's destructor waits for the machine, also when a write throws.
+        auto machine = std::async(std::launch::async, [&] { sdk.RunMachine(work, encipher); });
+        io.write(done);
+        ReadPiece(io, next);
+        machine.get();
+        done.swap(work);
+        work.swap(next);
+    }
+    if (!done.empty()) io.write(done);
+}
 
 void Run(const std::vector<std::string>& args, const ToolStreams& io) {
     if (args.empty()) throw UsageError("no command given (see --help)");
@@ -82,20 +111,7 @@ void Run(const std::vector<std::string>& args, const ToolStreams& io) {
         Expect(args, 1, 2);
         sdk.AppFolder = FolderPath(args[1]);
         if (args.size() == 3) sdk.BuildKeyFiles(args[2]);
-        // One string operation over the whole input, as EncryptString (DecryptString)
-        // would make it. The first piece runs even when empty: a key state the machine
-        // cannot run with fails before anything is written.
-        sdk.StartStringOperation();
-        std::string& piece = sdk.WorkText;
-        for (bool first = true;; first = false) {
-            piece.resize(kPiece);
-            const size_t n = io.read(piece.data(), piece.size());
-            if (n == 0 && !first) break;
-            piece.resize(n);
-            sdk.RunMachine(piece, cmd == "encrypt");
-            if (n == 0) break;
-            io.write(piece);
-        }
+        Transform(sdk, io, cmd == "encrypt");
         sdk.FinishStringOperation();
     } else if (cmd == "wipe") {
         Expect(args, 1, 1);

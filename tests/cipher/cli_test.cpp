@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <stdexcept>
 
 #include "cipher/key_state.h"
 #include "cipher/sdk.h"
@@ -101,6 +102,20 @@ TEST(CipherToolTest, PiecesComeOutAsOneStringOperation) {
     io.write = [&](std::string_view piece) { out.append(piece); };
     ASSERT_EQ(RunCipherTool({"decrypt", dir.path(), kSeed}, io, err), 0) << err;
     EXPECT_EQ(out, plain);
+
+    // A write that fails while the machine works on the next piece ends the run; what
+    // went out before stays out and is right.
+    at = 0;
+    out.clear();
+    io.write = [&](std::string_view piece) {
+        if (!out.empty()) throw std::runtime_error("disk full");
+        out.append(piece);
+    };
+    EXPECT_EQ(RunCipherTool({"decrypt", dir.path(), kSeed}, io, err), 1);
+    EXPECT_NE(err.find("disk full"), std::string::npos) << err;
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out, plain.substr(0, out.size()));
+    io.write = [&](std::string_view piece) { out.append(piece); };
 
     // A key state the machine cannot run with writes nothing at all.
     TextWriter w(dir.file("k2.bin"));
