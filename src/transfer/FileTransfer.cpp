@@ -8,6 +8,7 @@
 #include "platform/cp1252.h"
 #include "platform/files.h"
 #include "platform/folders.h"
+#include "transfer/BlockFiles.h"
 #include "transfer/TransferRules.h"
 
 namespace keyvane {
@@ -15,14 +16,14 @@ namespace keyvane {
 struct FileTransfer::Impl {
     // Sending. Each side has its own file for each direction, so a file announced by
     // the peer can arrive while this side sends one.
-    std::optional<RecordFile> out;
+    std::optional<BlockReader> out;
     std::string sendPath;    // native path of the file being sent
     std::string ready;       // the next message, enciphered, waiting for its "OK:"
     std::string readyError;  // why the next message could not be made
     uint64_t sendRun = 0;    // changes whenever a send starts or stops
 
     // Receiving.
-    std::optional<RecordFile> in;
+    std::optional<BlockWriter> in;
     std::string RecvFileName;  // the name actually used (Windows-1252)
     int32_t RecvBlockCount = 0;
     uint64_t recvRun = 0;  // changes whenever a received file starts or ends
@@ -113,7 +114,7 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
     // The connection may have gone during the pause.
     if (impl_->sendRun != run || st.sendPhase != SendPhase::Announcing) return;
     try {
-        impl_->out.emplace(RecordFile::OpenForReading(fn, static_cast<size_t>(kBlockSize)));
+        impl_->out.emplace(fn, static_cast<size_t>(kBlockSize));
     } catch (const std::exception& e) {
         AbortSend("Cannot send " + Utf8ToCp1252(fn) + ": " + Reason(e));
         return;
@@ -142,19 +143,22 @@ void FileTransfer::Prepare(int64_t record) {
     im.ready.clear();
     im.readyError.clear();
     sdk.WorkText.clear();
-    if (count > 0) {
-        try {
+    try {
+        const char* shorter = "the file became shorter while it was being sent";
+        // Blocks are read many at a time: the end looks at the file as it is now.
+        if (closing && im.out->Length() < int64_t{st.nb} * kBlockSize + st.rm)
+            throw FileError(shorter);
+        if (count > 0) {
             std::string got = im.out->Read(record);
-            if (got.size() < count)
-                throw FileError("the file became shorter while it was being sent");
+            if (got.size() < count) throw FileError(shorter);
             got.resize(static_cast<size_t>(kBlockSize), ' ');
             sdk.BlockRecord = std::move(got);
             sdk.WorkText.assign(sdk.BlockRecord, 0, count);
             sdk.EncryptString(sdk.WorkText);
-        } catch (const std::exception& e) {
-            im.readyError = "Cannot send " + Utf8ToCp1252(im.sendPath) + ": " + Reason(e);
-            return;
         }
+    } catch (const std::exception& e) {
+        im.readyError = "Cannot send " + Utf8ToCp1252(im.sendPath) + ": " + Reason(e);
+        return;
     }
     im.ready.reserve(sdk.WorkText.size() + 7);
     im.ready.append(closing ? "FB:RM:" : "FB:").append(sdk.WorkText).push_back('|');

@@ -109,5 +109,26 @@ TEST(ReceiverOutOfStep, EndsTheFileAndKeepsWhatCameBefore) {
     EXPECT_EQ(r.Count("File received."), 0);
 }
 
+// Blocks are written many at a time: however a receive ends early, the file holds every
+// block that came, and a write that fails is never acknowledged as a received file.
+TEST(ReceiverEnds, FileHoldsEveryBlockThatCame) {
+    Receiver r;
+    std::string blocks;
+    for (int i = 0; i < 70; ++i) blocks += Bytes(1000, 20 + i);
+    auto receive = [&](const std::string& name) {
+        r.sock.Receive("FL:" + name);
+        for (int i = 0; i < 70; ++i)
+            r.sock.Receive("FB:" + r.Encipher(blocks.substr(i * 1000, 1000)) + "|");
+    };
+    receive("announced.bin");
+    receive("lost.bin");  // ends the first
+    EXPECT_EQ(r.view.status.back(), "Receiving File lost.bin");
+    r.sock.Disconnected();
+    EXPECT_EQ(r.view.status.back(), "The file lost.bin was not received completely.");
+    EXPECT_EQ(ReadWholeFile(r.st.Recv + "announced.bin"), blocks);
+    EXPECT_EQ(ReadWholeFile(r.st.Recv + "lost.bin"), blocks);
+    EXPECT_EQ(r.Count("File received."), 0);
+}
+
 }  // namespace
 }  // namespace keyvane

@@ -1,0 +1,69 @@
+#include "transfer/BlockFiles.h"
+
+#include <utility>
+
+namespace keyvane {
+
+BlockReader::BlockReader(const std::string& path, size_t recordLength)
+    : file_(RecordFile::OpenForReading(path, recordLength * kBlocks)),
+      length_(recordLength == 0 ? 1 : recordLength) {}
+
+std::string BlockReader::Read(int64_t r) {
+    if (r < 1) throw FileError("bad record number in " + file_.Path());
+    const int64_t window = (r - 1) / kBlocks + 1;
+    if (window != window_) {
+        window_ = 0;  // a failed read holds nothing
+        held_ = file_.Read(window);
+        window_ = window;
+    }
+    const size_t at = static_cast<size_t>((r - 1) % kBlocks) * length_;
+    return at < held_.size() ? held_.substr(at, length_) : std::string();
+}
+
+BlockWriter::BlockWriter(const std::string& path, size_t recordLength)
+    : file_(path, recordLength), length_(file_.RecordLength()) {}
+
+BlockWriter::~BlockWriter() {
+    try {
+        Flush();
+    } catch (const FileError&) {
+        // The receive has ended already; its status line says how.
+    }
+}
+
+void BlockWriter::Write(int64_t r, std::string_view data) {
+    if (r < 1) throw FileError("bad record number in " + file_.Path());
+    if (!held_.empty() && r != first_ + static_cast<int64_t>(held_.size() / length_)) Flush();
+    if (held_.empty()) {
+        first_ = r;
+        held_.reserve(length_ * kBlocks);
+    }
+    const std::string_view rec = data.substr(0, length_);
+    held_.append(rec);
+    held_.append(length_ - rec.size(), ' ');
+    if (held_.size() >= length_ * kBlocks) Flush();
+}
+
+void BlockWriter::WriteRaw(int64_t r, std::string_view data) {
+    Flush();
+    file_.WriteRaw(r, data);
+}
+
+void BlockWriter::Close() {
+    Flush();
+    file_.Close();
+}
+
+void BlockWriter::Flush() {
+    if (held_.empty() || !file_.IsOpen()) return;
+    // Written or not, it is no longer held: a failed write is not tried again.
+    try {
+        file_.WriteRaw(first_, held_);
+    } catch (...) {
+        held_.clear();
+        throw;
+    }
+    held_.clear();
+}
+
+}  // namespace keyvane

@@ -1,0 +1,81 @@
+// Reading and writing a transfer's file many blocks at a time gives the bytes that
+// reading and writing each block alone gave, and a writer never loses a block it holds.
+#include "transfer/BlockFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "platform/files.h"
+#include "support/tempdir.h"
+
+namespace keyvane {
+namespace {
+
+using test::TempDir;
+
+std::string Bytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(gen() & 0xFF);
+    return s;
+}
+
+TEST(BlockReader, GivesEveryRecordAsTheFileHoldsIt) {
+    TempDir dir;
+    const std::string content = Bytes(130'500, 1);  // two windows and a part, a short last record
+    TextWriter w(dir.file("f.bin"));
+    w.Write(content);
+    w.Close();
+    BlockReader in(dir.file("f.bin"), 1000);
+    for (int64_t r = 1; r <= 131; ++r)
+        ASSERT_EQ(in.Read(r), content.substr(static_cast<size_t>(r - 1) * 1000, 1000)) << r;
+    EXPECT_EQ(in.Read(132), "");
+    // Back to an earlier window, and a record far past the end.
+    EXPECT_EQ(in.Read(3), content.substr(2000, 1000));
+    EXPECT_EQ(in.Read(100000), "");
+    EXPECT_THROW(BlockReader(dir.file("missing.bin"), 1000), FileError);
+}
+
+TEST(BlockWriter, EveryBlockReachesTheFileHoweverTheWriterEnds) {
+    TempDir dir;
+    std::string blocks;
+    for (int i = 0; i < 70; ++i) blocks += Bytes(1000, 10 + i);
+    const std::string rest = Bytes(321, 99);
+    // Closed after the rest: the file is the blocks and the rest.
+    {
+        BlockWriter out(dir.file("closed.bin"), 1000);
+        for (int r = 1; r <= 70; ++r) out.Write(r, blocks.substr((r - 1) * 1000, 1000));
+        out.WriteRaw(71, rest);
+        out.Close();
+    }
+    EXPECT_EQ(ReadWholeFile(dir.file("closed.bin")), blocks + rest);
+    // Destroyed without a close (a receive that ended early): every block is there.
+    {
+        BlockWriter out(dir.file("dropped.bin"), 1000);
+        for (int r = 1; r <= 70; ++r) out.Write(r, blocks.substr((r - 1) * 1000, 1000));
+    }
+    EXPECT_EQ(ReadWholeFile(dir.file("dropped.bin")), blocks);
+    // Short records are padded, and a record out of order lands in its place.
+    {
+        BlockWriter out(dir.file("order.bin"), 1000);
+        out.Write(1, "a");
+        out.Write(3, "c");
+        out.Write(2, "b");
+        out.Close();
+    }
+    const std::string pad(999, ' ');
+    EXPECT_EQ(ReadWholeFile(dir.file("order.bin")), "a" + pad + "b" + pad + "c" + pad);
+}
+
+TEST(BlockWriter, AFailedWriteIsReportedAndNotRepeated) {
+    BlockWriter out("/dev/full", 1000);
+    for (int r = 1; r < BlockWriter::kBlocks; ++r) out.Write(r, "x");
+    EXPECT_THROW(out.Write(BlockWriter::kBlocks, "x"), FileError);
+    // What failed is not held: the next blocks and the close try only what is new.
+    out.Write(BlockWriter::kBlocks + 1, "y");
+    EXPECT_THROW(out.Close(), FileError);
+}
+
+}  // namespace
+}  // namespace keyvane
