@@ -593,7 +593,7 @@ void SDK::RunMachine(std::string& text, bool encipher) {
 }
 
 size_t SDK::RunWide(uint8_t* buf, size_t n, bool encipher) {
-    if (n < 256 || !WideMachineUsable()) return 0;
+    if (n < 64 || !WideMachineUsable()) return 0;
     // The slots always hold the strings in turn order (loading puts string k in slot k,
     // and only the order's cycle moves them); anything else runs narrow.
     WideMachineState w;

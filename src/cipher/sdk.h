@@ -188,7 +188,7 @@ class SDK {
     void LoadDirections();  // k3.bin
     void LoadStepSizes();   // k4.bin
     void Transform(std::string& text, bool encipher);
-    // The first whole groups of 256 characters on the wide machine, where the processor
+    // A text of 64 characters or more on the wide machine, where the processor
     // has it; returns how many were done.
     size_t RunWide(uint8_t* buf, size_t n, bool encipher);
 };

@@ -80,13 +80,14 @@ struct Batch {
 };
 
 // Walks the schedule over the batch and advances `st` past it.
+// `lanes`: how many of the 64 hold characters (the last batch of a text may hold fewer).
 template <bool encipher>
-KEYVANE_WIDE void SetUp(WideMachineState& st, int passes, Batch& batch) {
+KEYVANE_WIDE void SetUp(WideMachineState& st, int passes, int lanes, Batch& batch) {
     // Which lanes come after how many changes of the rotor order within the batch.
     alignas(64) uint8_t rel[kBatch], slotOfFirst[kBatch];
     int cycles = 0, firstString = st.shift;
     int32_t count = st.count, threshold = st.threshold, index = st.index;
-    for (int b = 0; b < kBatch; ++b) {
+    for (int b = 0; b < lanes; ++b) {
         rel[b] = static_cast<uint8_t>(cycles);
         slotOfFirst[b] = static_cast<uint8_t>(firstString);
         if (++count >= threshold) {
@@ -100,7 +101,12 @@ KEYVANE_WIDE void SetUp(WideMachineState& st, int passes, Batch& batch) {
     st.count = count;
     st.threshold = threshold;
     st.index = index;
-    const int spread = rel[kBatch - 1];
+    const int spread = rel[lanes - 1];
+    for (int b = lanes; b < kBatch; ++b) {  // empty lanes walk with the last one, unseen
+        rel[b] = rel[lanes - 1];
+        slotOfFirst[b] = slotOfFirst[lanes - 1];
+    }
+    const __mmask64 used = lanes == kBatch ? ~0ULL : (1ULL << lanes) - 1;
 
     // A string's offset in a lane: its offset before the batch plus what the slots it
     // sat in added for the lanes before.
@@ -114,7 +120,7 @@ KEYVANE_WIDE void SetUp(WideMachineState& st, int passes, Batch& batch) {
         slot = _mm512_min_epu8(slot, _mm512_sub_epi8(slot, _mm512_set1_epi8(kStrings)));
         // (the masked form: GCC's plain one warns about its own placeholder)
         const __m512i add =
-            _mm512_mask_permutexvar_epi8(_mm512_setzero_si512(), ~0ULL, slot, stepTable);
+            _mm512_mask_permutexvar_epi8(_mm512_setzero_si512(), used, slot, stepTable);
         const __m512i sum = PrefixSum(add);
         batch.offset[t] = _mm512_add_epi8(_mm512_set1_epi8(static_cast<char>(st.offset[t])),
                                           _mm512_sub_epi8(sum, add));
@@ -165,23 +171,33 @@ KEYVANE_WIDE inline void Step(const uint8_t* tables, size_t stride, long walk, l
 // alone would leave the processor idle between them.
 constexpr int kGroup = 4;
 
+// `n`: characters at buf, at most kGroup * kBatch; a batch not filled reads and writes
+// only its characters.
 template <bool encipher>
-KEYVANE_WIDE void RunGroup(WideMachineState& st, const uint8_t* tables, size_t stride, int passes,
-                           uint8_t* buf) {
+KEYVANE_WIDE __attribute__((always_inline)) inline void RunGroup(WideMachineState& st,
+                                                                 const uint8_t* tables,
+                                                                 size_t stride, int passes,
+                                                                 uint8_t* buf, size_t n) {
     Batch batch[kGroup];
     __m512i c[kGroup];
+    __mmask64 used[kGroup];
+    const int batches = static_cast<int>((n + kBatch - 1) / kBatch);
     long last = 0;
-    for (int g = 0; g < kGroup; ++g) {
-        SetUp<encipher>(st, passes, batch[g]);
+    for (int g = 0; g < batches; ++g) {
+        const int lanes = static_cast<int>(n - static_cast<size_t>(g) * kBatch < kBatch
+                                               ? n - static_cast<size_t>(g) * kBatch
+                                               : kBatch);
+        used[g] = lanes == kBatch ? ~0ULL : (1ULL << lanes) - 1;
+        SetUp<encipher>(st, passes, lanes, batch[g]);
         last = batch[g].last > last ? batch[g].last : last;
-        c[g] = _mm512_loadu_si512(buf + g * kBatch);
+        c[g] = _mm512_maskz_loadu_epi8(used[g], buf + g * kBatch);
     }
     const long walk = static_cast<long>(kStrings) * passes;
     for (long j = 0; j < last; ++j) {
-        for (int g = 0; g < kGroup; ++g)
+        for (int g = 0; g < batches; ++g)
             if (j < batch[g].last) Step<encipher>(tables, stride, walk, j, batch[g], c[g]);
     }
-    for (int g = 0; g < kGroup; ++g) _mm512_storeu_si512(buf + g * kBatch, c[g]);
+    for (int g = 0; g < batches; ++g) _mm512_mask_storeu_epi8(buf + g * kBatch, used[g], c[g]);
 }
 
 template <bool encipher>
@@ -190,8 +206,9 @@ KEYVANE_WIDE size_t Run(WideMachineState& st, const uint8_t* tables, size_t stri
     constexpr size_t kChars = size_t{kGroup} * kBatch;
     size_t done = 0;
     for (; done + kChars <= n; done += kChars)
-        RunGroup<encipher>(st, tables, stride, passes, buf + done);
-    return done;
+        RunGroup<encipher>(st, tables, stride, passes, buf + done, kChars);
+    if (done < n) RunGroup<encipher>(st, tables, stride, passes, buf + done, n - done);
+    return n;
 }
 
 #undef KEYVANE_WIDE

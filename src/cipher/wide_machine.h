@@ -27,8 +27,8 @@ bool WideMachineUsable();
 // Tests run the narrow machine on processors that have the wide one.
 void AllowWideMachine(bool allow);
 
-// Transforms the first whole groups of 256 characters of buf[0..n) and advances `state`
-// past them; returns how many characters were done (0 where it cannot run).
+// Transforms buf[0..n) and advances `state` past it; returns how many characters were
+// done (n, or 0 where it cannot run).
 // `tables`: string t's 256 bytes start at tables + t * stride (its inverse when
 // deciphering).
 size_t RunWideMachine(WideMachineState& state, const uint8_t* tables, size_t stride, int passes,
