@@ -615,6 +615,11 @@ TransferFigures WindowlessTransfer(const std::string& folder, int64_t length) {
         side.transfer.SendFile(file, 0);
         RunUntil(done);
         const double secs = std::chrono::duration<double>(Clock::now() - start).count();
+        // As a window does: the receiver may still hold the file's end when this side
+        // hangs up, and a lost connection drops what it holds.
+        for (const auto until = Clock::now() + std::chrono::milliseconds(300);
+             Clock::now() < until;)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         return PeerResult{secs, PeakKb(), 0};
     });
     const PeerResult s = Collect<PeerResult>(sender);
