@@ -10,13 +10,15 @@
 #include "cipher/sdk.h"
 #include "keys/seed.h"
 #include "platform/files.h"
-#include "support/sha256.h"
+#include "platform/sha256.h"
 #include "support/tempdir.h"
 
 namespace keyvane {
 namespace {
 
-using test::Sha256Hex;
+std::string Sha256Hex(const std::string& s) {
+    return Sha256::Hex(s);
+}
 using test::TempDir;
 
 struct Vector {
@@ -92,6 +94,19 @@ TEST(KnownAnswerTest, AddressPairsGiveFixedSeedsKeyFilesAndCiphertext) {
 TEST(KnownAnswerTest, Sha256MatchesItsPublishedVectors) {
     EXPECT_EQ(Sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    // 56 bytes: the length no longer fits the first padded block.
+    EXPECT_EQ(Sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    // Fed in uneven pieces, as a file's blocks and its rest arrive.
+    Sha256 pieces;
+    const std::string million(1000000, 'a');
+    for (size_t at = 0, n = 1; at < million.size(); at += n, n = n % 97 + 13)
+        pieces.Update(std::string_view(million).substr(at, n));
+    EXPECT_EQ(pieces.HexDigest(),
+              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    // A digest starts the next hash afresh.
+    pieces.Update("abc");
+    EXPECT_EQ(pieces.HexDigest(), Sha256Hex("abc"));
 }
 
 }  // namespace
