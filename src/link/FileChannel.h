@@ -3,6 +3,8 @@
 // FileTransfer implements the second and attaches itself.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "link/MainState.h"
@@ -19,6 +21,12 @@ class FileReceiver {
     virtual void OnOK() = 0;
     virtual void OnConnectionLost() = 0;  // the connection broke or a new one replaced it
     virtual void OnBrokenBlock() = 0;     // a block position held no block
+    // Fast link (link/FastLink.h): "KVF", "KVR" and "KVH" as they came; a receiver that
+    // takes no part drops them.
+    virtual void OnControl(const std::string& /*message*/) {}
+    // Fast link: the length of the closing message of the file being received (without
+    // its "|"), 0 when unknown.
+    virtual size_t EndLength() const { return 0; }
 
   protected:
     ~FileReceiver() = default;
@@ -34,6 +42,12 @@ class FileChannel {
     virtual bool KeysReady() const = 0;
     // Sends one message; on failure says so and returns false.
     virtual bool Send(const std::string& message) = 0;
+    // Sends a "CT:", "KY:" or "FL:" message: in an envelope on a fast link.
+    virtual bool SendFramed(const std::string& message) = 0;
+    // Both sides are Keyvane and have agreed on fast transfers for this connection.
+    virtual bool Fast() const = 0;
+    // Milliseconds on a clock that only moves forward.
+    virtual int64_t NowMs() const = 0;
     // Lets events through for about `secs` seconds.
     virtual void Pause(int secs) = 0;
     virtual void Notify(const std::string& text) = 0;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "link/FastLink.h"
+
 namespace keyvane {
 
 namespace {
@@ -103,15 +105,21 @@ std::optional<std::string> Framer::Next(Context ctx) {
         std::string_view v = View();
         if (v.empty()) return std::nullopt;
         if (v.size() < 3) {
-            if (IsTagPrefix(v)) return std::nullopt;  // the rest of the tag is on its way
+            const bool control = ctx.probeWelcome || !ctx.answer.empty() || ctx.fast;
+            if (IsTagPrefix(v) || (control && std::string_view("KV").substr(0, v.size()) == v))
+                return std::nullopt;  // the rest of the tag is on its way
             Consume(v.size());
             return std::nullopt;
         }
+        bool wait = false, dropped = false;
+        if (auto control = NextControl(ctx, &wait, &dropped)) return control;
+        if (wait) return std::nullopt;
+        if (dropped) continue;
         std::string_view tag = v.substr(0, 3);
         if (!IsTag(tag)) {
             // Up to the end of the first read only: one or two held bytes that began no
             // message after all must not take the next read down with them.
-            Consume(ReadEndAfter(0));
+            Consume(BeforeAnswer(1, ReadEndAfter(0), ctx));
             continue;
         }
         if (tag == "OK:" || tag == "XX:") {
@@ -120,12 +128,11 @@ std::optional<std::string> Framer::Next(Context ctx) {
             return m;
         }
         if (tag == "FB:" && ctx.fileReceive) {
-            bool wait = false;
-            auto m = NextBlock(&wait);
+            auto m = NextBlock(&wait, ctx.endLength);
             if (m || wait) return m;
             continue;  // a broken file end was dropped
         }
-        size_t end = UnknownLengthEnd(tag, ctx);
+        size_t end = BeforeAnswer(3, UnknownLengthEnd(tag, ctx), ctx);
         std::string m(v.substr(0, std::min(end, kMaxMessage)));
         if (tag == "FB:" && m.size() > 3 && m.back() == '|') m.pop_back();
         Consume(end);
@@ -150,10 +157,78 @@ size_t Framer::UnknownLengthEnd(std::string_view tag, Context ctx) const {
     return end;
 }
 
-std::optional<std::string> Framer::NextBlock(bool* wait) {
+size_t Framer::BeforeAnswer(size_t from, size_t len, const Context& ctx) const {
+    if (ctx.answer.empty() || len <= from) return len;
+    const size_t at = View().substr(0, len).find(ctx.answer, from);
+    return at == std::string_view::npos ? len : at;
+}
+
+std::optional<std::string> Framer::NextControl(const Context& ctx, bool* wait, bool* dropped) {
+    std::string_view v = View();
+    const std::string_view tag = v.substr(0, 3);
+    const bool accepted = (tag == fast::kProbe && ctx.probeWelcome) ||
+                          (tag == fast::kAnswer && !ctx.answer.empty()) ||
+                          (ctx.fast && (tag == fast::kEnvelope || tag == fast::kFileHead ||
+                                        tag == fast::kResume || tag == fast::kHash));
+    if (!accepted) return std::nullopt;
+    size_t len = fast::ControlLength(tag);
+    if (v.size() < len) {
+        *wait = true;
+        return std::nullopt;
+    }
+    std::string_view body = v.substr(3, len - 3);
+    bool sound = false;
+    if (tag == fast::kProbe) {
+        sound = body[0] == fast::kVersion && fast::IsHex(body.substr(1));
+    } else if (tag == fast::kAnswer) {
+        sound = v.substr(0, len) == ctx.answer;
+    } else if (tag == fast::kEnvelope) {
+        const auto n = fast::ParseHex(body);
+        if (n && *n >= 3 && *n <= fast::kMaxEnvelope) {
+            if (v.size() < len + *n) {
+                *wait = true;
+                return std::nullopt;
+            }
+            const std::string_view inner = v.substr(len, *n);
+            const std::string_view innerTag = inner.substr(0, 3);
+            len += *n;
+            if (innerTag == "CT:" || innerTag == "KY:" || innerTag == "FL:") {
+                std::string m(inner);
+                Consume(len);
+                return m;
+            }
+            // A sound envelope around anything else: dropped whole.
+            Consume(len);
+            *dropped = true;
+            return std::nullopt;
+        }
+    } else {
+        sound = fast::IsHex(body);
+    }
+    if (!sound) {
+        // No control message after all: framed as any read that begins with no tag.
+        Consume(BeforeAnswer(1, ReadEndAfter(0), ctx));
+        *dropped = true;
+        return std::nullopt;
+    }
+    std::string m(v.substr(0, len));
+    Consume(len);
+    return m;
+}
+
+std::optional<std::string> Framer::NextBlock(bool* wait, size_t endLength) {
     std::string_view v = View();
     *wait = true;
     if (v.size() < kEnd.size()) return std::nullopt;
+    // A fast receive knows its closing message's length.
+    if (endLength >= kEnd.size() && v.substr(0, kEnd.size()) == kEnd) {
+        if (v.size() <= endLength) return std::nullopt;
+        if (v[endLength] == '|') {
+            std::string m(v.substr(0, endLength));
+            Consume(endLength + 1);
+            return m;
+        }
+    }
     if (v.substr(0, kEnd.size()) != kEnd) {
         if (v.size() < kBlockMessage) return std::nullopt;
         if (v[kBlockMessage - 1] != '|') {

@@ -58,8 +58,20 @@ class Framer {
     static constexpr size_t kMaxMessage = size_t{1} << 20;
 
     struct Context {
+        constexpr Context(bool receiving = false, bool sending = false)
+            : fileReceive(receiving), sendingFile(sending) {}
         bool fileReceive = false;  // ClientRecv: block messages are assembled by length
         bool sendingFile = false;  // FileInProgress: an "OK:" is awaited
+        // Fast transfers (link/FastLink.h). A client that may answer takes "KV?" as a
+        // message; a host awaiting `answer` takes exactly those bytes, also where a
+        // message of unknown length would have swallowed them; a fast link takes the
+        // envelope (handed out as the message inside) and the file messages.
+        bool probeWelcome = false;
+        std::string_view answer;
+        bool fast = false;
+        // The length of the closing "FB:RM:" message of a fast receive, without its
+        // "|"; 0 when it is not known.
+        size_t endLength = 0;
     };
 
     // Adds one read.
@@ -87,8 +99,13 @@ class Framer {
     size_t ReadEndAfter(size_t pos) const;
     bool EndsRead(size_t len) const;  // a read ended after len bytes of View()
     void Consume(size_t n);
-    std::optional<std::string> NextBlock(bool* wait);
+    std::optional<std::string> NextBlock(bool* wait, size_t endLength);
     size_t UnknownLengthEnd(std::string_view tag, Context ctx) const;
+    // A control message of a fast link at the head: handed out, waited for (`wait`), or
+    // nothing when the head is none (then it is framed as usual).
+    std::optional<std::string> NextControl(const Context& ctx, bool* wait, bool* dropped);
+    // `len` cut short where the awaited answer begins within it.
+    size_t BeforeAnswer(size_t from, size_t len, const Context& ctx) const;
 
     std::string buf_;
     size_t head_ = 0;          // bytes of buf_ already handed out

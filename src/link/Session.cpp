@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <random>
 
 #include "keys/seed.h"
+#include "link/FastLink.h"
 #include "platform/cp1252.h"
 #include "platform/files.h"
 #include "platform/numbers.h"
@@ -102,6 +104,7 @@ void Session::OnConnectionRequest(intptr_t requestID) {
         return;
     }
     framer_.Clear();
+    ResetFast();
     // A new peer: nothing goes out enciphered until its "IP:" has built the key files,
     // and what was going to or coming from the one before ends here.
     keysReady_ = false;
@@ -128,6 +131,7 @@ void Session::Connect() {
     } catch (const SockError&) {
     }
     framer_.Clear();
+    ResetFast();
     if (files_) files_->OnConnectionLost();
     try {
         sock_.Connect(host, st_.PortStr);
@@ -150,6 +154,8 @@ void Session::Connect() {
     }
     if (ended_) return;
     framer_.Clear();
+    ResetFast();
+    fastOn_ = fast::FastTransfersOn(sdk_.AppFolder);  // a host that asks is answered
     st_.role = Role::Client;
     if (!Send("IP:" + view_.IPText())) return;
     GenerateKeys();
@@ -175,6 +181,8 @@ void Session::GenerateKeys() {
 
 bool Session::Send(const std::string& message) {
     if (ended_) return false;
+    HoldBack();
+    if (ended_) return false;
     if (sock_.State() == Sock::sckConnected) {
         try {
             sock_.SendData(message);
@@ -185,6 +193,10 @@ bool Session::Send(const std::string& message) {
     st_.IsConnected = false;
     Notify(kNotConnected);
     return false;
+}
+
+bool Session::SendFramed(const std::string& message) {
+    return Send(fast_ ? fast::Envelope(message) : message);
 }
 
 bool Session::SendEnciphered(const std::string& tag, const std::string& text, const char* what) {
@@ -199,7 +211,7 @@ bool Session::SendEnciphered(const std::string& tag, const std::string& text, co
         Notify(std::string("The ") + what + " could not be enciphered.  " + e.what());
         return false;
     }
-    return Send(tag + sdk_.WorkText);
+    return SendFramed(tag + sdk_.WorkText);
 }
 
 void Session::SendKey() {
@@ -245,7 +257,7 @@ void Session::DispatchReady() {
     // the framer hands out every message once, in order.
     while (!ended_) {
         const size_t broken = framer_.BrokenBlocks();
-        auto message = framer_.Next({st_.ClientRecv(), st_.FileInProgress()});
+        auto message = framer_.Next(FramerContext());
         if (framer_.BrokenBlocks() != broken && files_) files_->OnBrokenBlock();
         if (!message) break;
         Dispatch(*message);
@@ -287,6 +299,15 @@ void Session::WaitForEndOfFile() {
     DispatchReady();
 }
 
+Framer::Context Session::FramerContext() const {
+    Framer::Context ctx(st_.ClientRecv(), st_.FileInProgress());
+    ctx.probeWelcome = st_.IsClient() && fastOn_ && !fast_;
+    ctx.answer = awaitedAnswer_;
+    ctx.fast = fast_;
+    if (fast_ && st_.ClientRecv() && files_) ctx.endLength = files_->EndLength();
+    return ctx;
+}
+
 void Session::Dispatch(const std::string& m) {
     std::string tag = m.substr(0, 3);
     std::string payload = m.size() > 3 ? m.substr(3) : std::string();
@@ -306,7 +327,55 @@ void Session::Dispatch(const std::string& m) {
         if (files_) files_->OnOK();
     } else if (tag == "XX:") {
         OnXX();
+    } else if (tag == fast::kProbe) {
+        OnProbe(m);
+    } else if (tag == fast::kAnswer) {
+        // The framer hands out only the very answer awaited.
+        awaitedAnswer_.clear();
+        holdUntilMs_ = -1;
+        fast_ = true;
+        view_.UpdateList("Fast transfers on with this peer.");
+    } else if (files_) {
+        files_->OnControl(m);
     }
+}
+
+// --- fast link ----------------------------------------------------------------------
+
+void Session::ResetFast() {
+    fastOn_ = fast_ = probed_ = false;
+    awaitedAnswer_.clear();
+    holdUntilMs_ = -1;
+}
+
+void Session::SendProbe() {
+    std::string nonce(fast::kNonceDigits, '0');
+    std::random_device fallback;
+    for (char& c : nonce) {
+        const uint32_t d = platform_.SystemRandom ? platform_.SystemRandom(16) : fallback() % 16;
+        c = "0123456789abcdef"[d];
+    }
+    const std::string probe = fast::Probe(nonce);
+    probed_ = true;
+    if (!Send(probe)) return;
+    awaitedAnswer_ = fast::AnswerTo(probe);
+    holdUntilMs_ = NowMs() + fast::kHoldBackMs;
+}
+
+void Session::OnProbe(const std::string& probe) {
+    if (fast_) return;  // the framer takes a probe only while one may be answered
+    if (!Send(fast::AnswerTo(probe))) return;
+    fast_ = true;
+    view_.UpdateList("Fast transfers on with this peer.");
+}
+
+void Session::HoldBack() {
+    while (holdUntilMs_ >= 0 && platform_.WaitForEvents) {
+        const int64_t left = holdUntilMs_ - NowMs();
+        if (left <= 0) break;
+        platform_.WaitForEvents(static_cast<int>(std::min<int64_t>(left, kEndWaitPollMs)));
+    }
+    holdUntilMs_ = -1;
 }
 
 void Session::OnIP(const std::string& payload) {
@@ -314,6 +383,11 @@ void Session::OnIP(const std::string& payload) {
     view_.SetConnectText(sdk_.WorkText);
     GenerateKeys();
     view_.UpdateList("Connected.");
+    // Asked once per connection, before anything else of ours has gone out.
+    if (st_.IsHost() && !probed_ && KeysReady()) {
+        fastOn_ = fast::FastTransfersOn(sdk_.AppFolder);
+        if (fastOn_) SendProbe();
+    }
 }
 
 void Session::OnKY(const std::string& payload) {
@@ -361,6 +435,8 @@ void Session::OnXX() {
     // A hang-up counts once: a repeat (or one before the handshake) has nothing to end.
     if (!st_.IsConnected) return;
     st_.IsConnected = false;
+    // What was going either way cannot go on.
+    if (files_) files_->OnConnectionLost();
     const bool client = st_.IsClient();
     if (client) {
         try {
@@ -387,6 +463,7 @@ void Session::OnXX() {
 void Session::OnDisconnected() {
     if (ended_) return;
     framer_.Clear();
+    ResetFast();
     const bool was = st_.IsConnected;
     st_.IsConnected = false;
     if (was) view_.UpdateList("Connection lost.");
@@ -397,6 +474,7 @@ void Session::OnDisconnected() {
 
 void Session::HangUp() {
     if (!st_.IsConnected) return;
+    HoldBack();
     st_.IsConnected = false;
     try {
         sock_.SendData("XX:");

@@ -13,7 +13,8 @@
 //   "OK:"             receiver to sender, once per "FB:" and "FB:RM:"
 //   "XX:"             hang-up; the sender closes right after
 // Every payload is enciphered alone from the same key state; tags, "RM:" and "|" never
-// are. Reads carry no boundaries: Framer finds the messages in them.
+// are. Reads carry no boundaries: Framer finds the messages in them. Between two Keyvane
+// peers a negotiated fast link adds a few messages of its own (link/FastLink.h).
 #pragma once
 
 #include <string>
@@ -73,8 +74,12 @@ class Session final : public FileChannel {
     void Pause(int secs) override;
 
     // Sends one message; on failure reports "You are not connected.", marks the side
-    // not connected and returns false.
+    // not connected and returns false. While the host's probe may still be on its own
+    // in the peer's read, it waits first (FastLink.h).
     bool Send(const std::string& message) override;
+    bool SendFramed(const std::string& message) override;
+    bool Fast() const override { return fast_ && KeysReady(); }
+    int64_t NowMs() const override;
 
     // Shows a message box; while one of ours is open, the text goes to the status list
     // instead, so a peer cannot pile up boxes.
@@ -114,8 +119,14 @@ class Session final : public FileChannel {
     // The framer holds a file end that may go on: lets events through until more of it
     // arrives or the wait is over, then takes it as it is.
     void WaitForEndOfFile();
-    int64_t NowMs() const;
     void NoteBlock();
+    // The fast link's state starts afresh with each connection.
+    void ResetFast();
+    void SendProbe();
+    void OnProbe(const std::string& probe);
+    // Until the probe's answer came or the hold-back is over, lets events through.
+    void HoldBack();
+    Framer::Context FramerContext() const;
     void Dispatch(const std::string& message);
     void OnIP(const std::string& payload);
     void OnKY(const std::string& payload);
@@ -139,6 +150,11 @@ class Session final : public FileChannel {
     bool keysReady_ = false;
     int64_t lastBlockMs_ = -1;  // when the latest block of the file being received came
     int64_t longestGapMs_ = -1;
+    bool fastOn_ = false;  // the setting, read when this connection began
+    bool fast_ = false;
+    bool probed_ = false;
+    std::string awaitedAnswer_;  // host: the answer its probe asks for
+    int64_t holdUntilMs_ = -1;   // host: its next message waits until then
 };
 
 // Writes a received key to "Key" + HHMMSS + ".txt" in `folder` (or the next free name

@@ -143,10 +143,11 @@ void ConsoleView::UpdateList(const std::string& line) {
         Emit("receiving", line,
              {{"file", Quoted(receiving_)},
               {"path", JsonString(st_.Recv + Cp1252ToUtf8(receiving_))}});
-    } else if (line == "File received.") {
+    } else if (line == "File received." || line == "File received (verified).") {
         Emit("received", line,
              {{"file", Quoted(receiving_)},
-              {"path", JsonString(st_.Recv + Cp1252ToUtf8(receiving_))}});
+              {"path", JsonString(st_.Recv + Cp1252ToUtf8(receiving_))},
+              {"verified", line == "File received." ? "false" : "true"}});
     } else {
         Emit("status", line);
     }

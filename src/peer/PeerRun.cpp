@@ -192,7 +192,7 @@ int Peer::Act(const Action& a) {
             if (Over()) return kFailed;
             const int before = view_.transferred;
             transfer_.SendFile(a.value, 0);
-            RunUntil([this] { return !st_.FileInProgress(); });
+            RunUntil([this] { return st_.sendPhase == SendPhase::Idle; });
             return view_.transferred == before + 1 ? kOk : kFailed;
         }
         case Action::Kind::System: {

@@ -272,6 +272,18 @@ void DeleteFileOrThrow(const std::string& path) {
     if (::unlink(path.c_str()) != 0) throw Why("cannot delete", path);
 }
 
+uint64_t ModificationStamp(const std::string& path) {
+    struct stat sb {};
+    if (::stat(path.c_str(), &sb) != 0) return 0;
+    return static_cast<uint64_t>(sb.st_mtim.tv_sec) * 1000000000u +
+           static_cast<uint64_t>(sb.st_mtim.tv_nsec);
+}
+
+void TruncateFile(const std::string& path, int64_t length) {
+    if (::truncate(path.c_str(), static_cast<off_t>(length)) != 0)
+        throw Why("cannot shorten", path);
+}
+
 namespace {
 
 // An error whose message is its reason alone.

@@ -129,6 +129,12 @@ std::string ReadFirstLine(const std::string& path);
 // Copies a file over another, replacing it.
 void CopyFileReplacing(const std::string& from, const std::string& to);
 
+// Modification time of a file in nanoseconds since 1970; 0 when it cannot be read.
+uint64_t ModificationStamp(const std::string& path);
+
+// Cuts a file to `length` bytes; throws FileError when it cannot.
+void TruncateFile(const std::string& path, int64_t length);
+
 // Deletes a file; throws FileError when it cannot.
 void DeleteFileOrThrow(const std::string& path);
 

@@ -1,13 +1,16 @@
 #include "transfer/FileTransfer.h"
 
+#include <algorithm>
 #include <exception>
 #include <limits>
 #include <optional>
 
 #include "cipher/sdk.h"
+#include "link/FastLink.h"
 #include "platform/cp1252.h"
 #include "platform/files.h"
 #include "platform/folders.h"
+#include "platform/sha256.h"
 #include "transfer/BlockFiles.h"
 #include "transfer/TransferRules.h"
 
@@ -27,6 +30,25 @@ struct FileTransfer::Impl {
     std::string RecvFileName;  // the name actually used (Windows-1252)
     int32_t RecvBlockCount = 0;
     uint64_t recvRun = 0;  // changes whenever a received file starts or ends
+
+    // Fast link, sending: the file goes out from record nextRecord on, each message
+    // counted until all `messages` are acknowledged.
+    bool fastSend = false;
+    bool awaitingResume = false;  // "FL:" and "KVF" went out, "KVR" not yet in
+    bool closingSent = false;
+    int64_t nextRecord = 0;
+    int64_t acked = 0, messages = 0, skipped = 0;
+    fast::SendWindow window;
+    size_t peakInFlight = 0;
+    Sha256 sendHash;
+
+    // Fast link, receiving.
+    bool fastRecv = false;
+    bool awaitingOffer = false;  // "FL:" came on a fast link; the file waits for "KVF"
+    std::string recvPath;
+    fast::FileOffer offer;
+    std::string expectedHash;
+    Sha256 recvHash;
 };
 
 namespace {
@@ -38,7 +60,25 @@ std::string Reason(const std::exception& e) {
     return Utf8ToCp1252(file ? file->Reason() : std::string(e.what()));
 }
 
+// Where an interrupted fast receive is noted, so the same file can go on later.
+std::string ResumeNote(const SDK& sdk) {
+    return sdk.AppFolder + "resume.dat";
+}
+
+std::string NoteText(const std::string& name, const fast::FileOffer& o) {
+    return name + "\n" + std::to_string(o.length) + "\n" + std::to_string(o.stamp) + "\n";
+}
+
 }  // namespace
+
+size_t FileTransfer::EndLength() const {
+    if (!impl_->fastRecv) return 0;
+    return 6 + static_cast<size_t>(impl_->offer.length % static_cast<uint64_t>(kBlockSize));
+}
+
+size_t FileTransfer::PeakInFlight() const {
+    return impl_->peakInFlight;
+}
 
 FileTransfer::FileTransfer(FileChannel& link) : link_(link), impl_(std::make_unique<Impl>()) {
     link_.Attach(this);
@@ -105,6 +145,21 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
     impl_->sendPath = fn;
     st.sendPhase = SendPhase::Announcing;
     const uint64_t run = ++impl_->sendRun;
+    impl_->fastSend = link_.Fast();
+    if (impl_->fastSend) {
+        // Announced in an envelope, the file's length and stamp behind it; the blocks
+        // start when the receiver says how many it holds already.
+        impl_->awaitingResume = true;
+        if (!link_.SendFramed("FL:" + name) ||
+            !link_.Send(fast::FileHead(
+                static_cast<uint64_t>(split.nb) * kBlockSize + static_cast<uint64_t>(split.rm),
+                ModificationStamp(fn)))) {
+            if (impl_->sendRun == run) AbortSend("");
+            return;
+        }
+        link_.Status("Sending " + Utf8ToCp1252(fn) + "...");
+        return;
+    }
     if (!link_.Send("FL:" + name)) {
         if (impl_->sendRun == run) AbortSend("");
         return;
@@ -151,6 +206,7 @@ void FileTransfer::Prepare(int64_t record) {
         if (count > 0) {
             std::string got = im.out->Read(record);
             if (got.size() < count) throw FileError(shorter);
+            if (im.fastSend) im.sendHash.Update(std::string_view(got).substr(0, count));
             got.resize(static_cast<size_t>(kBlockSize), ' ');
             sdk.BlockRecord = std::move(got);
             sdk.WorkText.assign(sdk.BlockRecord, 0, count);
@@ -180,6 +236,7 @@ bool FileTransfer::SendPrepared() {
 void FileTransfer::OnOK() {
     TransferState& st = link_.Files();
     if (!st.FileInProgress()) return;
+    if (impl_->fastSend) return OnFastOK();
     ++st.CurrentBlock;
     link_.SetProgress(ProgressValue(st.CurrentBlock, st.nb));
     if (st.CurrentBlock <= st.nb) {
@@ -188,6 +245,93 @@ void FileTransfer::OnOK() {
     }
     if (!st.FBRMSent() && !SendPrepared()) return;
     FinishFile();
+}
+
+void FileTransfer::OnControl(const std::string& m) {
+    Impl& im = *impl_;
+    const std::string_view tag = std::string_view(m).substr(0, 3);
+    if (tag == fast::kResume) {
+        if (!im.awaitingResume || link_.Files().sendPhase != SendPhase::Announcing) return;
+        const auto blocks = fast::ParseHex(std::string_view(m).substr(3));
+        StartFastSend(static_cast<uint32_t>(blocks.value_or(0)));
+    } else if (tag == fast::kFileHead) {
+        OnFileOffer(m);
+    } else if (tag == fast::kHash) {
+        if (im.fastRecv) im.expectedHash = m.substr(3);
+    }
+}
+
+void FileTransfer::StartFastSend(uint32_t resumeBlocks) {
+    TransferState& st = link_.Files();
+    Impl& im = *impl_;
+    im.awaitingResume = false;
+    const uint64_t run = im.sendRun;
+    try {
+        im.out.emplace(im.sendPath, static_cast<size_t>(kBlockSize));
+        // The receiver holds these already; the hash of the whole file still needs them.
+        im.skipped = std::min<int64_t>(resumeBlocks, st.nb);
+        im.sendHash.Reset();
+        for (int64_t r = 1; r <= im.skipped; ++r) {
+            const std::string got = im.out->Read(r);
+            if (got.size() < static_cast<size_t>(kBlockSize))
+                throw FileError("the file became shorter while it was being sent");
+            im.sendHash.Update(got);
+        }
+    } catch (const std::exception& e) {
+        AbortSend("Cannot send " + Utf8ToCp1252(im.sendPath) + ": " + Reason(e));
+        return;
+    }
+    if (im.sendRun != run) return;
+    st.CurrentBlock = static_cast<int32_t>(im.skipped);
+    st.sendPhase = SendPhase::Sending;
+    im.closingSent = false;
+    im.nextRecord = im.skipped + 1;
+    im.acked = 0;
+    im.messages = st.nb - im.skipped + 1;  // the blocks left and the closing message
+    im.window = fast::SendWindow();
+    im.peakInFlight = 0;
+    link_.ShowProgress(true);
+    Pump();
+}
+
+// Sends what the window allows: blocks up to nb, then the hash and the closing message.
+void FileTransfer::Pump() {
+    TransferState& st = link_.Files();
+    Impl& im = *impl_;
+    const uint64_t run = im.sendRun;
+    while (st.FileInProgress() && im.sendRun == run && !im.closingSent && im.window.CanSend()) {
+        const int64_t record = im.nextRecord;
+        Prepare(record);
+        if (record > st.nb) {
+            if (im.readyError.empty() && !link_.Send(fast::HashMessage(im.sendHash.HexDigest()))) {
+                if (im.sendRun == run)
+                    AbortSend("The file " + Utf8ToCp1252(im.sendPath) +
+                              " was not sent completely.");
+                return;
+            }
+            if (!SendPrepared()) return;
+            im.closingSent = true;
+        } else {
+            if (!SendPrepared()) return;
+            ++im.nextRecord;
+        }
+        im.window.Sent(link_.NowMs());
+        im.peakInFlight = std::max(im.peakInFlight, im.window.InFlight());
+    }
+}
+
+void FileTransfer::OnFastOK() {
+    TransferState& st = link_.Files();
+    Impl& im = *impl_;
+    if (!im.window.Acked(link_.NowMs())) return;  // nothing of ours was awaiting it
+    ++im.acked;
+    st.CurrentBlock = static_cast<int32_t>(std::min<int64_t>(im.skipped + im.acked, st.nb + 1));
+    link_.SetProgress(ProgressValue(st.CurrentBlock, st.nb));
+    if (im.acked >= im.messages) {
+        FinishFile();
+        return;
+    }
+    Pump();
 }
 
 void FileTransfer::FinishFile() {
@@ -218,6 +362,7 @@ void FileTransfer::ChainNextSystemFile() {
 
 void FileTransfer::AbortSend(const std::string& statusLine) {
     TransferState& st = link_.Files();
+    impl_->awaitingResume = false;
     impl_->out.reset();
     impl_->ready.clear();
     impl_->readyError.clear();
@@ -234,23 +379,107 @@ void FileTransfer::AbortSend(const std::string& statusLine) {
 
 void FileTransfer::OnFL(const std::string& payload) {
     TransferState& st = link_.Files();
+    Impl& im = *impl_;
     if (st.ClientRecv())
-        EndReceive("File incomplete: " + impl_->RecvFileName + " (a new file was announced)");
-    impl_->RecvFileName = SanitizeReceivedName(payload);
-    ++impl_->recvRun;
-    impl_->RecvBlockCount = 0;
-    std::string failure;
+        EndReceive("File incomplete: " + im.RecvFileName + " (a new file was announced)");
+    im.RecvFileName = SanitizeReceivedName(payload);
+    ++im.recvRun;
+    im.RecvBlockCount = 0;
+    im.fastRecv = false;
+    im.recvPath = st.Recv + Cp1252ToUtf8(im.RecvFileName);
+    // On a fast link the offer that follows says whether a part of it is here already.
+    im.awaitingOffer = link_.Fast();
+    st.recvPhase = RecvPhase::Receiving;
+    link_.Status("Receiving File " + im.RecvFileName);
+    if (!im.awaitingOffer) OpenReceivedFile(true);
+}
+
+bool FileTransfer::OpenReceivedFile(bool truncate) {
+    Impl& im = *impl_;
+    const TransferState& st = link_.Files();
+    im.awaitingOffer = false;
     try {
         if (!st.Recv.empty()) MakeFolder(st.Recv);  // gone since start-up
-        const std::string path = st.Recv + Cp1252ToUtf8(impl_->RecvFileName);
-        CreateEmptyReplacing(path);  // a link of that name is replaced, not written through
-        impl_->in.emplace(path, static_cast<size_t>(kBlockSize));
+        // A link of that name is replaced, not written through.
+        if (truncate) CreateEmptyReplacing(im.recvPath);
+        im.in.emplace(im.recvPath, static_cast<size_t>(kBlockSize));
+        return true;
     } catch (const std::exception& e) {
-        failure = Reason(e);
+        FailReceive(Reason(e));
+        return false;
     }
-    st.recvPhase = RecvPhase::Receiving;
-    link_.Status("Receiving File " + impl_->RecvFileName);
-    if (!failure.empty()) FailReceive(failure);
+}
+
+void FileTransfer::OnFileOffer(const std::string& m) {
+    const TransferState& st = link_.Files();
+    const SDK& sdk = link_.Cipher();
+    Impl& im = *impl_;
+    const auto offer = fast::ParseFileHead(m);
+    if (!offer || !st.ClientRecv() || !im.awaitingOffer) return;
+    im.offer = *offer;
+    im.fastRecv = true;
+    im.expectedHash.clear();
+    im.recvHash.Reset();
+    const std::string note = NoteText(im.RecvFileName, im.offer);
+    // The same file broke off here before: its whole blocks on disk are kept, read back
+    // for the hash, and the sender goes on after them.
+    uint32_t have = 0;
+    try {
+        if (FileExists(ResumeNote(sdk)) && ReadWholeFile(ResumeNote(sdk)) == note &&
+            FileExists(im.recvPath)) {
+            const int64_t whole = ExistingFileLength(im.recvPath) / kBlockSize;
+            have = static_cast<uint32_t>(
+                std::min<int64_t>(whole, static_cast<int64_t>(im.offer.length) / kBlockSize));
+        }
+    } catch (const std::exception&) {
+        have = 0;
+    }
+    // Anything after the whole blocks kept would outlive the file's new end.
+    try {
+        if (have > 0) TruncateFile(im.recvPath, int64_t{have} * kBlockSize);
+    } catch (const FileError&) {
+        have = 0;
+    }
+    if (have > 0) {
+        try {
+            BlockReader kept(im.recvPath, static_cast<size_t>(kBlockSize));
+            for (uint32_t r = 1; r <= have; ++r) im.recvHash.Update(kept.Read(r));
+        } catch (const std::exception&) {
+            // Not readable after all: start afresh.
+            im.recvHash.Reset();
+            have = 0;
+        }
+    }
+    if (!OpenReceivedFile(have == 0)) have = 0;
+    if (have > 0) {
+        im.RecvBlockCount = static_cast<int32_t>(have);
+        link_.Status("Resuming " + im.RecvFileName + " after " + std::to_string(have) + " blocks.");
+    }
+    try {
+        TextWriter w(ResumeNote(sdk));
+        w.Write(note);
+        w.Close();
+    } catch (const std::exception&) {
+        // Without the note the file cannot go on later; it still arrives now.
+    }
+    link_.Send(fast::Resume(have));
+}
+
+// The closing status line of a fast receive. The note of a file that may go on later is
+// dropped: the file arrived, or what is here is not worth going on with.
+std::string FileTransfer::ReceivedVerdict() {
+    Impl& im = *impl_;
+    const SDK& sdk = link_.Cipher();
+    try {
+        if (FileExists(ResumeNote(sdk))) DeleteFileOrThrow(ResumeNote(sdk));
+    } catch (const std::exception&) {
+    }
+    const uint64_t got =
+        static_cast<uint64_t>(im.RecvBlockCount) * kBlockSize + sdk.WorkText.size();
+    const std::string digest = im.recvHash.HexDigest();
+    if (!im.expectedHash.empty() && digest == im.expectedHash && got == im.offer.length)
+        return "File received (verified).";
+    return "File damaged: " + im.RecvFileName + " differs from the file that was sent.";
 }
 
 void FileTransfer::FailReceive(const std::string& reason) {
@@ -263,7 +492,8 @@ void FileTransfer::OnFB(const std::string& message) {
     TransferState& st = link_.Files();
     SDK& sdk = link_.Cipher();
     Impl& im = *impl_;
-    if (!st.ClientRecv()) return;  // no file was announced: nowhere to put it
+    if (!st.ClientRecv()) return;                  // no file was announced: nowhere to put it
+    if (im.awaitingOffer) OpenReceivedFile(true);  // blocks without an offer: afresh
     const bool end = message.size() >= 6 && message.compare(3, 3, "RM:") == 0;
     if (!end) {
         if (im.RecvBlockCount == std::numeric_limits<int32_t>::max()) {
@@ -281,6 +511,7 @@ void FileTransfer::OnFB(const std::string& message) {
             sdk.BlockRecord.assign(sdk.WorkText, 0, static_cast<size_t>(kBlockSize));
             sdk.BlockRecord.resize(static_cast<size_t>(kBlockSize), ' ');
             im.in->Write(im.RecvBlockCount, sdk.BlockRecord);
+            if (im.fastRecv) im.recvHash.Update(sdk.BlockRecord);
         } catch (const std::exception& e) {
             FailReceive(Reason(e));
         }
@@ -291,13 +522,19 @@ void FileTransfer::OnFB(const std::string& message) {
             // The file holds exactly RecvBlockCount records: the rest goes at its end.
             im.in->WriteRaw(static_cast<int64_t>(im.RecvBlockCount) + 1, sdk.WorkText);
             im.in->Close();
+            if (im.fastRecv) im.recvHash.Update(sdk.WorkText);
         } catch (const std::exception& e) {
             FailReceive(Reason(e));
         }
     }
     im.in.reset();
-    link_.Status(st.recvPhase == RecvPhase::Discarding ? "File not received: " + im.RecvFileName
-                                                       : std::string("File received."));
+    std::string verdict = "File received.";
+    if (st.recvPhase == RecvPhase::Discarding)
+        verdict = "File not received: " + im.RecvFileName;
+    else if (im.fastRecv)
+        verdict = ReceivedVerdict();
+    im.fastRecv = false;
+    link_.Status(verdict);
     link_.SetHourglass(false);
     st.recvPhase = RecvPhase::Idle;
     ++im.recvRun;
@@ -320,6 +557,7 @@ bool FileTransfer::Decipher(const std::string& message, size_t from) {
 
 void FileTransfer::EndReceive(const std::string& statusLine) {
     impl_->in.reset();
+    impl_->fastRecv = impl_->awaitingOffer = false;
     ++impl_->recvRun;
     link_.Files().recvPhase = RecvPhase::Idle;
     link_.Status(statusLine);

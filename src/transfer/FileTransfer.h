@@ -37,6 +37,11 @@ class FileTransfer final : public FileReceiver {
     void OnOK() override;
     void OnConnectionLost() override;
     void OnBrokenBlock() override;
+    void OnControl(const std::string& message) override;  // "KVF", "KVR", "KVH"
+    size_t EndLength() const override;
+
+    // Fast link: the most blocks the last file sent had unacknowledged at once.
+    size_t PeakInFlight() const;
 
     // Shown when a new transfer is asked for while one is running.
     static constexpr const char* kBusyText =
@@ -54,6 +59,13 @@ class FileTransfer final : public FileReceiver {
     void FailReceive(const std::string& reason);
     void EndReceive(const std::string& statusLine);
     void ChainNextSystemFile();
+    // Fast link.
+    void StartFastSend(uint32_t resumeBlocks);
+    void Pump();
+    void OnFastOK();
+    void OnFileOffer(const std::string& message);
+    bool OpenReceivedFile(bool truncate);
+    std::string ReceivedVerdict();
 
     FileChannel& link_;
     std::unique_ptr<Impl> impl_;

@@ -7,6 +7,7 @@
 #include "cipher/sdk.h"
 #include "link/MainState.h"
 #include "link/Session.h"
+#include "platform/files.h"
 #include "support/fakes.h"
 #include "support/tempdir.h"
 
@@ -25,6 +26,8 @@ struct FakePeer {
 
     FakePeer() {
         sdk.AppFolder = dir.path();
+        // These tests pin the plain protocol; fast transfers have tests of their own.
+        WriteTextLines(dir.file("settings.dat"), {"FastTransfers=off"});
         st.PortStr = "7777";
         session = std::make_unique<Session>(st, view, sdk, plat.p, sock);
         session->Attach(&files);

@@ -46,6 +46,7 @@ struct QtPeer {
 
     QtPeer() {
         sdk.AppFolder = dir.path();
+        WriteTextLines(dir.file("settings.dat"), {"FastTransfers=off"});  // the plain protocol
         view.ip = "127.0.0.1";
         sock.ListenAddress = "127.0.0.1";
         p.MsgBox = [this](const std::string& t) { boxes.push_back(t); };

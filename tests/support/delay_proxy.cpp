@@ -39,7 +39,7 @@ void DelayProxy::OnNewConnection() {
     for (QTcpSocket* old : {client_.data(), target_.data()})
         if (old) old->deleteLater();
     dir_ = {};
-    ending_ = false;
+    ending_ = targetUp_ = false;
     client_ = c;
     c->setParent(this);
     auto* t = new QTcpSocket(this);
@@ -54,12 +54,15 @@ void DelayProxy::OnNewConnection() {
         if (t->state() != QAbstractSocket::ConnectedState && !ending_) Cut();  // never reached
     });
     // What the client sends before the target answers waits in the client's socket.
-    connect(t, &QTcpSocket::connected, this, [this, c] { Take(kToTarget, c); });
+    connect(t, &QTcpSocket::connected, this, [this, c] {
+        targetUp_ = true;
+        Take(kToTarget, c);
+    });
     t->connectToHost(QHostAddress::LocalHost, static_cast<quint16>(targetPort_));
 }
 
 void DelayProxy::Take(Direction d, QTcpSocket* from) {
-    if (ending_ || !target_ || target_->state() != QAbstractSocket::ConnectedState) return;
+    if (ending_ || !targetUp_) return;
     const QByteArray got = from->readAll();
     Dir& q = dir_[d];
     const int64_t now = NowUs();

@@ -79,7 +79,8 @@ class DelayProxy : public QObject {
     int64_t delayUs_;
     double rate_;
     int port_ = 0;
-    bool ending_ = false;  // the connection is being cut or hung up
+    bool ending_ = false;    // the connection is being cut or hung up
+    bool targetUp_ = false;  // the target took the connection
 };
 
 // A proxy living in a thread of its own, for callers that block their own thread.

@@ -10,11 +10,15 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include "platform/files.h"
+
 namespace keyvane::test {
 
 TestWindow::TestWindow() : TestWindow(Options{}) {}
 
 TestWindow::TestWindow(Options options) {
+    // Windows under test speak the plain protocol unless a test wants fast transfers.
+    if (!options.fastTransfers) WriteTextLines(dir_.file("settings.dat"), {"FastTransfers=off"});
     if (options.beforeStart) options.beforeStart(dir_.path());
     window_ = std::make_unique<frmMain>(dir_.path(), [this, &options](Platform& p) {
         p.MsgBox = [this](const std::string& text) { messages.push_back(text); };

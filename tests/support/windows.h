@@ -29,6 +29,7 @@ class TestWindow {
         // Replaces further platform pieces after the recording ones are in.
         std::function<void(Platform&)> adjust;
         bool show = true;
+        bool fastTransfers = false;
     };
 
     TestWindow();

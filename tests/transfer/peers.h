@@ -35,11 +35,13 @@ inline bool RunUntil(const std::function<bool()>& done, int maxMs = 60000) {
 }
 
 struct Peer {
-    explicit Peer(bool realClock = false) {
+    // Two peers speak the plain protocol unless `fastTransfers`.
+    explicit Peer(bool realClock = false, bool fastTransfers = false) {
         net.ListenAddress = "127.0.0.1";
         sock.keep = 6;
         std::filesystem::create_directories(dir.file("app/Recv"));
         sdk.AppFolder = dir.file("app/");
+        if (!fastTransfers) WriteTextLines(sdk.AppFolder + "settings.dat", {"FastTransfers=off"});
         st.Recv = sdk.AppFolder + "Recv/";
         platform.MsgBox = [this](const std::string& text) { boxes.push_back(text); };
         platform.ConfirmBox = [this](const std::string& text) {
