@@ -5,10 +5,17 @@
 // An input is a script of steps. Each step starts with one byte; its value modulo 6
 // picks the step:
 //   0  a read: two bytes of length (little-endian), then that many bytes
-//   1  an enciphered message: one byte picks "KY:", "CT:", "FB:" or "FB:RM:", two bytes
-//      of length, then that many bytes of plain text, enciphered with the key files of
-//      the handshake, as the peer holds them; it arrives as one read of the tag, the
-//      enciphered text and, for the block messages, the terminator "|"
+//   1  a message: one byte picks it (modulo 9)
+//      0-3  "KY:", "CT:", "FB:" or "FB:RM:": two bytes of length, then that many bytes
+//           of plain text, enciphered with the key files of the handshake, as the peer
+//           holds them, behind the tag and, for the block messages, before the "|"
+//      4    the answer to our probe for a fast link (our nonce is all zeros), or the
+//           probe of a host when this side is the client
+//      5    an envelope "KVM": one byte picks "CT:", "KY:" (enciphered) or "FL:", then
+//           a length and text as above
+//      6-8  "KVF" (two bytes and one of length, one of stamp), "KVR" (two bytes of
+//           blocks), "KVH" (32 bytes of hash)
+//      it arrives as one read
 //   2  the connection breaks and the peer connects again
 //   3  this side sends a file (one byte picks one of three sizes); the pause after the
 //      announcement runs the following steps as events that come in meanwhile; from
@@ -59,6 +66,7 @@
 
 #include "cipher/sdk.h"
 #include "keys/seed.h"
+#include "link/FastLink.h"
 #include "link/Framer.h"
 #include "link/MainState.h"
 #include "link/MainView.h"
@@ -313,6 +321,9 @@ struct Tree {
         overflow = false;
     }
 
+    // A fast receive that ended early leaves a note of its partial file.
+    static constexpr const char* kResumeNote = "resume.dat";
+
     static bool IsKeyFileName(const std::string& name) {
         // "Key" + HHMMSS + optional "-n" + ".txt"
         if (name.size() < 13 || name.compare(0, 3, "Key") != 0) return false;
@@ -333,7 +344,7 @@ struct Tree {
             ++received;
             return;
         }
-        if (plain && f == kApp && cipherNames.count(name)) return;
+        if (plain && f == kApp && (cipherNames.count(name) || name == kResumeNote)) return;
         if (plain && f == kCwd && IsKeyFileName(name)) return;
         Fail("something appeared that may not: " + path);
     }
@@ -392,6 +403,7 @@ struct Tree {
                 if (::unlink(path.c_str()) != 0 && errno != ENOENT) fs::remove_all(path, ignored);
             }
         }
+        if (overflow || touched[kApp].count(kResumeNote)) ::unlink((app + kResumeNote).c_str());
         for (const std::string& n : cipherNames) {
             if (!overflow && !touched[kApp].count(n)) continue;
             const std::string path = app + n;
@@ -475,6 +487,8 @@ class Run {
         };
         plat_.EndProgram = [] {};
         plat_.LocalIP = [] { return std::string("127.0.0.1"); };
+        // The probe's nonce is all zeros, so the script can answer it.
+        plat_.SystemRandom = [](uint32_t) { return 0u; };
         session_.emplace(st_, view_, sdk_, plat_, sock_);
         transfer_.emplace(*session_);
         counter_.inner = &*transfer_;
@@ -510,7 +524,11 @@ class Run {
     void Read(std::string bytes) {
         if (bytes.empty()) return;
         sock_.Receive(std::move(bytes));
-        if (!session_->Ended() && session_->PendingBytes() > Framer::kMaxEndMessage)
+        // A file's end, or on a fast link an envelope, is the longest thing held back.
+        constexpr size_t kMaxHeld =
+            std::max(Framer::kMaxEndMessage,
+                     fast::kEnvelope.size() + fast::kEnvelopeDigits + fast::kMaxEnvelope);
+        if (!session_->Ended() && session_->PendingBytes() > kMaxHeld)
             Fail("the framer holds " + std::to_string(session_->PendingBytes()) + " bytes");
     }
 
@@ -534,14 +552,9 @@ class Run {
             case 0:
                 Read(s.Bytes(s.Length()));
                 break;
-            case 1: {
-                static const char* const kTags[] = {"KY:", "CT:", "FB:", "FB:RM:"};
-                const int t = s.Byte() % 4;
-                std::string text = s.Bytes(s.Length());
-                tree_.peer.EncryptString(text);
-                Read(kTags[t] + text + (t >= 2 ? "|" : ""));
+            case 1:
+                Read(Message(s));
                 break;
-            }
             case 2:
                 sock_.Lose();
                 Accept();
@@ -563,6 +576,44 @@ class Run {
         }
     }
 
+    // One message as the peer would send it: the eight enciphered where they are, and
+    // those of the fast link between two Keyvane peers.
+    std::string Message(Script& s) {
+        static const char* const kTags[] = {"KY:", "CT:", "FB:", "FB:RM:"};
+        const int t = s.Byte() % 9;
+        if (t < 4) {
+            std::string text = s.Bytes(s.Length());
+            tree_.peer.EncryptString(text);
+            return kTags[t] + text + (t >= 2 ? "|" : "");
+        }
+        const std::string zeros(fast::kNonceDigits, '0');
+        switch (t) {
+            case 4:  // the answer to our probe, or the probe of a host we connected to
+                return st_.IsClient() ? fast::Probe(zeros) : fast::AnswerTo(fast::Probe(zeros));
+            case 5: {  // an envelope around a chat line, a key or a file's name
+                static const char* const kInner[] = {"CT:", "KY:", "FL:"};
+                const int i = s.Byte() % 3;
+                std::string text = s.Bytes(s.Length());
+                if (i < 2) tree_.peer.EncryptString(text);
+                const std::string inner = kInner[i] + text;
+                return std::string(fast::kEnvelope) +
+                       fast::Hex(inner.size(), fast::kEnvelopeDigits) + inner;
+            }
+            case 6: {  // a file's length and stamp
+                const size_t length = s.Length() | size_t{s.Byte()} << 16;
+                return std::string(fast::kFileHead) + fast::Hex(length, 16) +
+                       fast::Hex(s.Byte(), 16);
+            }
+            case 7:  // the whole blocks a receiver holds
+                return std::string(fast::kResume) + fast::Hex(s.Length(), 8);
+            default: {  // a file's hash, right or wrong
+                std::string hex;
+                for (int i = 0; i < 32; ++i) hex += fast::Hex(s.Byte(), 2);
+                return std::string(fast::kHash) + hex;
+            }
+        }
+    }
+
     // Hands every file message on to the transfer, counting the announcements: each may
     // leave one received file.
     struct CountingReceiver : FileReceiver {
@@ -576,6 +627,8 @@ class Run {
         void OnOK() override { inner->OnOK(); }
         void OnConnectionLost() override { inner->OnConnectionLost(); }
         void OnBrokenBlock() override { inner->OnBrokenBlock(); }
+        void OnControl(const std::string& message) override { inner->OnControl(message); }
+        size_t EndLength() const override { return inner->EndLength(); }
     };
 
     Tree& tree_;
