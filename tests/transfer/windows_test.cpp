@@ -25,24 +25,35 @@ bool Listed(TestWindow& w, const std::string& line) {
     return l && !l->findItems(QString::fromStdString(line), Qt::MatchExactly).isEmpty();
 }
 
-TEST(TransferWindows, SendFileAndASystemSetBetweenTwoWindows) {
+// Two windows on a free port of 127.0.0.1; pauses end at once.
+TestWindow::Options PairOptions(bool fastTransfers) {
     QTcpServer probe;
-    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    probe.listen(QHostAddress::LocalHost, 0);
     const int port = probe.serverPort();
     probe.close();
     TestWindow::Options o;
+    o.fastTransfers = fastTransfers;
     o.beforeStart = [port](const std::string& folder) {
         WriteTextLines(folder + "port.dat", {std::to_string(port)});
     };
     o.adjust = [](Platform& p) {
-        // Every reading of the clock is a new second: pauses end at once.
+        // Every reading of the clock is a new second.
         p.TimeText = [n = 0]() mutable { return std::to_string(++n); };
     };
-    TestWindow host(o), client(o);
+    return o;
+}
+
+void ConnectPair(TestWindow& host, TestWindow& client) {
     host->sock().ListenAddress = client->sock().ListenAddress = "127.0.0.1";
     host.click("Command1");
     client.find<QLineEdit>("txtConnect")->setText("127.0.0.1");
     client.click("Command2");
+}
+
+TEST(TransferWindows, SendFileAndASystemSetBetweenTwoWindows) {
+    const TestWindow::Options o = PairOptions(false);
+    TestWindow host(o), client(o);
+    ConnectPair(host, client);
     ASSERT_TRUE(WaitUntil([&] { return Listed(host, "Connected."); }));
 
     TempDir files;
@@ -74,6 +85,35 @@ TEST(TransferWindows, SendFileAndASystemSetBetweenTwoWindows) {
     ASSERT_TRUE(WaitUntil([&] { return Listed(client, "File received."); }));
     EXPECT_EQ(ReadWholeFile(client.file("Recv/a.dat")), "a\r\n");
     EXPECT_FALSE(fs::exists(client.file("Recv/LOG.DAT")));
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_TRUE(client.messages.empty());
+}
+
+// Two windows as installed, with nothing switched off: they agree on the fast link, and a
+// file and a chat line sent while it goes arrive whole.
+TEST(TransferWindows, TwoWindowsAgreeOnTheFastLink) {
+    const TestWindow::Options o = PairOptions(true);
+    TestWindow host(o), client(o);
+    ConnectPair(host, client);
+    ASSERT_TRUE(WaitUntil([&] { return Listed(host, "Fast transfers on with this peer."); }));
+    ASSERT_TRUE(WaitUntil([&] { return Listed(client, "Fast transfers on with this peer."); }));
+
+    TempDir files;
+    std::string bytes(250000, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 % 251);
+    RecordFile f(files.file("fast.bin"), 1);
+    f.WriteRaw(1, bytes);
+    f.Close();
+    client.openFileNames.push_back(files.file("fast.bin"));
+    client.click("flesend");
+    client.find<QLineEdit>("txtChat")->setText("while it goes");
+    client.click("Command5");
+    ASSERT_TRUE(WaitUntil([&] { return Listed(host, "File received (verified)."); }));
+    ASSERT_TRUE(WaitUntil([&] { return Listed(client, "File Transferred."); }));
+    EXPECT_EQ(ReadWholeFile(host.file("Recv/fast.bin")), bytes);
+    auto* chat = host.find<QListWidget>("List2");
+    ASSERT_TRUE(WaitUntil([&] { return chat->count() > 0; }));
+    EXPECT_TRUE(chat->item(chat->count() - 1)->text().endsWith("while it goes"));
     EXPECT_TRUE(host.messages.empty());
     EXPECT_TRUE(client.messages.empty());
 }
