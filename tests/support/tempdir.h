@@ -19,4 +19,7 @@ class TempDir {
     std::string path_;
 };
 
+// `n` bytes of every value, the same for the same seed.
+std::string RandomBytes(size_t n, unsigned seed);
+
 }  // namespace keyvane::test

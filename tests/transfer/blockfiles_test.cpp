@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
-
 #include "platform/files.h"
 #include "support/tempdir.h"
 
@@ -14,16 +12,10 @@ namespace {
 
 using test::TempDir;
 
-std::string Bytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(gen() & 0xFF);
-    return s;
-}
-
 TEST(BlockReader, GivesEveryRecordAsTheFileHoldsIt) {
     TempDir dir;
-    const std::string content = Bytes(130'500, 1);  // two windows and a part, a short last record
+    const std::string content =
+        test::RandomBytes(130'500, 1);  // two windows and a part, a short last record
     TextWriter w(dir.file("f.bin"));
     w.Write(content);
     w.Close();
@@ -40,8 +32,8 @@ TEST(BlockReader, GivesEveryRecordAsTheFileHoldsIt) {
 TEST(BlockWriter, EveryBlockReachesTheFileHoweverTheWriterEnds) {
     TempDir dir;
     std::string blocks;
-    for (int i = 0; i < 70; ++i) blocks += Bytes(1000, 10 + i);
-    const std::string rest = Bytes(321, 99);
+    for (int i = 0; i < 70; ++i) blocks += test::RandomBytes(1000, 10 + i);
+    const std::string rest = test::RandomBytes(321, 99);
     // Closed after the rest: the file is the blocks and the rest.
     {
         BlockWriter out(dir.file("closed.bin"), 1000);

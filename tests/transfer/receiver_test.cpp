@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <random>
 #include <utility>
 
 #include "link/fakes.h"
@@ -35,20 +34,13 @@ struct Receiver : FakePeer {
     std::string late;
 };
 
-std::string Bytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(gen() & 0xFF);
-    return s;
-}
-
 TEST(FileEndCut, ArrivesWholeWhereverTheReadsCutIt) {
     for (size_t restSize : {999u, 640u}) {
         Receiver r;
         // A rest whose enciphered form holds "|" in several places.
         std::string rest, wire;
         for (unsigned seed = 1; std::count(wire.begin(), wire.end(), '|') < 3; ++seed)
-            wire = r.Encipher(rest = Bytes(restSize, seed));
+            wire = r.Encipher(rest = test::RandomBytes(restSize, seed));
         const std::string message = "FB:RM:" + wire + "|";
         int cutsAfterBar = 0;
         for (size_t cut = 1; cut < message.size(); ++cut) {
@@ -77,7 +69,7 @@ TEST(FileEndCut, ArrivesWholeWhereverTheReadsCutIt) {
 
 TEST(FileEndCut, WaitFollowsTheGapsBetweenBlocks) {
     Receiver r;
-    const std::string block = Bytes(1000, 5), rest = Bytes(10, 6);
+    const std::string block = test::RandomBytes(1000, 5), rest = test::RandomBytes(10, 6);
     // Gaps of 20 and 5 ms between the blocks: an end waits twice the longest. A gap of
     // a second would make it wait the most there is.
     for (int64_t gap : {int64_t{20}, int64_t{1000}}) {
@@ -96,11 +88,11 @@ TEST(FileEndCut, WaitFollowsTheGapsBetweenBlocks) {
 
 TEST(ReceiverOutOfStep, EndsTheFileAndKeepsWhatCameBefore) {
     Receiver r;
-    const std::string block = Bytes(1000, 7);
+    const std::string block = test::RandomBytes(1000, 7);
     r.sock.Receive("FL:broken.bin");
     r.sock.Receive("FB:" + r.Encipher(block) + "|");
     // A block of 600 bytes: its 1004 would reach into the chat line after it.
-    r.sock.Receive("FB:" + r.Encipher(Bytes(600, 8)) + "|");
+    r.sock.Receive("FB:" + r.Encipher(test::RandomBytes(600, 8)) + "|");
     r.sock.Receive("CT:" + r.Encipher(std::string(500, 'h')));
     EXPECT_FALSE(r.st.ClientRecv());
     EXPECT_EQ(r.view.status.back(), "File incomplete: broken.bin (a block was broken)");
@@ -114,7 +106,7 @@ TEST(ReceiverOutOfStep, EndsTheFileAndKeepsWhatCameBefore) {
 TEST(ReceiverEnds, FileHoldsEveryBlockThatCame) {
     Receiver r;
     std::string blocks;
-    for (int i = 0; i < 70; ++i) blocks += Bytes(1000, 20 + i);
+    for (int i = 0; i < 70; ++i) blocks += test::RandomBytes(1000, 20 + i);
     auto receive = [&](const std::string& name) {
         r.sock.Receive("FL:" + name);
         for (int i = 0; i < 70; ++i)
