@@ -9,14 +9,14 @@
 
 #include "link/FastLink.h"
 #include "support/delay_proxy.h"
-#include "support/spec_peer.h"
+#include "support/plain_peer.h"
 #include "transfer/peers.h"
 
 namespace keyvane::transfer_test {
 namespace {
 
 using test::DelayProxy;
-using test::SpecPeer;
+using test::PlainPeer;
 
 constexpr int kOneWayMs = 25;
 const std::string kFastOn = "Fast transfers on with this peer.";
@@ -121,62 +121,62 @@ TEST(FastTransfer, APlainClientSeesTheLoneProbeAndOtherwiseTheEightMessages) {
     host.st.PortStr = std::to_string(test::FreePort());
     host.session->WaitForConnect();
     DelayProxy proxy(std::stoi(host.st.PortStr), kOneWayMs);
-    SpecPeer spec;
-    ASSERT_TRUE(spec.Connect(proxy.Port()));
+    PlainPeer plain;
+    ASSERT_TRUE(plain.Connect(proxy.Port()));
     ASSERT_TRUE(RunUntil([&] { return host.view.HasStatus("Connected."); }));
     // The host's first chat line waits behind the probe, so the probe came alone.
     host.view.chatText = "hello plain";
     host.session->SendChatLine();
-    ASSERT_TRUE(RunUntil([&] { return !spec.chats.empty(); }));
-    ASSERT_EQ(spec.oddReads.size(), 1u);
-    EXPECT_EQ(spec.oddReads[0].size(), 20u);
-    EXPECT_EQ(spec.oddReads[0].substr(0, 4), "KV?1");
-    EXPECT_EQ(spec.chats, std::vector<std::string>{"hello plain"});
+    ASSERT_TRUE(RunUntil([&] { return !plain.chats.empty(); }));
+    ASSERT_EQ(plain.oddReads.size(), 1u);
+    EXPECT_EQ(plain.oddReads[0].size(), 20u);
+    EXPECT_EQ(plain.oddReads[0].substr(0, 4), "KV?1");
+    EXPECT_EQ(plain.chats, std::vector<std::string>{"hello plain"});
 
     // Everything else as before, both ways.
     // A person's pace: each message in a read of its own.
-    spec.SendKey("123456789012345678");
+    plain.SendKey("123456789012345678");
     ASSERT_TRUE(RunUntil([&] { return host.view.HasStatus("Key=123456789012345678"); }));
-    spec.SendChat("hi back");
+    plain.SendChat("hi back");
     ASSERT_TRUE(RunUntil([&] { return host.view.chat.size() == 2; }));
     const std::string in = RandomBytes(4500, 8), out = RandomBytes(2000, 9);
     WriteFile(host.dir.file("out.bin"), out);
     host.transfer->SendFile(host.dir.file("out.bin"), 0);
-    ASSERT_TRUE(RunUntil([&] { return spec.files.count("out.bin") && host.Idle(); }));
-    EXPECT_TRUE(SameBytes(spec.files["out.bin"], out));
-    spec.SendFile("in.bin", in);
+    ASSERT_TRUE(RunUntil([&] { return plain.files.count("out.bin") && host.Idle(); }));
+    EXPECT_TRUE(SameBytes(plain.files["out.bin"], out));
+    plain.SendFile("in.bin", in);
     ASSERT_TRUE(
-        RunUntil([&] { return host.view.HasStatus("File received.") && !spec.SendingFile(); }));
+        RunUntil([&] { return host.view.HasStatus("File received.") && !plain.SendingFile(); }));
     EXPECT_TRUE(SameBytes(ReadWholeFile(host.Recv("in.bin")), in));
     EXPECT_TRUE(host.view.HasStatus("Key=123456789012345678"));
-    EXPECT_EQ(spec.oddReads.size(), 1u);
+    EXPECT_EQ(plain.oddReads.size(), 1u);
     EXPECT_FALSE(host.session->Fast());
     EXPECT_FALSE(host.view.HasStatus(kVerified));
 }
 
 TEST(FastTransfer, APlainHostSeesOnlyTheEightMessages) {
-    SpecPeer spec;
-    const int port = spec.Listen();
+    PlainPeer plain;
+    const int port = plain.Listen();
     DelayProxy proxy(port, kOneWayMs);
     Peer client(true, true);
     client.st.PortStr = std::to_string(proxy.Port());
     client.view.connect = "127.0.0.1";
     client.session->Connect();
     ASSERT_TRUE(client.st.IsConnected);
-    ASSERT_TRUE(RunUntil([&] { return spec.Keyed(); }));
+    ASSERT_TRUE(RunUntil([&] { return plain.Keyed(); }));
     client.view.chatText = "from the client";
     client.session->SendChatLine();
-    ASSERT_TRUE(RunUntil([&] { return !spec.chats.empty(); }));
+    ASSERT_TRUE(RunUntil([&] { return !plain.chats.empty(); }));
     const std::string out = RandomBytes(3001, 10), in = RandomBytes(1000, 11);
     WriteFile(client.dir.file("out.bin"), out);
     client.transfer->SendFile(client.dir.file("out.bin"), 0);
-    ASSERT_TRUE(RunUntil([&] { return spec.files.count("out.bin") && client.Idle(); }));
-    spec.SendFile("in.bin", in);
+    ASSERT_TRUE(RunUntil([&] { return plain.files.count("out.bin") && client.Idle(); }));
+    plain.SendFile("in.bin", in);
     ASSERT_TRUE(RunUntil([&] { return client.view.HasStatus("File received."); }));
-    EXPECT_TRUE(SameBytes(spec.files["out.bin"], out));
+    EXPECT_TRUE(SameBytes(plain.files["out.bin"], out));
     EXPECT_TRUE(SameBytes(ReadWholeFile(client.Recv("in.bin")), in));
-    EXPECT_EQ(spec.chats, std::vector<std::string>{"from the client"});
-    EXPECT_TRUE(spec.oddReads.empty());
+    EXPECT_EQ(plain.chats, std::vector<std::string>{"from the client"});
+    EXPECT_TRUE(plain.oddReads.empty());
 }
 
 // A cut in the middle of a window ends both sides without a success; sent again, the

@@ -17,13 +17,13 @@
 
 namespace keyvane::test {
 
-class SpecPeer {
+class PlainPeer {
   public:
     // Both addresses are 127.0.0.1, as the program under test is told.
-    explicit SpecPeer(int pauseMs = 300);
-    ~SpecPeer();
-    SpecPeer(const SpecPeer&) = delete;
-    SpecPeer& operator=(const SpecPeer&) = delete;
+    explicit PlainPeer(int pauseMs = 300);
+    ~PlainPeer();
+    PlainPeer(const PlainPeer&) = delete;
+    PlainPeer& operator=(const PlainPeer&) = delete;
 
     // Host: listens on a free port of 127.0.0.1 and returns it.
     int Listen();

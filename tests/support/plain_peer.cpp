@@ -1,4 +1,4 @@
-#include "support/spec_peer.h"
+#include "support/plain_peer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -14,22 +14,22 @@ constexpr const char* kIP = "127.0.0.1";
 constexpr size_t kBlock = 1000;
 }  // namespace
 
-SpecPeer::SpecPeer(int pauseMs) : pauseMs_(pauseMs) {
+PlainPeer::PlainPeer(int pauseMs) : pauseMs_(pauseMs) {
     sdk_.AppFolder = dir_.path();
 }
 
-SpecPeer::~SpecPeer() {
+PlainPeer::~PlainPeer() {
     if (sock_) {
         sock_->disconnect();
         sock_->abort();
     }
 }
 
-bool SpecPeer::Connected() const {
+bool PlainPeer::Connected() const {
     return sock_ && sock_->state() == QAbstractSocket::ConnectedState;
 }
 
-int SpecPeer::Listen() {
+int PlainPeer::Listen() {
     host_ = true;
     QObject::connect(&server_, &QTcpServer::newConnection, [this] {
         QTcpSocket* s = server_.nextPendingConnection();
@@ -45,7 +45,7 @@ int SpecPeer::Listen() {
     return server_.serverPort();
 }
 
-bool SpecPeer::Connect(int port, int timeoutMs) {
+bool PlainPeer::Connect(int port, int timeoutMs) {
     host_ = false;
     auto* s = new QTcpSocket;
     Adopt(s);
@@ -60,19 +60,19 @@ bool SpecPeer::Connect(int port, int timeoutMs) {
     return true;
 }
 
-void SpecPeer::Adopt(QTcpSocket* s) {
+void PlainPeer::Adopt(QTcpSocket* s) {
     sock_.reset(s);
     s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     QObject::connect(s, &QTcpSocket::readyRead, [this] { OnRead(); });
 }
 
-void SpecPeer::BuildKeys(const std::string& hostIP, const std::string& clientIP, bool host) {
+void PlainPeer::BuildKeys(const std::string& hostIP, const std::string& clientIP, bool host) {
     const std::string own = host ? hostIP : clientIP, other = host ? clientIP : hostIP;
     sdk_.BuildKeyFiles(ConnectionSeed(CombinedAddressText(host, own, other)));
     keyed_ = true;
 }
 
-std::string SpecPeer::Cipher(std::string text, bool encipher) {
+std::string PlainPeer::Cipher(std::string text, bool encipher) {
     if (text.empty()) return text;
     if (encipher)
         sdk_.EncryptString(text);
@@ -81,13 +81,13 @@ std::string SpecPeer::Cipher(std::string text, bool encipher) {
     return text;
 }
 
-void SpecPeer::Write(const std::string& bytes) {
+void PlainPeer::Write(const std::string& bytes) {
     if (!Connected()) return;
     sock_->write(bytes.data(), static_cast<qint64>(bytes.size()));
     sock_->flush();
 }
 
-void SpecPeer::OnRead() {
+void PlainPeer::OnRead() {
     const QByteArray b = sock_->readAll();
     std::string data(b.constData(), static_cast<size_t>(b.size()));
     if (data.empty()) return;
@@ -103,7 +103,7 @@ void SpecPeer::OnRead() {
     Take(data);
 }
 
-void SpecPeer::Take(const std::string& m) {
+void PlainPeer::Take(const std::string& m) {
     const std::string tag = m.substr(0, 3), payload = m.size() > 3 ? m.substr(3) : "";
     static const char* kTags[] = {"IP:", "KY:", "CT:", "FL:", "FB:", "OK:", "XX:"};
     bool known = false;
@@ -147,15 +147,15 @@ void SpecPeer::Take(const std::string& m) {
     }
 }
 
-void SpecPeer::SendKey(const std::string& digits) {
+void PlainPeer::SendKey(const std::string& digits) {
     Write("KY:" + Cipher(digits, true));
 }
 
-void SpecPeer::SendChat(const std::string& line) {
+void PlainPeer::SendChat(const std::string& line) {
     Write("CT:" + Cipher(line, true));
 }
 
-void SpecPeer::SendFile(const std::string& name, const std::string& bytes) {
+void PlainPeer::SendFile(const std::string& name, const std::string& bytes) {
     sending_ = std::make_unique<Outgoing>();
     sending_->bytes = bytes;
     Write("FL:" + name);
@@ -166,7 +166,7 @@ void SpecPeer::SendFile(const std::string& name, const std::string& bytes) {
     });
 }
 
-void SpecPeer::SendNextBlock() {
+void PlainPeer::SendNextBlock() {
     Outgoing& o = *sending_;
     const size_t left = o.bytes.size() - o.next;
     if (left >= kBlock) {
@@ -180,7 +180,7 @@ void SpecPeer::SendNextBlock() {
     ++filesSent;
 }
 
-void SpecPeer::HangUp() {
+void PlainPeer::HangUp() {
     Write("XX:");
     if (sock_) sock_->close();
 }
