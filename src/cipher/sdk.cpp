@@ -57,13 +57,16 @@ void CheckSlot(int k) {
 
 }  // namespace
 
-bool SDK::KeyFileWatch::Unchanged(const std::string& path, bool quiet) {
+bool SDK::KeyFileWatch::Unchanged(const std::string& path, bool quiet, bool watched) {
     if (quiet && kept_) return true;
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     struct stat st {};
-    seenUsable_ = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-                  LongAgo(st.st_ctim, now) && LongAgo(st.st_mtim, now);
+    const bool regular = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const bool old = regular && LongAgo(st.st_ctim, now) && LongAgo(st.st_mtim, now);
+    // A fresh stamp cannot tell a rewrite, but a watch that was already running when the
+    // file is read reports any later change, so that read can be kept while it is quiet.
+    seenUsable_ = old || (regular && watched);
     if (seenUsable_) {
         seen_ = Stamp{static_cast<uint64_t>(st.st_dev),
                       static_cast<uint64_t>(st.st_ino),
@@ -72,7 +75,7 @@ bool SDK::KeyFileWatch::Unchanged(const std::string& path, bool quiet) {
                       st.st_mtim.tv_nsec,
                       st.st_ctim.tv_sec,
                       st.st_ctim.tv_nsec};
-        if (kept_ && seen_ == keptStamp_) return true;
+        if (old && kept_ && seen_ == keptStamp_) return true;
     }
     kept_ = false;
     return false;
@@ -208,7 +211,7 @@ void SDK::LoadCipherTables() {
 
 void SDK::LoadDirections() {
     const std::string& path = Paths().k3;
-    if (k3Watch_.Unchanged(path, quiet_)) {
+    if (k3Watch_.Unchanged(path, quiet_, watched_)) {
         RotorUp = k3Up_;
         if (!k3Record_.empty()) RotorSetupRecord = k3Record_;
         return;
@@ -231,7 +234,7 @@ void SDK::LoadDirections() {
 
 void SDK::LoadStepSizes() {
     const std::string& k4 = Paths().k4;
-    if (k4Watch_.Unchanged(k4, quiet_)) {
+    if (k4Watch_.Unchanged(k4, quiet_, watched_)) {
         StepSize = k4Steps_;
         return;
     }
@@ -329,7 +332,7 @@ void SDK::CycleRotorOrder() {
 
 void SDK::ReadPassCount() {
     const std::string& k2 = Paths().k2;
-    if (k2Watch_.Unchanged(k2, quiet_)) {
+    if (k2Watch_.Unchanged(k2, quiet_, watched_)) {
         RotorCount = k2RotorCount_;
         PassCount = k2PassCount_;
         return;
@@ -351,7 +354,7 @@ void SDK::ReadPassCount() {
 
 void SDK::LoadRotors() {
     const std::string& path = Paths().bcr;
-    if (!bcrWatch_.Unchanged(path, quiet_)) {
+    if (!bcrWatch_.Unchanged(path, quiet_, watched_)) {
         tablesFromBcr_ = false;
         bcrContent_.clear();
         RecordFile(path, 256).Close();  // a missing file is created empty
@@ -386,7 +389,7 @@ void SDK::RestoreRotorFile() {
 
 void SDK::RestoreRotorFile(bool bcrKept) {
     const std::string& brs = Paths().brs;
-    if (!brsWatch_.Unchanged(brs, quiet_)) {
+    if (!brsWatch_.Unchanged(brs, quiet_, watched_)) {
         brsContent_ = ReadWholeFile(brs);
         brsWatch_.Remember();
     }
@@ -409,14 +412,34 @@ void SDK::RestoreRotorFile(bool bcrKept) {
 
 void SDK::StartStringOperation() {
     quiet_ = folderWatch_.Quiet(AppFolder);
+    watched_ = folderWatch_.Watching();
     try {
         LoadCipherTables();
         ReadPassCount();
         LoadRotors();
     } catch (...) {
-        quiet_ = false;
+        quiet_ = watched_ = false;
         throw;
     }
+}
+
+void SDK::LoadCipherTablesForKeys() {
+    // The folder watch's news is used up here, where only k3.bin and k4.bin are looked
+    // at: when something changed, the other files must be looked at again next time.
+    quiet_ = folderWatch_.Quiet(AppFolder);
+    watched_ = folderWatch_.Watching();
+    if (!quiet_) {
+        k2Watch_.Forget();
+        bcrWatch_.Forget();
+        brsWatch_.Forget();
+    }
+    try {
+        LoadCipherTables();
+    } catch (...) {
+        quiet_ = watched_ = false;
+        throw;
+    }
+    quiet_ = watched_ = false;
 }
 
 void SDK::FinishStringOperation() {
@@ -425,10 +448,10 @@ void SDK::FinishStringOperation() {
     try {
         RestoreRotorFile(bcrWatch_.Kept());
     } catch (...) {
-        quiet_ = false;
+        quiet_ = watched_ = false;
         throw;
     }
-    quiet_ = false;
+    quiet_ = watched_ = false;
 }
 
 void SDK::Transform(std::string& text, bool encipher) {
@@ -439,7 +462,7 @@ void SDK::Transform(std::string& text, bool encipher) {
     try {
         RunMachine(text, encipher);
     } catch (...) {
-        quiet_ = false;
+        quiet_ = watched_ = false;
         throw;
     }
     FinishStringOperation();

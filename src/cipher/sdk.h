@@ -120,7 +120,9 @@ class SDK {
         // Stats `path`: true when it is the file last remembered, unchanged since.
         // `quiet`: nothing in the key folder changed since the last look (FolderWatch);
         // a file remembered then is taken as unchanged without a stat.
-        bool Unchanged(const std::string& path, bool quiet = false);
+        // `watched`: the folder watch runs since before this look, so a file read now
+        // may be remembered however recently it was written.
+        bool Unchanged(const std::string& path, bool quiet = false, bool watched = false);
         // The read that followed Unchanged() succeeded: remember the file as it was seen.
         void Remember();
         void Forget() { kept_ = false; }
@@ -155,6 +157,8 @@ class SDK {
             return *this;
         }
         bool Quiet(const std::string& folder);
+        // The folder is watched now: any change from here on shows in the next look.
+        bool Watching() const { return fd_ >= 0; }
 
       private:
         void Close();
@@ -163,7 +167,8 @@ class SDK {
         int64_t lastFullMs_ = 0;
     };
     FolderWatch folderWatch_;
-    bool quiet_ = false;  // between StartStringOperation and its finish: the folder is quiet
+    bool quiet_ = false;    // between StartStringOperation and its finish: the folder is quiet
+    bool watched_ = false;  // and the folder watch runs
     int16_t k2RotorCount_ = 0;
     int32_t k2PassCount_ = 0;
     std::array<int16_t, kRotors + 1> k3Up_{};
@@ -185,6 +190,7 @@ class SDK {
     void CheckPassCount() const;
     void CheckStepSizes() const;
     void ReadPassCount();
+    void LoadCipherTablesForKeys();
     void LoadDirections();  // k3.bin
     void LoadStepSizes();   // k4.bin
     void Transform(std::string& text, bool encipher);

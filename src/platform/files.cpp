@@ -43,11 +43,15 @@ void RequirePlainFile(const struct stat& st, const std::string& path) {
 RecordFile::RecordFile(const std::string& path, size_t recordLength)
     : path_(path), length_(recordLength == 0 ? 1 : recordLength) {
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
+    // Opening a folder for writing fails by itself; only the read-only retry can open one.
+    bool readOnly = false;
+    if (fd_ < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
         fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        readOnly = true;
+    }
     if (fd_ < 0) throw Why("cannot open", path);
     struct stat st {};
-    if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (readOnly && ::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
         ::close(fd_);
         fd_ = -1;
         errno = EISDIR;

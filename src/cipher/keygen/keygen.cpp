@@ -35,7 +35,7 @@ void SDK::BuildKeyNumbers(std::string seed) {
         throw CipherError("the seed has " + std::to_string(seed.size()) + " characters; at most " +
                           std::to_string(kMaxSeedLength) + " fit");
 
-    LoadCipherTables();
+    LoadCipherTablesForKeys();
     while (seed.size() < 18) seed += seed;
     std::string s = seed;
     s.append(seed.rbegin(), seed.rend());
