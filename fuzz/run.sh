@@ -21,9 +21,10 @@ dir=$(cd "$dir" && pwd)
 # in all, is a failure, as is an input that takes more than 60 s (the slowest honest
 # ones, a thousand addresses that each build key files, take about 15 s). Freed memory
 # stays poisoned for the last 64 MB freed, far more than one input allocates; the
-# default 256 MB cost a third of the run in page faults.
+# default 256 MB cost a third of the run in page faults. Inputs stay within 4 KB: room
+# for a file of three blocks, and half the time of each input that 8 KB allowed.
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:quarantine_size_mb=64} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
-"$dir/fuzz/receive_fuzzer" -max_total_time="$seconds" -max_len=8192 -timeout=60 \
+"$dir/fuzz/receive_fuzzer" -max_total_time="$seconds" -max_len=4096 -timeout=60 \
   -rss_limit_mb=2048 -malloc_limit_mb=64 -print_final_stats=1 \
   -artifact_prefix="$dir/" "$dir/corpus" "$PWD/fuzz/corpus"
