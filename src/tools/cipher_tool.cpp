@@ -2,12 +2,9 @@
 // run them in-process.
 #include "tools/cipher_tool.h"
 
-#include <condition_variable>
 #include <exception>
-#include <mutex>
+#include <future>
 #include <stdexcept>
-#include <thread>
-#include <utility>
 
 #include "cipher/sdk.h"
 #include "keys/seed.h"
@@ -73,66 +70,6 @@ void ReadPiece(const ToolStreams& io, std::string& piece) {
     piece.resize(io.read(piece.data(), piece.size()));
 }
 
-// The machine's own thread, kept for the whole input: a thread made anew for every piece
-// cost more than reading and writing it.
-class MachineThread {
-  public:
-    explicit MachineThread(SDK& sdk, bool encipher)
-        : sdk_(sdk), encipher_(encipher), thread_([this] { Loop(); }) {}
-    ~MachineThread() {
-        {
-            std::lock_guard<std::mutex> lock(m_);
-            stop_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
-    MachineThread(const MachineThread&) = delete;
-    MachineThread& operator=(const MachineThread&) = delete;
-
-    void Start(std::string& piece) {
-        std::lock_guard<std::mutex> lock(m_);
-        piece_ = &piece;
-        error_ = nullptr;
-        cv_.notify_all();
-    }
-    // Waits for the piece handed to Start; what the machine threw is thrown here.
-    void Wait() {
-        std::unique_lock<std::mutex> lock(m_);
-        cv_.wait(lock, [this] { return piece_ == nullptr; });
-        if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
-    }
-
-  private:
-    void Loop() {
-        std::unique_lock<std::mutex> lock(m_);
-        for (;;) {
-            cv_.wait(lock, [this] { return stop_ || piece_ != nullptr; });
-            if (stop_) return;
-            lock.unlock();
-            std::exception_ptr error;
-            try {
-                sdk_.RunMachine(*piece_, encipher_);
-            } catch (...) {
-                error = std::current_exception();
-            }
-            lock.lock();
-            error_ = error;
-            piece_ = nullptr;
-            cv_.notify_all();
-        }
-    }
-
-    SDK& sdk_;
-    const bool encipher_;
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::string* piece_ = nullptr;
-    std::exception_ptr error_;
-    bool stop_ = false;
-    std::thread thread_;
-};
-
 // One string operation over the whole input, as EncryptString (DecryptString) would make
 // it. The first piece runs even when empty, so a key state the machine cannot run with
 // fails before anything is written. Then the machine works on one piece while this
@@ -143,21 +80,12 @@ void Transform(SDK& sdk, const ToolStreams& io, bool encipher) {
     ReadPiece(io, done);
     sdk.RunMachine(done, encipher);
     if (!done.empty()) ReadPiece(io, work);
-    if (work.empty()) {
-        if (!done.empty()) io.write(done);
-        return;
-    }
-    MachineThread machine(sdk, encipher);
     while (!work.empty()) {
-        machine.Start(work);
-        try {
-            io.write(done);
-            ReadPiece(io, next);
-        } catch (...) {
-            machine.Wait();  // the machine must leave the piece before it goes
-            throw;
-        }
-        machine.Wait();
+        // The future's destructor waits for the machine, also when a write throws.
+        auto machine = std::async(std::launch::async, [&] { sdk.RunMachine(work, encipher); });
+        io.write(done);
+        ReadPiece(io, next);
+        machine.get();
         done.swap(work);
         work.swap(next);
     }
