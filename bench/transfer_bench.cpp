@@ -461,14 +461,19 @@ int WindowPass(const std::string& label, int runs, bool memory) {
     std::vector<double> ratios, speeds, ceilings;
     std::printf("[%s] load average before: %s\n", label.c_str(), LoadAverage().c_str());
     for (int i = 0; i < runs; ++i) {
-        const double ceiling = Ceiling(rounds);
+        // This machine's speed drifts by a third within minutes, so the ceiling is taken
+        // right before and right after the window and the two are averaged.
+        const double before = Ceiling(rounds);
         const WindowRun r = WindowTransfer(dir.path() + "run/", kFileBytes);
+        const double after = Ceiling(rounds);
+        const double ceiling = (before + after) / 2;
         std::printf(
-            "[%s] run %d: window block phase %.2f MB/s, ceiling %.2f MB/s, %.0f%% of it; "
+            "[%s] run %d: window block phase %.2f MB/s, ceiling %.2f MB/s (%.2f before, %.2f "
+            "after), %.0f%% of it; "
             "confirmation to \"File received.\" %.2f s; peak RSS sender %.1f MB, receiver "
             "%.1f MB; processor time per block sender %.0f us, receiver %.0f us; longest "
             "stall of the event loop sender %.0f ms, receiver %.0f ms%s\n",
-            label.c_str(), i + 1, r.blockMBs, ceiling, 100 * r.blockMBs / ceiling,
+            label.c_str(), i + 1, r.blockMBs, ceiling, before, after, 100 * r.blockMBs / ceiling,
             r.confirmToReceived, r.senderKb / 1024.0, r.receiverKb / 1024.0, r.senderCpuUs,
             r.receiverCpuUs, r.senderStallMs, r.receiverStallMs,
             r.intact ? "" : "  FILE NOT INTACT");
