@@ -12,7 +12,6 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <cstdio>
-#include <random>
 #include <string>
 
 #include "link/FastLink.h"
@@ -28,17 +27,6 @@ int FreePort() {
     QTcpServer s;
     s.listen(QHostAddress::LocalHost, 0);
     return s.serverPort();
-}
-
-void WriteRandom(const std::string& path, int64_t bytes) {
-    keyvane::RecordFile f(path, 1 << 16);
-    std::mt19937 gen(1);
-    std::string chunk(1 << 16, '\0');
-    for (int64_t at = 0, r = 1; at < bytes; at += static_cast<int64_t>(chunk.size()), ++r) {
-        for (char& c : chunk) c = static_cast<char>(gen());
-        f.WriteRaw(r, std::string_view(chunk).substr(
-                          0, static_cast<size_t>(std::min<int64_t>(chunk.size(), bytes - at))));
-    }
 }
 
 bool WaitFor(QProcess& p, const QString& needle, int ms) {
@@ -59,7 +47,7 @@ double Run(const std::string& root, int64_t bytes, bool fast, int oneWayMs, doub
     QDir().mkpath(QString::fromStdString(c));
     if (!fast) keyvane::WriteTextLines(w + keyvane::fast::kSettingsFile, {"FastTransfers=off"});
     const std::string file = root + (fast ? "fast.bin" : "plain.bin");
-    WriteRandom(file, bytes);
+    keyvane::test::WriteRandomFile(file, bytes);
     const int port = FreePort();
     DelayProxy proxy(port, oneWayMs, rate);
     proxy.keepLog = false;

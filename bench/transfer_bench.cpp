@@ -38,7 +38,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -130,19 +129,6 @@ std::string LoadAverage() {
     std::string s = keyvane::ReadFirstLine("/proc/loadavg");
     const auto words = s.find(' ', s.find(' ', s.find(' ') + 1) + 1);
     return words == std::string::npos ? s : s.substr(0, words);
-}
-
-void WriteTestFile(const std::string& file, int64_t length) {
-    keyvane::RecordFile f(file, 1 << 16);
-    std::mt19937 gen(1);
-    std::string chunk(1 << 16, '\0');
-    for (int64_t at = 0, r = 1; at < length; at += static_cast<int64_t>(chunk.size()), ++r) {
-        for (char& c : chunk) c = static_cast<char>(gen());
-        const auto n =
-            static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk.size()), length - at));
-        f.WriteRaw(r, std::string_view(chunk).substr(0, n));
-    }
-    f.Close();
 }
 
 bool SameFiles(const std::string& a, const std::string& b) {
@@ -417,7 +403,7 @@ struct WindowRun {
 WindowRun WindowTransfer(const std::string& folder, int64_t length) {
     std::filesystem::create_directories(folder);
     const std::string file = folder + "data.bin";
-    WriteTestFile(file, length);
+    keyvane::test::WriteRandomFile(file, length);
     const std::string port = std::to_string(FreePort());
     const std::string self = SelfPath();
     Process host = Launch({self, "--window-peer", "host", folder + "host/", port, ""});
@@ -584,7 +570,7 @@ struct TransferFigures {
 TransferFigures WindowlessTransfer(const std::string& folder, int64_t length) {
     const std::string file = folder + "data.bin";
     std::filesystem::create_directories(folder);
-    WriteTestFile(file, length);
+    keyvane::test::WriteRandomFile(file, length);
     const std::string port = std::to_string(FreePort());
     int readyFd = -1;
     const Child receiver = Spawn<PeerResult>(
