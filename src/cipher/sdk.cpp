@@ -1,7 +1,6 @@
 #include "cipher/sdk.h"
 
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include <utility>
 
 #include "cipher/wide_machine.h"
+#include "platform/memory_files.h"
 
 namespace keyvane {
 
@@ -42,12 +42,12 @@ bool IsPermutation(std::string_view rec) {
 // clock ticks (milliseconds; whole seconds on some file systems), so a file written
 // twice within one such step can keep size and times. A stamp is trusted only once
 // the clock has moved well past it; until then the file is read on every call.
-bool LongAgo(const timespec& t, const timespec& now) {
-    const int64_t margin = t.tv_nsec == 0 ? 3'000'000'000 : 100'000'000;  // ns
-    const int64_t secs = static_cast<int64_t>(now.tv_sec) - static_cast<int64_t>(t.tv_sec);
+bool LongAgo(int64_t sec, int64_t nsec, const timespec& now) {
+    const int64_t margin = nsec == 0 ? 3'000'000'000 : 100'000'000;  // ns
+    const int64_t secs = static_cast<int64_t>(now.tv_sec) - sec;
     if (secs > 10) return true;
     if (secs < -10) return false;  // in the future: a clock that differs, never trusted
-    return secs * 1'000'000'000 + (now.tv_nsec - t.tv_nsec) > margin;
+    return secs * 1'000'000'000 + (now.tv_nsec - nsec) > margin;
 }
 
 void CheckSlot(int k) {
@@ -59,22 +59,20 @@ void CheckSlot(int k) {
 
 bool SDK::KeyFileWatch::Unchanged(const std::string& path, bool quiet, bool watched) {
     if (quiet && kept_) return true;
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    struct stat st {};
-    const bool regular = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    const bool old = regular && LongAgo(st.st_ctim, now) && LongAgo(st.st_mtim, now);
+    const std::optional<FileStamp> st = StampOfPlainFile(path);
+    bool old = false;
+    if (st && !st->exact) {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        old =
+            LongAgo(st->ctimeSec, st->ctimeNsec, now) && LongAgo(st->mtimeSec, st->mtimeNsec, now);
+    }
+    old = old || (st && st->exact);
     // A fresh stamp cannot tell a rewrite, but a watch that was already running when the
     // file is read reports any later change, so that read can be kept while it is quiet.
-    seenUsable_ = old || (regular && watched);
+    seenUsable_ = old || (st && watched);
     if (seenUsable_) {
-        seen_ = Stamp{static_cast<uint64_t>(st.st_dev),
-                      static_cast<uint64_t>(st.st_ino),
-                      static_cast<int64_t>(st.st_size),
-                      st.st_mtim.tv_sec,
-                      st.st_mtim.tv_nsec,
-                      st.st_ctim.tv_sec,
-                      st.st_ctim.tv_nsec};
+        seen_ = *st;
         if (old && kept_ && seen_ == keptStamp_) return true;
     }
     kept_ = false;
@@ -96,6 +94,14 @@ int64_t MonotonicMs() {
 }  // namespace
 
 bool SDK::FolderWatch::Quiet(const std::string& folder) {
+    if (const MemoryFolder* m = MountedAt(folder)) {
+        Close();
+        const bool quiet = memory_ == m && m->Changes() == memoryChanges_;
+        memory_ = m;
+        memoryChanges_ = m->Changes();
+        return quiet;
+    }
+    memory_ = nullptr;
     const int64_t now = MonotonicMs();
     if (fd_ >= 0 && folder != folder_) Close();
     if (fd_ < 0) {

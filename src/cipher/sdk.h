@@ -13,6 +13,8 @@
 
 namespace keyvane {
 
+class MemoryFolder;
+
 // A key file that is missing, short or corrupt, or a machine state the cipher
 // cannot run with (pass count, step size, a rotor that is not a permutation, a seed
 // that cannot be used).
@@ -129,12 +131,7 @@ class SDK {
         bool Kept() const { return kept_; }
 
       private:
-        struct Stamp {
-            uint64_t dev = 0, ino = 0;
-            int64_t size = 0, mtimeSec = 0, mtimeNsec = 0, ctimeSec = 0, ctimeNsec = 0;
-            bool operator==(const Stamp&) const = default;
-        };
-        Stamp seen_, keptStamp_;
+        FileStamp seen_, keptStamp_;
         bool seenUsable_ = false;  // seen_ is a regular file whose stamp can be trusted
         bool kept_ = false;
     };
@@ -154,15 +151,18 @@ class SDK {
         FolderWatch(const FolderWatch&) {}
         FolderWatch& operator=(const FolderWatch& other) {
             if (this != &other) Close();
+            memory_ = nullptr;
             return *this;
         }
         bool Quiet(const std::string& folder);
         // The folder is watched now: any change from here on shows in the next look.
-        bool Watching() const { return fd_ >= 0; }
+        bool Watching() const { return fd_ >= 0 || memory_ != nullptr; }
 
       private:
         void Close();
         int fd_ = -1;
+        const MemoryFolder* memory_ = nullptr;  // a folder in memory counts its changes
+        uint64_t memoryChanges_ = 0;
         std::string folder_;
         int64_t lastFullMs_ = 0;
     };

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/memory_files.h"
+
 namespace keyvane {
 
 namespace {
@@ -31,6 +33,18 @@ void WriteAll(int fd, const char* p, size_t n, off_t at, const std::string& path
     }
 }
 
+// A file missing from a memory folder, worded as the system words one missing on disk.
+FileError Missing(const std::string& what, const std::string& path) {
+    errno = ENOENT;
+    return Why(what, path);
+}
+
+void WriteAt(MemoryFile& f, std::string_view data, size_t at) {
+    if (f.data.size() < at + data.size()) f.data.resize(at + data.size(), '\0');
+    f.data.replace(at, data.size(), data);
+    f.Changed();
+}
+
 // Files we send must be plain files; a folder or a device is refused as such.
 void RequirePlainFile(const struct stat& st, const std::string& path) {
     if (S_ISREG(st.st_mode)) return;
@@ -42,6 +56,10 @@ void RequirePlainFile(const struct stat& st, const std::string& path) {
 
 RecordFile::RecordFile(const std::string& path, size_t recordLength)
     : path_(path), length_(recordLength == 0 ? 1 : recordLength) {
+    if (MemoryPath m = InMemory(path)) {
+        mem_ = m.folder->Open(m.name, false);
+        return;
+    }
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     // Opening a folder for writing fails by itself; only the read-only retry can open one.
     bool readOnly = false;
@@ -63,6 +81,11 @@ RecordFile RecordFile::OpenForReading(const std::string& path, size_t recordLeng
     RecordFile f;
     f.path_ = path;
     f.length_ = recordLength == 0 ? 1 : recordLength;
+    if (MemoryPath m = InMemory(path)) {
+        f.mem_ = m.folder->Find(m.name);
+        if (!f.mem_) throw Missing("cannot open", path);
+        return f;
+    }
     f.fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (f.fd_ < 0) throw Why("cannot open", path);
     struct stat st {};
@@ -76,7 +99,10 @@ RecordFile::~RecordFile() {
 }
 
 RecordFile::RecordFile(RecordFile&& other) noexcept
-    : path_(std::move(other.path_)), length_(other.length_), fd_(other.fd_) {
+    : path_(std::move(other.path_)),
+      length_(other.length_),
+      fd_(other.fd_),
+      mem_(std::move(other.mem_)) {
     other.fd_ = -1;
 }
 
@@ -87,11 +113,13 @@ RecordFile& RecordFile::operator=(RecordFile&& other) noexcept {
         length_ = other.length_;
         fd_ = other.fd_;
         other.fd_ = -1;
+        mem_ = std::move(other.mem_);
     }
     return *this;
 }
 
 int64_t RecordFile::Length() const {
+    if (mem_) return static_cast<int64_t>(mem_->data.size());
     struct stat st {};
     if (fd_ < 0 || ::fstat(fd_, &st) != 0) throw Why("cannot read the length of", path_);
     return static_cast<int64_t>(st.st_size);
@@ -99,6 +127,10 @@ int64_t RecordFile::Length() const {
 
 std::string RecordFile::Read(int64_t r) const {
     if (r < 1) throw FileError("bad record number in " + path_, path_, "bad record number");
+    if (mem_) {
+        const auto at = static_cast<uint64_t>(r - 1) * length_;
+        return at < mem_->data.size() ? mem_->data.substr(at, length_) : std::string();
+    }
     std::string out(length_, '\0');
     size_t got = 0;
     const off_t at = static_cast<off_t>((r - 1) * static_cast<int64_t>(length_));
@@ -120,17 +152,20 @@ void RecordFile::Write(int64_t r, std::string_view data) {
     if (r < 1) throw FileError("bad record number in " + path_, path_, "bad record number");
     std::string rec(data.substr(0, length_));
     rec.resize(length_, ' ');
+    if (mem_) return WriteAt(*mem_, rec, static_cast<size_t>(r - 1) * length_);
     WriteAll(fd_, rec.data(), rec.size(),
              static_cast<off_t>((r - 1) * static_cast<int64_t>(length_)), path_);
 }
 
 void RecordFile::WriteRaw(int64_t r, std::string_view data) {
     if (r < 1) throw FileError("bad record number in " + path_, path_, "bad record number");
+    if (mem_) return WriteAt(*mem_, data, static_cast<size_t>(r - 1) * length_);
     WriteAll(fd_, data.data(), data.size(),
              static_cast<off_t>((r - 1) * static_cast<int64_t>(length_)), path_);
 }
 
 void RecordFile::Close() {
+    mem_.reset();
     if (fd_ >= 0) {
         const int rc = ::close(fd_);
         fd_ = -1;
@@ -146,6 +181,11 @@ int64_t ProbeLength(const std::string& path) {
 }
 
 int64_t ExistingFileLength(const std::string& path) {
+    if (MemoryPath m = InMemory(path)) {
+        const auto f = m.folder->Find(m.name);
+        if (!f) throw Missing("cannot open", path);
+        return static_cast<int64_t>(f->data.size());
+    }
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) throw Why("cannot open", path);
     RequirePlainFile(st, path);
@@ -153,11 +193,17 @@ int64_t ExistingFileLength(const std::string& path) {
 }
 
 bool FileExists(const std::string& path) {
+    if (MemoryPath m = InMemory(path)) return m.folder->Find(m.name) != nullptr;
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
 std::string ReadWholeFile(const std::string& path) {
+    if (MemoryPath m = InMemory(path)) {
+        const auto f = m.folder->Find(m.name);
+        if (!f) throw Missing("cannot open", path);
+        return f->data;
+    }
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) throw Why("cannot open", path);
     std::string out;
@@ -171,6 +217,10 @@ std::string ReadWholeFile(const std::string& path) {
 }
 
 TextWriter::TextWriter(const std::string& path, Mode mode) : path_(path) {
+    if (MemoryPath m = InMemory(path)) {
+        mem_ = m.folder->Open(m.name, mode == Mode::Replace);
+        return;
+    }
     f_ = std::fopen(path.c_str(), mode == Mode::Append ? "ab" : "wb");
     if (!f_) throw Why("cannot write", path);
 }
@@ -180,6 +230,7 @@ TextWriter::~TextWriter() {
 }
 
 void TextWriter::Write(std::string_view text) {
+    if (mem_) return WriteAt(*mem_, text, mem_->data.size());
     if (!f_) throw FileError("file closed: " + path_, path_, "file closed");
     if (!text.empty() && std::fwrite(text.data(), 1, text.size(), f_) != text.size())
         throw Why("cannot write", path_);
@@ -191,6 +242,7 @@ void TextWriter::WriteLine(std::string_view text) {
 }
 
 void TextWriter::Close() {
+    mem_.reset();
     if (!f_) return;
     const bool bad = std::fflush(f_) != 0 || std::ferror(f_);
     const bool closeBad = std::fclose(f_) != 0;
@@ -273,10 +325,41 @@ void CopyFileReplacing(const std::string& from, const std::string& to) {
 }
 
 void DeleteFileOrThrow(const std::string& path) {
+    if (MemoryPath m = InMemory(path)) {
+        if (!m.folder->Remove(m.name)) throw Missing("cannot delete", path);
+        return;
+    }
     if (::unlink(path.c_str()) != 0) throw Why("cannot delete", path);
 }
 
+std::optional<FileStamp> StampOfPlainFile(const std::string& path) {
+    if (MemoryPath m = InMemory(path)) {
+        const auto f = m.folder->Find(m.name);
+        if (!f) return std::nullopt;
+        FileStamp s;
+        s.ino = f->id;
+        s.size = static_cast<int64_t>(f->data.size());
+        s.mtimeNsec = s.ctimeNsec = static_cast<int64_t>(f->version);
+        s.exact = true;
+        return s;
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return FileStamp{static_cast<uint64_t>(st.st_dev),
+                     static_cast<uint64_t>(st.st_ino),
+                     static_cast<int64_t>(st.st_size),
+                     st.st_mtim.tv_sec,
+                     st.st_mtim.tv_nsec,
+                     st.st_ctim.tv_sec,
+                     st.st_ctim.tv_nsec,
+                     false};
+}
+
 uint64_t ModificationStamp(const std::string& path) {
+    if (MemoryPath m = InMemory(path)) {
+        const auto f = m.folder->Find(m.name);
+        return f ? f->version : 0;
+    }
     struct stat sb {};
     if (::stat(path.c_str(), &sb) != 0) return 0;
     return static_cast<uint64_t>(sb.st_mtim.tv_sec) * 1000000000u +
@@ -284,6 +367,13 @@ uint64_t ModificationStamp(const std::string& path) {
 }
 
 void TruncateFile(const std::string& path, int64_t length) {
+    if (MemoryPath m = InMemory(path)) {
+        const auto f = m.folder->Find(m.name);
+        if (!f) throw Missing("cannot shorten", path);
+        f->data.resize(static_cast<size_t>(length), '\0');
+        f->Changed();
+        return;
+    }
     if (::truncate(path.c_str(), static_cast<off_t>(length)) != 0)
         throw Why("cannot shorten", path);
 }
@@ -303,6 +393,7 @@ std::string BareName(const std::string& path) {
 }  // namespace
 
 std::string WhyUnreadable(const std::string& path) {
+    if (MemoryPath m = InMemory(path)) return m.folder->Find(m.name) ? "" : std::strerror(ENOENT);
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
     if (!S_ISREG(st.st_mode)) return "not a plain file";
@@ -313,6 +404,11 @@ std::string WhyUnreadable(const std::string& path) {
 }
 
 bool WriteNewFile(const std::string& path, std::string_view data) {
+    if (MemoryPath m = InMemory(path)) {
+        if (m.folder->Find(m.name)) return false;
+        WriteAt(*m.folder->Open(m.name, false), data, 0);
+        return true;
+    }
     // O_EXCL: an existing file, or a link of that name, is never written through.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -341,6 +437,11 @@ bool WriteNewFile(const std::string& path, std::string_view data) {
 }
 
 void CreateEmptyReplacing(const std::string& path) {
+    if (MemoryPath m = InMemory(path)) {
+        m.folder->Remove(m.name);
+        m.folder->Open(m.name, true);
+        return;
+    }
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) throw Only(path, "a folder of that name is in the way");

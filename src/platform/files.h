@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -11,6 +13,8 @@
 #include <vector>
 
 namespace keyvane {
+
+struct MemoryFile;  // platform/memory_files.h
 
 // A file that cannot be opened, read, written, copied or deleted. what() is the whole
 // message; Path() names the file ("" when none is known) and Reason() says why, e.g. the
@@ -56,7 +60,7 @@ class RecordFile {
     // Writes raw bytes at the start of record r, without padding.
     void WriteRaw(int64_t r, std::string_view data);
     void Close();
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return fd_ >= 0 || mem_; }
     size_t RecordLength() const { return length_; }
     const std::string& Path() const { return path_; }
 
@@ -65,6 +69,7 @@ class RecordFile {
     std::string path_;
     size_t length_ = 1;
     int fd_ = -1;
+    std::shared_ptr<MemoryFile> mem_;  // in a memory folder instead
 };
 
 // The program's way of learning a file's length: open it with 1-byte records and
@@ -96,6 +101,7 @@ class TextWriter {
   private:
     std::string path_;
     std::FILE* f_ = nullptr;
+    std::shared_ptr<MemoryFile> mem_;  // in a memory folder instead
 };
 
 // Writes `lines`, each followed by CR LF, replacing the file.
@@ -128,6 +134,19 @@ std::string ReadFirstLine(const std::string& path);
 
 // Copies a file over another, replacing it.
 void CopyFileReplacing(const std::string& from, const std::string& to);
+
+// What one look at a file saw of its identity, size and times: a different stamp at a
+// later look means the file changed. `exact`: every change gives a new stamp, however
+// soon it follows the last (a file in memory); a file on disk can be rewritten within
+// one tick of its clock and keep its stamp.
+struct FileStamp {
+    uint64_t dev = 0, ino = 0;
+    int64_t size = 0, mtimeSec = 0, mtimeNsec = 0, ctimeSec = 0, ctimeNsec = 0;
+    bool exact = false;
+    bool operator==(const FileStamp&) const = default;
+};
+// The stamp of a plain file (following links); none when it is missing or no plain file.
+std::optional<FileStamp> StampOfPlainFile(const std::string& path);
 
 // Modification time of a file in nanoseconds since 1970; 0 when it cannot be read.
 uint64_t ModificationStamp(const std::string& path);

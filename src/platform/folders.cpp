@@ -14,6 +14,7 @@
 #include <filesystem>
 
 #include "platform/files.h"
+#include "platform/memory_files.h"
 
 namespace keyvane {
 
@@ -80,10 +81,14 @@ bool IsFolder(const std::string& path) {
 
 std::vector<FolderEntry> FolderEntries(const std::string& folder) {
     std::vector<FolderEntry> entries;
-    DIR* d = ::opendir(folder.c_str());
-    if (!d) return entries;
     std::string dir = folder;
     if (!dir.empty() && dir.back() != '/') dir += '/';
+    if (const MemoryFolder* m = MountedAt(dir)) {
+        for (std::string& name : m->Names()) entries.push_back({std::move(name), true});
+        return entries;
+    }
+    DIR* d = ::opendir(folder.c_str());
+    if (!d) return entries;
     while (const dirent* e = ::readdir(d)) {
         std::string name = e->d_name;
         if (name == "." || name == "..") continue;

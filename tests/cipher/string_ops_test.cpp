@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <random>
 #include <thread>
 
 #include "cipher/key_state.h"
 #include "cipher/sdk.h"
+#include "platform/memory_files.h"
 #include "support/tempdir.h"
 
 namespace keyvane {
@@ -203,6 +205,35 @@ TEST_F(StringOpsTest, FreshKeyFilesRewrittenAtOnceAreSeen) {
     ASSERT_EQ(ReadWholeFile(dir.file("k2.bin")).size(), k2.size());
     sdk.BuildKeyNumbers("123456789");
     EXPECT_EQ(Encrypt(plain), Expected(plain));
+}
+
+// Key files kept in memory give the same bytes and ciphertexts as on disk, and a
+// rewrite is seen at once, without the wait a file system's clock needs.
+TEST(MemoryKeyFilesTest, SameBytesAsOnDiskAndRewritesSeenAtOnce) {
+    TempDir disk;
+    SDK onDisk, inMemory;
+    onDisk.AppFolder = disk.path();
+    inMemory.AppFolder = disk.file("mem/");
+    MemoryFolder mem(inMemory.AppFolder);
+    onDisk.BuildKeyFiles("192168111921681222");
+    inMemory.BuildKeyFiles("192168111921681222");
+    for (const auto& [name, bytes] : mem.Snapshot())
+        EXPECT_EQ(bytes, ReadWholeFile(disk.file(name))) << name;
+    EXPECT_FALSE(std::filesystem::exists(inMemory.AppFolder));
+
+    auto encrypt = [](SDK& sdk, std::string t) {
+        sdk.EncryptString(t);
+        return t;
+    };
+    const std::string plain = "the same text in both";
+    const std::string brs = ReadWholeFile(inMemory.File("k1.brs"));
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(encrypt(inMemory, plain), encrypt(onDisk, plain)) << round;
+        // The working rotors count once, then are restored from k1.brs.
+        Put(inMemory.File("k1.bcr"), brs.substr(256) + brs.substr(0, 256));
+        EXPECT_NE(encrypt(inMemory, plain), encrypt(onDisk, plain)) << round;
+    }
+    EXPECT_EQ(ReadWholeFile(inMemory.File("k1.bcr")), brs);
 }
 
 // One instance pointed at another folder works with that folder's key files, and
