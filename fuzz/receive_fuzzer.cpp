@@ -1,6 +1,6 @@
 // libFuzzer target for everything a peer's bytes reach: the framer, the dispatcher, the
-// cipher and the file handling, in a real program folder with real key files (on tmpfs
-// where there is one) and a socket of our own that hands the script's bytes over.
+// cipher and the file handling, in a program folder with real key files (kept in memory,
+// see Tree) and a socket of our own that hands the script's bytes over.
 //
 // An input is a script of steps. Each step starts with one byte; its value modulo 6
 // picks the step:
@@ -38,8 +38,8 @@
 // with everything still alive, the heap has grown by at most a multiple of its size.
 //
 // Speed: an input costs what its steps cost. Nothing is made anew per input that can be
-// set back instead (one cipher serves the whole run, the tree is put back only where a
-// folder watch saw a change), and an input frees what it allocates, so libFuzzer's leak
+// set back instead (one cipher serves the whole run, the tree is put back only where
+// something changed), and an input frees what it allocates, so libFuzzer's leak
 // check runs only where something may have leaked. Key-file generation and the rotor
 // machine are built without coverage feedback and key generation without sanitizers
 // (see the top CMakeLists.txt): each "IP:" builds key files, and that was half the time.
@@ -73,6 +73,7 @@
 #include "link/MainView.h"
 #include "link/Session.h"
 #include "platform/files.h"
+#include "platform/memory_files.h"
 #include "platform/platform.h"
 #include "platform/sock.h"
 #include "transfer/FileTransfer.h"
@@ -198,21 +199,27 @@ void ListFolder(const std::string& folder, std::vector<std::pair<std::string, bo
     ::closedir(d);
 }
 
-// The temporary tree, made once, on tmpfs where there is one: the program folder with
-// its receive folder and key files, the working folder that received keys go to, files
-// to send, canaries, and the peer's own copy of the key files. `pristine` is this side's
-// cipher right after the handshake; every input starts from a copy of it. `peer` is the
-// other side's, which enciphers what the script sends and is never touched by this side.
+// The temporary tree, made once: the program folder with its receive folder and key
+// files, the working folder that received keys go to, files to send, canaries, and the
+// peer's own copy of the key files. `pristine` is this side's cipher right after the
+// handshake; every input starts from a copy of it. `peer` is the other side's, which
+// enciphers what the script sends and is never touched by this side.
 //
-// A watch on the five folders names every entry that was created, written, removed or
-// renamed in them, so checking and resetting look at those entries only. The check
-// stays whole: a folder created anywhere fails, so nothing below them needs a look.
+// The program folder, the receive folder, the files to send and the peer's folder are
+// folders in memory: the cipher reads and rewrites its key files on every message, and
+// their system calls were most of an input's time. Only received keys, which go to the
+// working folder by a bare name, reach the disk (tmpfs where there is one). A watch on
+// the disk's folders names every entry created, written, removed or renamed in them, so
+// checking and resetting look at those entries only; anything that slips past a folder
+// in memory to its twin on disk shows there. A folder created anywhere fails.
 struct Tree {
     enum Folder { kRoot, kApp, kRecv, kCwd, kOutbox, kFolders };
     std::array<std::string, kFolders> folders;
     std::string root, app, recv, cwd, outbox, peerFolder;
-    std::map<std::string, std::string> keyFiles;  // name -> content after the handshake
-    std::map<std::string, std::string> fixed;     // path -> content that must stay
+    std::unique_ptr<MemoryFolder> appFiles, recvFiles, outboxFiles, peerFiles;
+    MemoryFolder::Contents appStart, outboxStart, peerStart;      // as every input finds them
+    uint64_t appChanges = 0, outboxChanges = 0, peerChanges = 0;  // at the last reset
+    std::map<std::string, std::string> fixed;  // path -> content that must stay (disk)
     std::map<std::string, Stamp> fixedStamps;
     std::set<std::string> cipherNames;  // key and working files of the cipher
     std::vector<std::string> outFiles;
@@ -224,7 +231,6 @@ struct Tree {
     bool overflow = false;  // the watch lost events: look at everything
 
     static std::string TempBase() {
-        // tmpfs: the cipher reads and rewrites its key files on every message.
         if (::access("/dev/shm", W_OK | X_OK) == 0) return "/dev/shm";
         return fs::temp_directory_path().string();
     }
@@ -240,7 +246,12 @@ struct Tree {
         peerFolder = root + "peer/";
         folders = {root, app, recv, cwd, outbox};
         for (const std::string& d : {app, recv, cwd, outbox, peerFolder}) fs::create_directory(d);
+        appFiles = std::make_unique<MemoryFolder>(app);
+        recvFiles = std::make_unique<MemoryFolder>(recv);
+        outboxFiles = std::make_unique<MemoryFolder>(outbox);
+        peerFiles = std::make_unique<MemoryFolder>(peerFolder);
         WriteTextLines(root + "canary.txt", {"beside the program folder"});
+        WriteTextLines(cwd + "canary.txt", {"where received keys go"});
         WriteTextLines(app + "canary.txt", {"beside the receive folder"});
         WriteTextLines(app + "port.dat", {"7777"});
         for (int size : {0, 999, 2500}) {
@@ -258,18 +269,14 @@ struct Tree {
         pristine.BuildKeyFiles(seed);
         peer.AppFolder = peerFolder;
         peer.BuildKeyFiles(seed);
-        for (const auto& e : fs::directory_iterator(app)) {
-            std::string name = e.path().filename().string();
-            if (name[0] == 'k') keyFiles[name] = ReadWholeFile(e.path().string());
-        }
         for (const char* n :
              {"k1.bin", "k1.brs", "k1.bcr", "k2.bin", "k3.bin", "k4.bin", "k5.bin", "k6.dat",
               "k1.tcr", "k1.trs", "k1.txt", "k2.txt", "k3.txt", "k4.txt", "k5.txt"})
             cipherNames.insert(n);
-        for (const std::string& folder : folders) {
+        for (const std::string& folder : {root, cwd}) {
             for (const auto& e : fs::directory_iterator(folder)) {
                 const std::string path = e.path().string();
-                if (e.is_regular_file() && !cipherNames.count(e.path().filename().string())) {
+                if (e.is_regular_file()) {
                     fixed[path] = ReadWholeFile(path);
                     fixedStamps[path] = *StampOf(path);
                 }
@@ -285,12 +292,13 @@ struct Tree {
             if (wd < 0) Fail("cannot watch " + folders[f]);
             watched[wd] = static_cast<Folder>(f);
         }
-        // The cipher trusts what it has read only once a file is older than its clock's
-        // step; copies made after that read nothing again while the files stay.
-        ::usleep(300'000);
         std::string warm = "warm";
         pristine.EncryptString(warm);
         peer.EncryptString(warm);
+        appStart = appFiles->Snapshot();
+        outboxStart = outboxFiles->Snapshot();
+        peerStart = peerFiles->Snapshot();
+        NoteChanges();
         Drain();
         ForgetTouched();
     }
@@ -334,42 +342,62 @@ struct Tree {
         return true;
     }
 
-    // Everything in the five folders is allowed, fixed, or fails.
-    void CheckEntry(Folder f, const std::string& name, bool plain, size_t& received) const {
+    // On disk, only the fixed files and the folders of the tree stay where they were,
+    // and received keys appear in the working folder.
+    void CheckEntry(Folder f, const std::string& name, bool plain) const {
         const std::string path = folders[f] + name;
         if (fixed.count(path)) return;  // content checked below
         if (f == kRoot && (name == "app" || name == "cwd" || name == "outbox" || name == "peer"))
             return;
         if (f == kApp && name == "Recv") return;
-        if (plain && f == kRecv) {
-            ++received;
-            return;
-        }
-        if (plain && f == kApp && (cipherNames.count(name) || name == kResumeNote)) return;
         if (plain && f == kCwd && IsKeyFileName(name)) return;
         Fail("something appeared that may not: " + path);
     }
 
+    // In memory: received files in the receive folder, the cipher's files and a resume
+    // note beside it, and every file that was there keeps its bytes.
+    void CheckMemory(size_t announcedFiles) const {
+        const size_t received = recvFiles->Count();
+        if (received > announcedFiles)
+            Fail(std::to_string(received) + " received files from " +
+                 std::to_string(announcedFiles) + " announcements");
+        if (outboxFiles->Changes() != outboxChanges && outboxFiles->Snapshot() != outboxStart)
+            Fail("the files to send changed");
+        if (appFiles->Changes() == appChanges) return;
+        for (const std::string& name : appFiles->Names()) {
+            if (cipherNames.count(name) || name == kResumeNote) continue;
+            auto it = appStart.find(name);
+            if (it == appStart.end()) Fail("something appeared that may not: " + app + name);
+            if (ReadWholeFile(app + name) != it->second) Fail("changed: " + app + name);
+        }
+        for (const auto& [name, content] : appStart) {
+            if (!cipherNames.count(name) && !appFiles->Find(name)) Fail("gone: " + app + name);
+        }
+    }
+
+    void NoteChanges() {
+        appChanges = appFiles->Changes();
+        outboxChanges = outboxFiles->Changes();
+        peerChanges = peerFiles->Changes();
+    }
+
     void Check(size_t announcedFiles) {
+        CheckMemory(announcedFiles);
         Drain();
         std::vector<std::pair<std::string, bool>> names;
         std::string content;
-        size_t received = 0;
         for (int f = 0; f < kFolders; ++f) {
             if (overflow) {
                 ListFolder(folders[f], names);
                 for (const auto& [name, plain] : names)
-                    CheckEntry(static_cast<Folder>(f), name, plain, received);
+                    CheckEntry(static_cast<Folder>(f), name, plain);
                 continue;
             }
             for (const std::string& name : touched[f]) {
                 const std::optional<Stamp> st = StampOf(folders[f] + name);
-                if (st) CheckEntry(static_cast<Folder>(f), name, S_ISREG(st->mode), received);
+                if (st) CheckEntry(static_cast<Folder>(f), name, S_ISREG(st->mode));
             }
         }
-        if (received > announcedFiles)
-            Fail(std::to_string(received) + " received files from " +
-                 std::to_string(announcedFiles) + " announcements");
         for (const auto& [path, stamp] : fixedStamps) {
             const size_t slash = path.rfind('/');
             const std::string folder = path.substr(0, slash + 1), name = path.substr(slash + 1);
@@ -388,10 +416,16 @@ struct Tree {
 
     // Back to the state after the handshake, with nothing received.
     void Reset() {
+        // A folder in memory that nothing changed is left as it is, so the cipher's
+        // watch of it stays quiet.
+        if (appFiles->Changes() != appChanges) appFiles->Restore(appStart);
+        if (outboxFiles->Changes() != outboxChanges) outboxFiles->Restore(outboxStart);
+        if (peerFiles->Changes() != peerChanges) peerFiles->Restore(peerStart);
+        if (recvFiles->Count() != 0) recvFiles->Restore({});
+        NoteChanges();
         Drain();
         std::vector<std::pair<std::string, bool>> names;
-        std::string content;
-        for (Folder f : {kRecv, kCwd}) {
+        for (Folder f : {kRoot, kApp, kRecv, kCwd, kOutbox}) {
             if (overflow) {
                 ListFolder(folders[f], names);
             } else {
@@ -400,31 +434,12 @@ struct Tree {
             }
             for (const auto& [name, plain] : names) {
                 const std::string path = folders[f] + name;
+                if (fixed.count(path) || (f == kRoot && fs::is_directory(path)) ||
+                    (f == kApp && name == "Recv"))
+                    continue;
                 std::error_code ignored;
                 if (::unlink(path.c_str()) != 0 && errno != ENOENT) fs::remove_all(path, ignored);
             }
-        }
-        if (overflow || touched[kApp].count(kResumeNote)) ::unlink((app + kResumeNote).c_str());
-        for (const std::string& n : cipherNames) {
-            if (!overflow && !touched[kApp].count(n)) continue;
-            const std::string path = app + n;
-            auto it = keyFiles.find(n);
-            if (it == keyFiles.end()) {
-                if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-                    std::error_code ignored;
-                    fs::remove_all(path, ignored);
-                }
-                continue;
-            }
-            // Times are too coarse to tell a rewrite with the same bytes: compare.
-            if (ReadInto(path, content) && content == it->second) continue;
-            std::error_code ignored;
-            if (!fs::is_regular_file(fs::symlink_status(path, ignored)))
-                fs::remove_all(path, ignored);
-            RecordFile f(path, 1);
-            f.WriteRaw(1, it->second);
-            f.Close();
-            fs::resize_file(path, it->second.size());
         }
         Drain();  // our own
         ForgetTouched();
