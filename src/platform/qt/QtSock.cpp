@@ -1,17 +1,11 @@
 #include "platform/qt/QtSock.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <QDeadlineTimer>
 #include <QHostAddress>
-#include <QSocketNotifier>
 #include <QTimer>
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <utility>
 
 #include "platform/cp1252.h"
 #include "platform/numbers.h"
@@ -20,78 +14,15 @@ namespace keyvane {
 
 namespace {
 
-// What is read and not yet taken stays within this, so a peer that floods the
-// connection cannot make the program hold more.
-constexpr size_t kReadLimit = 1 << 20;
-constexpr size_t kChunk = 64 * 1024;  // one read
-// A connection we let go of is cut after this long if it has not ended by then.
+// A read is at most this large, so a peer that floods the connection cannot make the
+// program hold more than this much unread.
+constexpr qint64 kReadBufferSize = 1 << 20;
+// A connection we closed with data still going out is cut after this long.
 constexpr int kLingerMs = 5000;
-constexpr auto kUnbuffered = QIODevice::ReadWrite | QIODevice::Unbuffered;
 
 std::string PortError(int port, const std::string& why) {
     return "Unable to wait for a connection on port " + std::to_string(port) + ": " + why;
 }
-
-// Hands over accepted connections unbuffered, as our own are.
-class Server : public QTcpServer {
-  public:
-    using QTcpServer::QTcpServer;
-
-  protected:
-    void incomingConnection(qintptr fd) override {
-        auto* s = new QTcpSocket(this);
-        if (s->setSocketDescriptor(fd, QAbstractSocket::ConnectedState, kUnbuffered)) {
-            addPendingConnection(s);
-        } else {
-            delete s;
-            ::close(static_cast<int>(fd));
-        }
-    }
-};
-
-// A connection we let go of: our side is shut, and what the peer still sends is read and
-// dropped until it ends the connection too, so the peer sees an orderly end. Closing
-// with data unread would reset the connection, and a reset can cost the peer the last
-// messages we sent (the "XX:" of a hang-up).
-class Linger : public QObject {
-  public:
-    Linger(int fd, QObject* parent)
-        : QObject(parent), fd_(fd), notifier_(fd, QSocketNotifier::Read, this) {
-        ::shutdown(fd_, SHUT_WR);
-        connect(&notifier_, &QSocketNotifier::activated, this, [this] { Drain(); });
-        QTimer::singleShot(kLingerMs, this, [this] { deleteLater(); });
-    }
-    ~Linger() override {
-        notifier_.setEnabled(false);
-        ::close(fd_);
-    }
-    Linger(const Linger&) = delete;
-    Linger& operator=(const Linger&) = delete;
-
-  private:
-    void Drain() {
-        char buf[16384];
-        for (;;) {
-            const ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
-            if (n > 0 || (n < 0 && errno == EINTR)) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-            notifier_.setEnabled(false);  // ended, or broken
-            deleteLater();
-            return;
-        }
-    }
-    int fd_;
-    QSocketNotifier notifier_;
-};
-
-// Counts the DataArrival handlers running.
-struct Depth {
-    int& n;
-    explicit Depth(int& count) : n(count) { ++n; }
-    ~Depth() { --n; }
-    Depth(const Depth&) = delete;
-    Depth& operator=(const Depth&) = delete;
-};
 
 }  // namespace
 
@@ -141,7 +72,7 @@ void QtSock::Listen() {
     connected_ = false;
     failed_ = false;
     if (!server_) {
-        server_ = new Server(this);
+        server_ = new QTcpServer(this);
         connect(server_, &QTcpServer::newConnection, this, &QtSock::OnNewConnection);
     }
     QHostAddress address = ListenAddress.empty()
@@ -187,13 +118,7 @@ void QtSock::Accept(intptr_t requestID) {
     connected_ = s->state() == QAbstractSocket::ConnectedState;
     if (connected_) {
         s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        // What came before the call was taken is announced to nobody: read it now.
-        QMetaObject::invokeMethod(
-            this,
-            [this, s] {
-                if (socket_ == s) OnReadyRead();
-            },
-            Qt::QueuedConnection);
+        if (s->bytesAvailable() > 0) QueueArrival();
     } else {
         // The peer left before we took the call.
         QTimer::singleShot(0, this, [this, s] {
@@ -215,18 +140,14 @@ void QtSock::Connect(const std::string& host, const std::string& port) {
     }
     auto* s = new QTcpSocket(this);
     Adopt(s);
-    s->connectToHost(QString::fromStdString(Cp1252ToUtf8(host)), static_cast<quint16>(p),
-                     kUnbuffered);
+    s->connectToHost(QString::fromStdString(Cp1252ToUtf8(host)), static_cast<quint16>(p));
 }
 
 void QtSock::Adopt(QTcpSocket* s) {
     socket_ = s;
     failed_ = false;
-    inbox_.clear();
-    pullStopped_ = false;
-    // Qt announces data that comes while a handler runs and lets events through (Pause)
-    // by channelReadyRead only: readyRead is not repeated then.
-    connect(s, &QTcpSocket::channelReadyRead, this, [this] { OnReadyRead(); });
+    s->setReadBufferSize(kReadBufferSize);
+    connect(s, &QTcpSocket::channelReadyRead, this, &QtSock::OnChannelReadyRead);
     connect(s, &QTcpSocket::connected, this, &QtSock::OnConnected);
     connect(s, &QTcpSocket::disconnected, this, &QtSock::OnLost);
     connect(s, &QTcpSocket::errorOccurred, this, &QtSock::OnError);
@@ -237,42 +158,14 @@ void QtSock::Adopt(QTcpSocket* s) {
 
 void QtSock::Release(QTcpSocket* s) {
     s->disconnect(this);
-    if (s == socket_) inbox_.clear();
     if (s->state() == QAbstractSocket::UnconnectedState) {
         s->deleteLater();
         return;
     }
-    if (s->state() != QAbstractSocket::ConnectedState) {
-        s->abort();  // still being made: nothing went either way
-        s->deleteLater();
-        return;
-    }
-    // Once Qt holds nothing more to send, the connection goes to a Linger.
-    auto handOver = [this, s] {
-        const int fd = ::fcntl(static_cast<int>(s->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
-        s->disconnect(this);
-        s->abort();  // closes Qt's descriptor only: the copy keeps the connection
-        s->deleteLater();
-        if (fd >= 0) new Linger(fd, this);
-    };
-    if (s->bytesToWrite() == 0) return handOver();
-    connect(s, &QTcpSocket::bytesWritten, this, [s, handOver] {
-        if (s->bytesToWrite() == 0) handOver();
-    });
-    connect(s, &QTcpSocket::channelReadyRead, this, [s] {
-        char buf[16384];
-        while (s->read(buf, sizeof buf) > 0) {
-        }
-    });
-    connect(s, &QTcpSocket::disconnected, this, [this, s] {
-        s->disconnect(this);
-        s->deleteLater();
-    });
-    QTimer::singleShot(kLingerMs, s, [this, s] {
-        s->disconnect(this);
-        s->abort();
-        s->deleteLater();
-    });
+    QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+    s->disconnectFromHost();  // what is still queued goes out first
+    if (s->state() != QAbstractSocket::UnconnectedState)
+        QTimer::singleShot(kLingerMs, s, [s] { s->abort(); });
 }
 
 void QtSock::OnConnected() {
@@ -295,33 +188,19 @@ void QtSock::OnLost() {
     if (!s || !connected_) return;
     connected_ = false;
     // What arrived before the end is handed over first ("XX:" right before a close).
-    if (!inbox_.empty()) RaiseDataArrival();
+    if (s->bytesAvailable() > 0) RaiseDataArrival();
     if (socket_ == s && Disconnected) Disconnected();
 }
 
-// New data is read and handled at once. Data that comes while a handler runs waits for
-// a queued call, so handlers still nest only where they let events through.
-void QtSock::OnReadyRead() {
-    if (!socket_) return;
-    if (!Pull()) return OnLost();
+// New data is handled at once. Qt announces data that comes while a handler runs and
+// lets events through (Pause) by channelReadyRead only (readyRead is not repeated
+// then); such data waits for a queued call, so handlers still nest only where they
+// let events through, as before.
+void QtSock::OnChannelReadyRead(int) {
     if (dispatching_ > 0)
         QueueArrival();
     else
         RaiseDataArrival();
-}
-
-bool QtSock::Pull() {
-    if (!chunk_) chunk_ = std::make_unique<char[]>(kChunk);
-    pullStopped_ = false;
-    while (inbox_.size() < kReadLimit) {
-        const auto want = static_cast<qint64>(std::min(kChunk, kReadLimit - inbox_.size()));
-        const qint64 n = socket_->read(chunk_.get(), want);
-        if (n < 0) return false;
-        inbox_.append(chunk_.get(), static_cast<size_t>(n));
-        if (n < want) return true;  // all there was
-    }
-    pullStopped_ = true;  // read again once GetData has made room
-    return true;
 }
 
 void QtSock::QueueArrival() {
@@ -338,12 +217,20 @@ void QtSock::QueueArrival() {
 
 void QtSock::RaiseDataArrival() {
     QPointer<QTcpSocket> s = socket_;
-    if (!s || inbox_.empty()) return;
-    const size_t before = inbox_.size();
-    Depth depth(dispatching_);
-    if (DataArrival) DataArrival(static_cast<int64_t>(before));
+    if (!s) return;
+    qint64 before = s->bytesAvailable();
+    if (before <= 0) return;
+    struct Depth {
+        int& n;
+        explicit Depth(int& count) : n(count) { ++n; }
+        ~Depth() { --n; }
+        Depth(const Depth&) = delete;
+        Depth& operator=(const Depth&) = delete;
+    } depth(dispatching_);
+    if (DataArrival) DataArrival(before);
     // Data that came in while the handler ran, and that no call handled yet.
-    if (s && socket_ == s && !inbox_.empty() && inbox_.size() != before) QueueArrival();
+    if (s && socket_ == s && s->bytesAvailable() > 0 && s->bytesAvailable() != before)
+        QueueArrival();
 }
 
 void QtSock::SendData(const std::string& bytes) {
@@ -353,55 +240,38 @@ void QtSock::SendData(const std::string& bytes) {
     // write through Qt turns its write notifier on and off and wakes the event loop
     // twice, for every block and every "OK:".
     size_t done = 0;
-    int failure = 0;
     if (socket_->bytesToWrite() == 0) {
         const auto fd = static_cast<int>(socket_->socketDescriptor());
         while (fd >= 0 && done < bytes.size()) {
             const ssize_t n =
                 ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0) {
+            if (n > 0)
                 done += static_cast<size_t>(n);
-            } else if (n < 0 && errno == EINTR) {
+            else if (n < 0 && errno == EINTR)
                 continue;
-            } else {
-                // A full system buffer: Qt takes the rest.
-                if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) failure = errno;
-                break;
-            }
+            else
+                break;  // the system's buffer is full, or the send failed: Qt takes the rest
         }
     }
     if (done == bytes.size()) {
         if (SendProgress) SendProgress(static_cast<int64_t>(done), 0);
         return;
     }
-    std::string why = failure != 0 ? std::strerror(failure) : "";
-    if (failure == 0) {
-        const auto rest = static_cast<qint64>(bytes.size() - done);
-        if (socket_->write(bytes.data() + done, rest) == rest) {
-            socket_->flush();  // out now, not at the next turn of the event loop
-            return;
-        }
-        why = socket_->errorString().toStdString();
-    }
-    // The connection broke (the peer reset it). Unbuffered, Qt closes it without a signal
-    // when its own write fails: end it here, so the loss is reported as Qt reports it.
-    socket_->abort();
-    throw SockError("Sending failed: " + why);
+    const auto rest = static_cast<qint64>(bytes.size() - done);
+    qint64 n = socket_->write(bytes.data() + done, rest);
+    if (n != rest) throw SockError("Sending failed: " + socket_->errorString().toStdString());
+    socket_->flush();  // out now, not at the next turn of the event loop
 }
 
 std::string QtSock::GetData() {
-    if (pullStopped_) {
-        pullStopped_ = false;
-        QMetaObject::invokeMethod(
-            this, [this] { OnReadyRead(); }, Qt::QueuedConnection);
-    }
-    return std::exchange(inbox_, {});
+    if (!socket_) return {};
+    QByteArray b = socket_->readAll();
+    return std::string(b.constData(), static_cast<size_t>(b.size()));
 }
 
 // A request being offered stays open: the handler closes the server and then accepts.
 void QtSock::Close() {
     if (server_) server_->close();
-    inbox_.clear();
     if (socket_) Release(socket_);
     socket_ = nullptr;
     connected_ = false;

@@ -1,7 +1,5 @@
 // The socket control over QTcpServer and QTcpSocket: one listening server or one
-// connection at a time. Low delay is set on every connection. Connections are unbuffered:
-// what arrives is read here in one system call, where Qt's own buffer first asks the
-// system how much there is, a second call for every message.
+// connection at a time. Low delay is set on every connection.
 #pragma once
 
 #include <QObject>
@@ -9,8 +7,6 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <map>
-#include <memory>
-#include <string>
 
 #include "platform/sock.h"
 
@@ -41,10 +37,7 @@ class QtSock : public QObject, public Sock {
     void OnNewConnection();
     void Adopt(QTcpSocket* s);
     void Release(QTcpSocket* s);  // lets go of a connection, closing it gently
-    void OnReadyRead();
-    // Reads what the system holds into inbox_, up to kReadLimit held; false when the
-    // connection has ended (Qt has then reset the socket without a signal).
-    bool Pull();
+    void OnChannelReadyRead(int channel);
     void QueueArrival();
     void RaiseDataArrival();
     void OnConnected();
@@ -58,10 +51,7 @@ class QtSock : public QObject, public Sock {
     bool failed_ = false;     // the last connection attempt failed
     bool connected_ = false;  // socket_ has been connected and not yet lost
     bool arrivalQueued_ = false;
-    int dispatching_ = 0;       // DataArrival handlers running, nested ones included
-    std::string inbox_;         // read, not yet taken by GetData
-    bool pullStopped_ = false;  // inbox_ reached the limit with more to read
-    std::unique_ptr<char[]> chunk_;
+    int dispatching_ = 0;  // DataArrival handlers running, nested ones included
 };
 
 }  // namespace keyvane
