@@ -33,10 +33,13 @@ void WriteAll(int fd, const char* p, size_t n, off_t at, const std::string& path
     }
 }
 
-// A file missing from a memory folder, worded as the system words one missing on disk.
-FileError Missing(const std::string& what, const std::string& path) {
+// A file of a memory folder; one missing is reported as the system reports one on disk.
+std::shared_ptr<MemoryFile> FindOrThrow(const MemoryPath& m, const std::string& what,
+                                        const std::string& path) {
+    auto f = m.folder->Find(m.name);
+    if (f) return f;
     errno = ENOENT;
-    return Why(what, path);
+    throw Why(what, path);
 }
 
 void WriteAt(MemoryFile& f, std::string_view data, size_t at) {
@@ -82,8 +85,7 @@ RecordFile RecordFile::OpenForReading(const std::string& path, size_t recordLeng
     f.path_ = path;
     f.length_ = recordLength == 0 ? 1 : recordLength;
     if (MemoryPath m = InMemory(path)) {
-        f.mem_ = m.folder->Find(m.name);
-        if (!f.mem_) throw Missing("cannot open", path);
+        f.mem_ = FindOrThrow(m, "cannot open", path);
         return f;
     }
     f.fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -181,11 +183,8 @@ int64_t ProbeLength(const std::string& path) {
 }
 
 int64_t ExistingFileLength(const std::string& path) {
-    if (MemoryPath m = InMemory(path)) {
-        const auto f = m.folder->Find(m.name);
-        if (!f) throw Missing("cannot open", path);
-        return static_cast<int64_t>(f->data.size());
-    }
+    if (MemoryPath m = InMemory(path))
+        return static_cast<int64_t>(FindOrThrow(m, "cannot open", path)->data.size());
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) throw Why("cannot open", path);
     RequirePlainFile(st, path);
@@ -199,11 +198,7 @@ bool FileExists(const std::string& path) {
 }
 
 std::string ReadWholeFile(const std::string& path) {
-    if (MemoryPath m = InMemory(path)) {
-        const auto f = m.folder->Find(m.name);
-        if (!f) throw Missing("cannot open", path);
-        return f->data;
-    }
+    if (MemoryPath m = InMemory(path)) return FindOrThrow(m, "cannot open", path)->data;
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) throw Why("cannot open", path);
     std::string out;
@@ -326,7 +321,8 @@ void CopyFileReplacing(const std::string& from, const std::string& to) {
 
 void DeleteFileOrThrow(const std::string& path) {
     if (MemoryPath m = InMemory(path)) {
-        if (!m.folder->Remove(m.name)) throw Missing("cannot delete", path);
+        FindOrThrow(m, "cannot delete", path);
+        m.folder->Remove(m.name);
         return;
     }
     if (::unlink(path.c_str()) != 0) throw Why("cannot delete", path);
@@ -368,8 +364,7 @@ uint64_t ModificationStamp(const std::string& path) {
 
 void TruncateFile(const std::string& path, int64_t length) {
     if (MemoryPath m = InMemory(path)) {
-        const auto f = m.folder->Find(m.name);
-        if (!f) throw Missing("cannot shorten", path);
+        const auto f = FindOrThrow(m, "cannot shorten", path);
         f->data.resize(static_cast<size_t>(length), '\0');
         f->Changed();
         return;
