@@ -60,14 +60,13 @@ void CheckSlot(int k) {
 bool SDK::KeyFileWatch::Unchanged(const std::string& path, bool quiet, bool watched) {
     if (quiet && kept_) return true;
     const std::optional<FileStamp> st = StampOfPlainFile(path);
-    bool old = false;
+    bool old = st && st->exact;  // an exact stamp needs no wait for the clock
     if (st && !st->exact) {
         timespec now{};
         clock_gettime(CLOCK_REALTIME, &now);
         old =
             LongAgo(st->ctimeSec, st->ctimeNsec, now) && LongAgo(st->mtimeSec, st->mtimeNsec, now);
     }
-    old = old || (st && st->exact);
     // A fresh stamp cannot tell a rewrite, but a watch that was already running when the
     // file is read reports any later change, so that read can be kept while it is quiet.
     seenUsable_ = old || (st && watched);

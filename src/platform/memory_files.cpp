@@ -50,7 +50,7 @@ void MemoryFolder::Restore(const Contents& contents) {
     for (const auto& [name, data] : contents) {
         auto it = files_.find(name);
         if (it != files_.end() && it->second->data == data) continue;
-        const std::shared_ptr<MemoryFile> f = Open(name, true);
+        const std::shared_ptr<MemoryFile> f = Open(name, false);
         f->data = data;
         f->Changed();
     }
