@@ -186,6 +186,16 @@ class SDK {
     // `bcrKept`: k1.bcr is the file whose content bcrContent_ holds.
     void RestoreRotorFile(bool bcrKept);
 
+    // The numbers and rotors of the last seed built: a peer that connects again, or
+    // an "IP:" sent twice, names the same seed. The files are written every time.
+    struct LastBuild {
+        std::string seed;
+        std::vector<int16_t> numbers;  // KeyNumbers[1..KeyNumberCount]
+        std::string rotors;            // the twenty records of k1.bin
+    };
+    LastBuild lastBuild_;
+    std::string ShuffleRotors() const;
+
     void SetTable(int t, const uint8_t* bytes);
     void CheckPassCount() const;
     void CheckStepSizes() const;

@@ -127,6 +127,34 @@ TEST(KeyFilesTest, EqualSeedsGiveIdenticalFilesThatReadEachOther) {
     EXPECT_NE(ReadWholeFile(c.file("k1.bin")), k1);
 }
 
+// The numbers of the last seed are kept; building it again must still give exactly
+// the files and numbers of a first build, whatever happened in between.
+TEST(KeyFilesTest, BuildingASeedAgainGivesTheFilesOfAFirstBuild) {
+    const std::string seed = ConnectionSeed(CombinedAddressText(true, "192.0.2.10", "192.0.2.20"));
+    TempDir fresh, dir;
+    SDK first, again;
+    first.AppFolder = fresh.path();
+    first.BuildKeyFiles(seed);
+    again.AppFolder = dir.path();
+    for (const std::string& s : {seed, std::string("7"), seed, seed}) {
+        // Files gone or changed, and numbers overwritten, since the last build.
+        if (FileExists(dir.file("k5.bin"))) DeleteFileOrThrow(dir.file("k5.bin"));
+        TextWriter w(dir.file("k1.bin"));
+        w.Write(std::string(5120, 'x'));
+        w.Close();
+        again.KeyNumbers[5] = 1234;
+        again.BuildKeyFiles(s);
+    }
+    for (const char* name : kFiles)
+        EXPECT_EQ(ReadWholeFile(dir.file(name)), ReadWholeFile(fresh.file(name))) << name;
+    ASSERT_EQ(again.KeyNumberCount, first.KeyNumberCount);
+    EXPECT_TRUE(std::equal(first.KeyNumbers.begin(),
+                           first.KeyNumbers.begin() + first.KeyNumberCount + 1,
+                           again.KeyNumbers.begin()));
+    EXPECT_EQ(again.RotorRecord, first.RotorRecord);
+    EXPECT_EQ(again.ReorderTable, first.ReorderTable);
+}
+
 // The rotors shuffled the literal way: the whole permutation really turns left by one
 // after every second exchange.
 std::string LiteralRotors(const SDK& sdk) {

@@ -75,9 +75,8 @@ void SDK::BuildKeyNumbers(std::string seed) {
     }
 }
 
-void SDK::BuildKeyFiles(const std::string& seed) {
-    BuildKeyNumbers(seed);
-
+// The twenty rotors, shuffled by the key numbers.
+std::string SDK::ShuffleRotors() const {
     // The permutation turns left by one after every second exchange. Rather than move
     // its 256 bytes each time, position i is kept at raw[(i + turned) % 256].
     std::array<uint8_t, 256> raw{};
@@ -85,7 +84,6 @@ void SDK::BuildKeyFiles(const std::string& seed) {
     unsigned turned = 0;
     auto at = [&](int i) -> uint8_t& { return raw[(static_cast<unsigned>(i) + turned) & 255u]; };
 
-    RecordFile k1(File("k1.bin"), 256);
     std::string rotors(size_t{256} * kRotors, '\0');
     int32_t cursor = 0;
     int swaps = 0;
@@ -106,6 +104,27 @@ void SDK::BuildKeyFiles(const std::string& seed) {
         char* record = rotors.data() + static_cast<size_t>(r - 1) * 256;
         for (int i = 0; i < 256; ++i) record[i] = static_cast<char>(at(i));
     }
+    return rotors;
+}
+
+void SDK::BuildKeyFiles(const std::string& seed) {
+    std::string rotors;
+    if (!lastBuild_.seed.empty() && lastBuild_.seed == seed) {
+        // The same numbers again, after the same look at the key files.
+        LoadCipherTablesForKeys();
+        std::copy(lastBuild_.numbers.begin(), lastBuild_.numbers.end(), KeyNumbers.begin() + 1);
+        KeyNumberCount = static_cast<int32_t>(lastBuild_.numbers.size());
+        rotors = lastBuild_.rotors;
+    } else {
+        lastBuild_ = {};
+        BuildKeyNumbers(seed);
+        rotors = ShuffleRotors();
+        lastBuild_.numbers.assign(KeyNumbers.begin() + 1, KeyNumbers.begin() + 1 + KeyNumberCount);
+        lastBuild_.rotors = rotors;
+        lastBuild_.seed = seed;
+    }
+
+    RecordFile k1(File("k1.bin"), 256);
     RotorRecord = rotors.substr(rotors.size() - 256);
     // The twenty records go out in one write per file, the same bytes as one by one.
     k1.WriteRaw(1, rotors);
