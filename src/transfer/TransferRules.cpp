@@ -92,7 +92,12 @@ std::string SanitizeReceivedName(std::string_view received) {
         // Every character takes at least one byte: cut at once what can never fit, so a
         // name of a megabyte is not shortened one character at a time.
         if (stem.size() > kMaxNameBytes) stem.resize(kMaxNameBytes);
-        while (!stem.empty() && Utf8Length(stem) + Utf8Length(ext) > kMaxNameBytes) stem.pop_back();
+        // Counted down character by character, not converted again for each one.
+        size_t length = Utf8Length(stem) + Utf8Length(ext);
+        while (!stem.empty() && length > kMaxNameBytes) {
+            length -= Utf8Length(std::string_view(stem).substr(stem.size() - 1));
+            stem.pop_back();
+        }
         name = stem + ext;
         StripTrailingDotsAndBlanks(name);
         if (name.empty()) return kFallbackName;

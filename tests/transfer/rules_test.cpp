@@ -81,6 +81,10 @@ TEST(TransferRules, LongNamesAreCutToWhatFileSystemsTakeKeepingTheExtension) {
     EXPECT_GE(Cp1252ToUtf8(name).size(), 253u);
     EXPECT_EQ(name.substr(name.size() - 4), ".txt");
     EXPECT_EQ(SanitizeReceivedName(std::string(255, 'a')), std::string(255, 'a'));
+    // Characters of different widths: exactly the longest start that fits is kept.
+    const std::string mixed = std::string(200, 'a') + std::string(30, '\x80') + ".txt";
+    EXPECT_EQ(SanitizeReceivedName(mixed),
+              std::string(200, 'a') + std::string(17, '\x80') + ".txt");
 }
 
 class ReceivedFile : public ::testing::Test {
