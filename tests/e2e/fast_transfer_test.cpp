@@ -16,6 +16,7 @@ namespace keyvane::transfer_test {
 namespace {
 
 using test::DelayProxy;
+using test::InFolder;
 using test::PlainPeer;
 
 constexpr int kOneWayMs = 25;
@@ -117,6 +118,7 @@ TEST(FastTransfer, ASettingOffOnEitherSideKeepsThePlainProtocol) {
 }
 
 TEST(FastTransfer, APlainClientSeesTheLoneProbeAndOtherwiseTheEightMessages) {
+    InFolder here;          // for the key the plain peer sends
     Peer host(true, true);  // the real pause after "FL:" keeps it in a read of its own
     host.st.PortStr = std::to_string(test::FreePort());
     host.session->WaitForConnect();

@@ -21,19 +21,6 @@ namespace fs = std::filesystem;
 const char* const kNotConnected = "You are not connected.";
 const char* const kUnable = "Unable to Connect.  Check your IP address and/or port and try again.";
 
-// Runs the test body in a fresh current folder (received keys land there).
-class InFolder {
-  public:
-    InFolder() : old_(fs::current_path()) { fs::current_path(dir_.path()); }
-    ~InFolder() { fs::current_path(old_); }
-    std::string File(const std::string& name) const { return dir_.file(name); }
-    const std::string& Path() const { return dir_.path(); }
-
-  private:
-    TempDir dir_;
-    fs::path old_;
-};
-
 // --- connecting ------------------------------------------------------------------
 
 TEST(SessionConnect, HostAcceptsThenCompletesTheHandshakeOnIP) {

@@ -28,19 +28,6 @@ using transfer_test::RandomBytes;
 using transfer_test::SameBytes;
 using transfer_test::WriteFile;
 
-// The window's folder is its own temporary one; received keys land in the working
-// folder, so each test has its own.
-class InFolder {
-  public:
-    InFolder() : old_(fs::current_path()) { fs::current_path(dir_.path()); }
-    ~InFolder() { fs::current_path(old_); }
-    std::string File(const std::string& name) const { return dir_.file(name); }
-
-  private:
-    TempDir dir_;
-    fs::path old_;
-};
-
 class PeerProcess {
   public:
     enum class Output { Read, Unread };  // Unread: a pipe whose reader is gone

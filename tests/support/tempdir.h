@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 namespace keyvane::test {
@@ -18,6 +19,23 @@ class TempDir {
 
   private:
     std::string path_;
+};
+
+// Runs the rest of a scope in a fresh current folder: received keys land there.
+class InFolder {
+  public:
+    InFolder() : old_(std::filesystem::current_path()) {
+        std::filesystem::current_path(dir_.path());
+    }
+    ~InFolder() { std::filesystem::current_path(old_); }
+    InFolder(const InFolder&) = delete;
+    InFolder& operator=(const InFolder&) = delete;
+    std::string File(const std::string& name) const { return dir_.file(name); }
+    const std::string& Path() const { return dir_.path(); }
+
+  private:
+    TempDir dir_;
+    std::filesystem::path old_;
 };
 
 // `n` bytes of every value, the same for the same seed.
