@@ -1,12 +1,14 @@
-// The socket control over QTcpServer and QTcpSocket: one listening server or one
-// connection at a time. Low delay is set on every connection.
+// The socket control: one listening server or one connection at a time, low delay set
+// on every connection. Qt listens and resolves names; the connection itself runs on the
+// system's socket under Qt's notifiers, so a message costs one read and one send.
 #pragma once
 
+#include <QHostAddress>
 #include <QObject>
-#include <QPointer>
-#include <QTcpServer>
-#include <QTcpSocket>
+#include <cstdint>
 #include <map>
+#include <string>
+#include <vector>
 
 #include "platform/sock.h"
 
@@ -32,24 +34,32 @@ class QtSock : public QObject, public Sock {
 
     // The port the server actually listens on (0 when not listening).
     int ListeningPort() const;
+    // The system's descriptor of the connection, -1 without one.
+    int Descriptor() const;
 
   private:
-    void OnNewConnection();
-    void Adopt(QTcpSocket* s);
-    void Release(QTcpSocket* s);  // lets go of a connection, closing it gently
-    void OnChannelReadyRead(int channel);
+    class Listener;
+    class Conn;
+
+    void OnIncoming(int fd);
+    void Adopt(Conn* c);
+    void Release();  // lets go of the connection, closing it gently
+    void TryNextAddress();
+    void OnConnectDone(int error);
+    void OnReadable();
     void QueueArrival();
     void RaiseDataArrival();
-    void OnConnected();
-    void OnError();
     void OnLost();
 
-    QTcpServer* server_ = nullptr;
-    QPointer<QTcpSocket> socket_;
-    std::map<intptr_t, QPointer<QTcpSocket>> pending_;  // requests not yet accepted
+    Listener* server_ = nullptr;
+    Conn* conn_ = nullptr;             // the connection, or the attempt being made
+    uint64_t serial_ = 0;              // counts attempts, so late answers are known as such
+    std::map<intptr_t, int> pending_;  // requests not yet accepted: their descriptors
     intptr_t nextRequest_ = 1;
-    bool failed_ = false;     // the last connection attempt failed
-    bool connected_ = false;  // socket_ has been connected and not yet lost
+    int lookup_ = -1;                      // the name being resolved
+    std::vector<QHostAddress> addresses_;  // addresses still to try, and the port
+    quint16 port_ = 0;
+    bool failed_ = false;  // the last connection attempt failed
     bool arrivalQueued_ = false;
     int dispatching_ = 0;  // DataArrival handlers running, nested ones included
 };
