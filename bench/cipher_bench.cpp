@@ -269,7 +269,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-    g_tool = std::filesystem::path(argv[0]).parent_path().parent_path() / "keyvane-cipher";
+    g_tool = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() /
+             "keyvane-cipher";
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RatioReporter reporter;

@@ -3,8 +3,11 @@
 #include "tools/cipher_tool.h"
 
 #include <exception>
-#include <future>
+#include <functional>
+#include <semaphore>
 #include <stdexcept>
+#include <thread>
+#include <utility>
 
 #include "cipher/sdk.h"
 #include "keys/seed.h"
@@ -70,10 +73,59 @@ void ReadPiece(const ToolStreams& io, std::string& piece) {
     piece.resize(io.read(piece.data(), piece.size()));
 }
 
+// A second thread that runs one errand at a time while the caller goes on. It lives
+// for the whole transform: a thread started for every piece cost more than the errand.
+class Helper {
+  public:
+    Helper() : thread_([this] { Serve(); }) {}
+    ~Helper() {
+        if (busy_) done_.acquire();
+        stop_ = true;
+        go_.release();
+        thread_.join();
+    }
+    Helper(const Helper&) = delete;
+    Helper& operator=(const Helper&) = delete;
+
+    void Start(std::function<void()> errand) {
+        errand_ = std::move(errand);
+        busy_ = true;
+        go_.release();
+    }
+    // Waits for the errand; what it threw is thrown here.
+    void Finish() {
+        if (!busy_) return;
+        done_.acquire();
+        busy_ = false;
+        if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+    }
+
+  private:
+    void Serve() {
+        for (;;) {
+            go_.acquire();
+            if (stop_) return;
+            try {
+                errand_();
+            } catch (...) {
+                failure_ = std::current_exception();
+            }
+            done_.release();
+        }
+    }
+
+    std::function<void()> errand_;
+    std::exception_ptr failure_;
+    bool busy_ = false;
+    bool stop_ = false;
+    std::binary_semaphore go_{0}, done_{0};
+    std::thread thread_;  // last: it starts once the rest is there
+};
+
 // One string operation over the whole input, as EncryptString (DecryptString) would make
 // it. The first piece runs even when empty, so a key state the machine cannot run with
 // fails before anything is written. Then this thread runs the machine on one piece while
-// another writes the piece before and reads the piece after: the machine's tables stay
+// the helper writes the piece before and reads the piece after: the machine's tables stay
 // in this processor's cache from piece to piece.
 void Transform(SDK& sdk, const ToolStreams& io, bool encipher) {
     sdk.StartStringOperation();
@@ -81,19 +133,24 @@ void Transform(SDK& sdk, const ToolStreams& io, bool encipher) {
     ReadPiece(io, done);
     sdk.RunMachine(done, encipher);
     if (!done.empty()) ReadPiece(io, work);
+    if (work.empty()) {
+        if (!done.empty()) io.write(done);
+        return;
+    }
+    // Declared after the pieces, so it has finished with them before they go, also when
+    // the machine throws.
+    Helper helper;
     while (!work.empty()) {
-        // The future's destructor waits for the reads and writes, also when the machine
-        // throws.
-        auto transfer = std::async(std::launch::async, [&] {
+        helper.Start([&] {
             io.write(done);
             ReadPiece(io, next);
         });
         sdk.RunMachine(work, encipher);
-        transfer.get();
+        helper.Finish();
         done.swap(work);
         work.swap(next);
     }
-    if (!done.empty()) io.write(done);
+    io.write(done);
 }
 
 void Run(const std::vector<std::string>& args, const ToolStreams& io) {
