@@ -234,7 +234,7 @@ TEST(QtSock, HoldsAtMostAMegabyteUnread) {
     EXPECT_TRUE(got == sent);
 }
 
-// Messages go straight out while nothing is queued, and through Qt's buffer once the
+// Messages go straight out while nothing is queued, and from our own queue once the
 // system's is full: either way in order.
 TEST(QtSock, SendsKeepTheirOrderWhenTheSystemBufferFills) {
     Peer peer;
