@@ -120,7 +120,6 @@ class QtSock::Conn : public QObject {
             deleteLater();
             return;
         }
-        QObject::disconnect(writer, nullptr, nullptr, nullptr);
         connect(writer, &QSocketNotifier::activated, this, [this] {
             if (SendWaiting() < 0 || Waiting() == 0) deleteLater();
         });
@@ -301,7 +300,7 @@ void QtSock::OnConnectDone(int error) {
     }
     conn_->connected = true;
     conn_->SetLowDelay();
-    conn_->writer->setEnabled(conn_->Waiting() > 0);
+    conn_->writer->setEnabled(false);  // nothing can have been sent before
     conn_->reader->setEnabled(true);
 }
 
@@ -319,13 +318,14 @@ void QtSock::Adopt(Conn* c) {
             OnConnectDone(error);
             return;
         }
-        const size_t before = c->Waiting();
-        const ssize_t k = c->SendWaiting();
-        if (k < 0)
-            OnLost();
-        else if (k > 0 && SendProgress)
-            SendProgress(k, static_cast<int64_t>(before) - k);
+        if (!SendMore(c)) OnLost();
     });
+}
+
+bool QtSock::SendMore(Conn* c) {
+    const ssize_t k = c->SendWaiting();
+    if (k > 0 && SendProgress) SendProgress(k, static_cast<int64_t>(c->Waiting()));
+    return k >= 0;
 }
 
 void QtSock::Release() {
@@ -450,10 +450,7 @@ void QtSock::Flush(int timeoutMs) {
     while (c->Open() && c->Waiting() > 0 && !deadline.hasExpired()) {
         pollfd p{c->fd, POLLOUT, 0};
         if (::poll(&p, 1, static_cast<int>(deadline.remainingTime())) <= 0) break;
-        const size_t before = c->Waiting();
-        const ssize_t k = c->SendWaiting();
-        if (k < 0) break;
-        if (k > 0 && SendProgress) SendProgress(k, static_cast<int64_t>(before) - k);
+        if (!SendMore(c)) break;
     }
 }
 

@@ -46,6 +46,7 @@ class QtSock : public QObject, public Sock {
     void Release();  // lets go of the connection, closing it gently
     void TryNextAddress();
     void OnConnectDone(int error);
+    bool SendMore(Conn* c);  // from the queue; false when the connection failed
     void OnReadable();
     void QueueArrival();
     void RaiseDataArrival();
