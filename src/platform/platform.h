@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace keyvane {
 
@@ -47,8 +49,44 @@ struct Platform {
     // Hand a short wait to the system (used by Pause so it does not spin).
     std::function<void(int ms)> Sleep;
 
+    // Calls `fn` once from the event loop, about `ms` milliseconds from now. Unset where
+    // there is no event loop (the fuzzer): then nothing waits on a timer. Use OneShot,
+    // which can be cancelled.
+    std::function<void(int ms, std::function<void()> fn)> After;
+
     // End the program at once.
     std::function<void()> EndProgram;
+};
+
+// A one-shot timer on Platform::After. Start replaces a pending shot; Stop and the
+// destructor cancel it, so a shot never reaches an owner that is gone.
+class OneShot {
+  public:
+    explicit OneShot(Platform& platform) : platform_(platform) {}
+    ~OneShot() { Stop(); }
+    OneShot(const OneShot&) = delete;
+    OneShot& operator=(const OneShot&) = delete;
+
+    // False when the platform has no timers (nothing will be called).
+    bool Start(int ms, std::function<void()> fn) {
+        if (!platform_.After) return false;
+        auto shot = std::make_shared<std::function<void()>>(std::move(fn));
+        shot_ = shot;
+        platform_.After(ms, [this, weak = std::weak_ptr<std::function<void()>>(shot)] {
+            // Alive only while this timer holds it: the owner is still there.
+            if (auto s = weak.lock(); s && s == shot_) {
+                shot_.reset();
+                (*s)();
+            }
+        });
+        return true;
+    }
+    void Stop() { shot_.reset(); }
+    bool Pending() const { return shot_ != nullptr; }
+
+  private:
+    Platform& platform_;
+    std::shared_ptr<std::function<void()>> shot_;
 };
 
 }  // namespace keyvane

@@ -96,6 +96,24 @@ FakePlatform::FakePlatform() {
     };
     p.EndProgram = [this] { ++ends; };
     p.LocalIP = [] { return std::string("127.0.0.1"); };
+    p.After = [this](int wait, std::function<void()> fn) {
+        timers.emplace_back(ms + std::max(wait, 0), std::move(fn));
+    };
+}
+
+void FakePlatform::Advance(int64_t by) {
+    const int64_t until = ms + by;
+    for (;;) {
+        auto next =
+            std::min_element(timers.begin(), timers.end(),
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
+        if (next == timers.end() || next->first > until) break;
+        ms = std::max(ms, next->first);
+        auto fn = std::move(next->second);
+        timers.erase(next);
+        fn();
+    }
+    ms = until;
 }
 
 }  // namespace keyvane::test

@@ -114,9 +114,15 @@ struct FakePlatform {
     std::function<void()> onDoEvents;
     std::function<void(int)> onWait;
     int sleeps = 0, doEvents = 0, waits = 0, ends = 0;
-    int64_t ms = 0;  // the steady clock: only a wait moves it
+    int64_t ms = 0;  // the steady clock: only a wait or Advance moves it
+    // Timers started through After, by when they are due; a test runs them with Advance.
+    std::vector<std::pair<int64_t, std::function<void()>>> timers;
 
     FakePlatform();
+    // Moves the clock on by `by` ms, running each timer as its time comes, in order.
+    void Advance(int64_t by);
+    // Runs the timers due now and those they start for now, nothing later.
+    void RunDueTimers() { Advance(0); }
 };
 
 // A file receiver whose handlers a test sets one by one; unset ones drop the message.

@@ -48,6 +48,9 @@ void InstallQtCorePlatform(Platform& p) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     };
     p.Sleep = [](int ms) { QThread::msleep(ms < 0 ? 0 : ms); };
+    p.After = [](int ms, std::function<void()> fn) {
+        QTimer::singleShot(ms < 0 ? 0 : ms, QCoreApplication::instance(), std::move(fn));
+    };
     p.EndProgram = [] {
         // exit() leaves every running event loop, modal ones included.
         QCoreApplication::exit(0);
