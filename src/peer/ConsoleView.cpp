@@ -60,6 +60,29 @@ std::string JsonString(const std::string& utf8) {
     return out + "\"";
 }
 
+std::string VisibleControls(const std::string& utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    const auto shown = [&out](unsigned c) {
+        char buf[5];
+        std::snprintf(buf, sizeof buf, "\\x%02x", c);
+        out += buf;
+    };
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        const auto next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0u;
+        if ((c < 0x20 && c != '\n' && c != '\r') || c == 0x7F) {
+            shown(c);
+        } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080..U+009F
+            shown(next);
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 ConsoleView::ConsoleView(const MainState& st, std::FILE* out, std::FILE* progress, bool json,
                          TerminalText term)
     : st_(st), out_(out), progress_(progress), json_(json), term_(std::move(term)) {}
@@ -75,7 +98,7 @@ void ConsoleView::Emit(const char* type, const std::string& text,
         line += "}";
     } else {
         // One event, one line: the line ends inside a message become blanks.
-        line = term_.Out(Cp1252ToUtf8(text));
+        line = term_.Out(VisibleControls(Cp1252ToUtf8(text)));
         for (char& c : line)
             if (c == '\n' || c == '\r') c = ' ';
     }
@@ -188,7 +211,7 @@ void ConsoleView::DrawProgress(bool final) {
     const double secs = std::chrono::duration<double>(Clock::now() - blocksFrom_).count();
     const double rate = secs > 0 ? static_cast<double>(done) / secs : 0;  // bytes a second
     const int64_t left = rate > 0 ? static_cast<int64_t>((total - done) / rate) : 0;
-    std::string name = term_.Out(Cp1252ToUtf8(sending_));
+    std::string name = term_.Out(VisibleControls(Cp1252ToUtf8(sending_)));
     if (const size_t slash = name.find_last_of('/'); slash != std::string::npos)
         name = name.substr(slash + 1);
     std::string speed = "   -- MB/s  --:-- left";  // too early to say
@@ -225,7 +248,7 @@ void ConsoleView::BumpRecvBar() {
     char buf[64];
     std::snprintf(buf, sizeof buf, "  %.2f MB received  %6.2f MB/s", bytes / 1e6,
                   secs > 0 ? bytes / secs / 1e6 : 0.0);
-    DrawLine(term_.Out(Cp1252ToUtf8(receiving_)) + buf);
+    DrawLine(term_.Out(VisibleControls(Cp1252ToUtf8(receiving_))) + buf);
 }
 
 void ConsoleView::DrawLine(const std::string& text) {

@@ -82,4 +82,8 @@ class ConsoleView : public MainView {
 // A JSON string literal of UTF-8 text.
 std::string JsonString(const std::string& utf8);
 
+// UTF-8 text with its control characters (C0 but CR and LF, DEL, C1) shown as "\x1b",
+// so that what a peer sends cannot move the cursor or rewrite the terminal.
+std::string VisibleControls(const std::string& utf8);
+
 }  // namespace keyvane::peer
