@@ -17,6 +17,8 @@
 namespace keyvane {
 
 struct FileTransfer::Impl {
+    explicit Impl(Platform& p) : sendKept(p), answerWait(p) {}
+
     // Sending. Each side has its own file for each direction, so a file announced by
     // the peer can arrive while this side sends one.
     std::optional<BlockReader> out;
@@ -41,6 +43,8 @@ struct FileTransfer::Impl {
     fast::SendWindow window;
     size_t peakInFlight = 0;
     Sha256 sendHash;
+    StepHasher sendKept;  // the blocks the receiver holds already, for the hash
+    OneShot answerWait;   // until the receiver's "KVR" comes
 
     // Fast link, receiving.
     bool fastRecv = false;
@@ -80,7 +84,8 @@ size_t FileTransfer::PeakInFlight() const {
     return impl_->peakInFlight;
 }
 
-FileTransfer::FileTransfer(FileChannel& link) : link_(link), impl_(std::make_unique<Impl>()) {
+FileTransfer::FileTransfer(FileChannel& link)
+    : link_(link), impl_(std::make_unique<Impl>(link.Hooks())) {
     link_.Attach(this);
 }
 
@@ -150,10 +155,17 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
         // Announced in an envelope, the file's length and stamp behind it; the blocks
         // start when the receiver says how many it holds already.
         impl_->awaitingResume = true;
+        const uint64_t length =
+            static_cast<uint64_t>(split.nb) * kBlockSize + static_cast<uint64_t>(split.rm);
+        // A receiver that never answers would hold this side (and a set) for good.
+        const int64_t wait = kAnswerWaitMs + static_cast<int64_t>(length) / kReadBackBytesPerMs;
+        impl_->answerWait.Start(static_cast<int>(wait), [this, run] {
+            if (impl_->sendRun == run && impl_->awaitingResume)
+                AbortSend("The file " + Utf8ToCp1252(impl_->sendPath) +
+                          " was not sent: the receiver did not answer.");
+        });
         if (!link_.SendFramed("FL:" + name) ||
-            !link_.Send(fast::FileHead(
-                static_cast<uint64_t>(split.nb) * kBlockSize + static_cast<uint64_t>(split.rm),
-                ModificationStamp(fn)))) {
+            !link_.Send(fast::FileHead(length, ModificationStamp(fn)))) {
             if (impl_->sendRun == run) AbortSend("");
             return;
         }
@@ -252,8 +264,10 @@ void FileTransfer::OnControl(const std::string& m) {
     const std::string_view tag = std::string_view(m).substr(0, 3);
     if (tag == fast::kResume) {
         if (!im.awaitingResume || link_.Files().sendPhase != SendPhase::Announcing) return;
-        const auto blocks = fast::ParseHex(std::string_view(m).substr(3));
-        StartFastSend(static_cast<uint32_t>(blocks.value_or(0)));
+        const uint64_t blocks = fast::ParseHex(std::string_view(m).substr(3)).value_or(0);
+        // More than the file holds is no point to go on from: the whole file goes.
+        const bool past = blocks > static_cast<uint64_t>(std::max(link_.Files().nb, 0));
+        StartFastSend(past ? 0 : static_cast<uint32_t>(blocks));
     } else if (tag == fast::kFileHead) {
         OnFileOffer(m);
     } else if (tag == fast::kHash) {
@@ -262,26 +276,33 @@ void FileTransfer::OnControl(const std::string& m) {
 }
 
 void FileTransfer::StartFastSend(uint32_t resumeBlocks) {
-    TransferState& st = link_.Files();
+    const TransferState& st = link_.Files();
     Impl& im = *impl_;
     im.awaitingResume = false;
+    im.answerWait.Stop();
     const uint64_t run = im.sendRun;
     try {
         im.out.emplace(im.sendPath, static_cast<size_t>(kBlockSize));
-        // The receiver holds these already; the hash of the whole file still needs them.
-        im.skipped = std::min<int64_t>(resumeBlocks, st.nb);
-        im.sendHash.Reset();
-        for (int64_t r = 1; r <= im.skipped; ++r) {
-            const std::string got = im.out->Read(r);
-            if (got.size() < static_cast<size_t>(kBlockSize))
-                throw FileError("the file became shorter while it was being sent");
-            im.sendHash.Update(got);
-        }
     } catch (const std::exception& e) {
         AbortSend("Cannot send " + Utf8ToCp1252(im.sendPath) + ": " + Reason(e));
         return;
     }
-    if (im.sendRun != run) return;
+    im.skipped = std::min<int64_t>(resumeBlocks, st.nb);
+    im.sendHash.Reset();
+    if (im.skipped == 0) return SendFastBlocks();
+    // The receiver holds these already; the hash of the whole file still needs them.
+    im.sendKept.Start(im.sendPath, im.skipped, im.sendHash, [this, run](const std::string& error) {
+        if (impl_->sendRun != run) return;
+        if (!error.empty())
+            AbortSend("Cannot send " + Utf8ToCp1252(impl_->sendPath) + ": " + Utf8ToCp1252(error));
+        else
+            SendFastBlocks();
+    });
+}
+
+void FileTransfer::SendFastBlocks() {
+    TransferState& st = link_.Files();
+    Impl& im = *impl_;
     st.CurrentBlock = static_cast<int32_t>(im.skipped);
     st.sendPhase = SendPhase::Sending;
     im.closingSent = false;
@@ -363,6 +384,8 @@ void FileTransfer::ChainNextSystemFile() {
 void FileTransfer::AbortSend(const std::string& statusLine) {
     TransferState& st = link_.Files();
     impl_->awaitingResume = false;
+    impl_->answerWait.Stop();
+    impl_->sendKept.Stop();
     impl_->out.reset();
     impl_->ready.clear();
     impl_->readyError.clear();
