@@ -17,7 +17,7 @@
 namespace keyvane {
 
 struct FileTransfer::Impl {
-    explicit Impl(Platform& p) : sendKept(p), answerWait(p) {}
+    explicit Impl(Platform& p) : sendKept(p), answerWait(p), recvKept(p) {}
 
     // Sending. Each side has its own file for each direction, so a file announced by
     // the peer can arrive while this side sends one.
@@ -49,10 +49,12 @@ struct FileTransfer::Impl {
     // Fast link, receiving.
     bool fastRecv = false;
     bool awaitingOffer = false;  // "FL:" came on a fast link; the file waits for "KVF"
+    std::string offeredName;     // the name "FL:" gave, made safe
     std::string recvPath;
     fast::FileOffer offer;
     std::string expectedHash;
     Sha256 recvHash;
+    StepHasher recvKept;  // the blocks kept of a partial file, before "KVR" goes out
 };
 
 namespace {
@@ -71,6 +73,20 @@ std::string ResumeNote(const SDK& sdk) {
 
 std::string NoteText(const std::string& name, const fast::FileOffer& o) {
     return name + "\n" + std::to_string(o.length) + "\n" + std::to_string(o.stamp) + "\n";
+}
+
+// The name the partial file of `offer` was saved under, when the note is about that
+// very offer. A note without that line (an older one) means the offered name.
+std::optional<std::string> SavedName(const std::string& note, const std::string& offer,
+                                     const std::string& offeredName) {
+    if (note.compare(0, offer.size(), offer) != 0) return std::nullopt;
+    if (note.size() == offer.size()) return offeredName;
+    std::string saved = note.substr(offer.size());
+    if (saved.back() != '\n') return std::nullopt;
+    saved.pop_back();
+    // Only a name a received file could have: nothing outside the receive folder.
+    if (saved.empty() || SanitizeReceivedName(saved) != saved) return std::nullopt;
+    return saved;
 }
 
 }  // namespace
@@ -405,86 +421,122 @@ void FileTransfer::OnFL(const std::string& payload) {
     Impl& im = *impl_;
     if (st.ClientRecv())
         EndReceive("File incomplete: " + im.RecvFileName + " (a new file was announced)");
-    im.RecvFileName = SanitizeReceivedName(payload);
+    im.offeredName = im.RecvFileName = SanitizeReceivedName(payload);
     ++im.recvRun;
     im.RecvBlockCount = 0;
     im.fastRecv = false;
-    im.recvPath = st.Recv + Cp1252ToUtf8(im.RecvFileName);
     // On a fast link the offer that follows says whether a part of it is here already.
     im.awaitingOffer = link_.Fast();
     st.recvPhase = RecvPhase::Receiving;
-    link_.Status("Receiving File " + im.RecvFileName);
-    if (!im.awaitingOffer) OpenReceivedFile(true);
+    if (!im.awaitingOffer) StartReceivedFile();
 }
 
-bool FileTransfer::OpenReceivedFile(bool truncate) {
+// Creates the file under the name offered or, where that is taken, the first free
+// numbered one: a file received earlier is never replaced, nor a link written through.
+bool FileTransfer::StartReceivedFile() {
     Impl& im = *impl_;
     const TransferState& st = link_.Files();
     im.awaitingOffer = false;
+    bool named = false;
     try {
         if (!st.Recv.empty()) MakeFolder(st.Recv);  // gone since start-up
-        // A link of that name is replaced, not written through.
-        if (truncate) CreateEmptyReplacing(im.recvPath);
+        for (int n = 1; !named; ++n) {
+            if (n > kMaxNumberedNames) throw FileError("no free name is left for it");
+            const std::string name = NumberedName(im.offeredName, n);
+            const std::string path = st.Recv + Cp1252ToUtf8(name);
+            if (WriteNewFile(path, "")) {
+                im.RecvFileName = name;
+                im.recvPath = path;
+                named = true;
+            }
+        }
+        link_.Status("Receiving File " + im.RecvFileName);
         im.in.emplace(im.recvPath, static_cast<size_t>(kBlockSize));
         return true;
     } catch (const std::exception& e) {
+        if (!named) link_.Status("Receiving File " + im.RecvFileName);
         FailReceive(Reason(e));
         return false;
     }
 }
 
+// The partial file that a receive of this very offer left, cut back to the whole blocks
+// worth keeping; how many those are. Nothing when there is none.
+std::optional<uint32_t> FileTransfer::FindPartialFile() {
+    Impl& im = *impl_;
+    const std::string note = ResumeNote(link_.Cipher());
+    try {
+        if (!FileExists(note)) return std::nullopt;
+        const auto saved =
+            SavedName(ReadWholeFile(note), NoteText(im.offeredName, im.offer), im.offeredName);
+        if (!saved) return std::nullopt;
+        const std::string path = link_.Files().Recv + Cp1252ToUtf8(*saved);
+        const auto length = static_cast<uint64_t>(ExistingFileLength(path));
+        const uint64_t have = std::min(length, im.offer.length) / kBlockSize;
+        // Shortened only: what follows the blocks kept would outlive the file's new end.
+        if (length > have * kBlockSize) TruncateFile(path, static_cast<int64_t>(have * kBlockSize));
+        im.RecvFileName = *saved;
+        im.recvPath = path;
+        return static_cast<uint32_t>(have);  // the offer's length bounds it to 31 bits
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 void FileTransfer::OnFileOffer(const std::string& m) {
     const TransferState& st = link_.Files();
-    const SDK& sdk = link_.Cipher();
     Impl& im = *impl_;
     const auto offer = fast::ParseFileHead(m);
     if (!offer || !st.ClientRecv() || !im.awaitingOffer) return;
+    im.awaitingOffer = false;
+    // No sender of ours counts that many blocks; the sums below would overflow.
+    if (offer->length > kMaxFileLength) {
+        EndReceive("File not received: " + im.RecvFileName +
+                   " (the announced length is more than any file sent can have)");
+        return;
+    }
     im.offer = *offer;
     im.fastRecv = true;
     im.expectedHash.clear();
     im.recvHash.Reset();
-    const std::string note = NoteText(im.RecvFileName, im.offer);
     // The same file broke off here before: its whole blocks on disk are kept, read back
     // for the hash, and the sender goes on after them.
-    uint32_t have = 0;
-    try {
-        if (FileExists(ResumeNote(sdk)) && ReadWholeFile(ResumeNote(sdk)) == note &&
-            FileExists(im.recvPath)) {
-            const int64_t whole = ExistingFileLength(im.recvPath) / kBlockSize;
-            have = static_cast<uint32_t>(
-                std::min<int64_t>(whole, static_cast<int64_t>(im.offer.length) / kBlockSize));
-        }
-    } catch (const std::exception&) {
-        have = 0;
-    }
-    // Anything after the whole blocks kept would outlive the file's new end.
-    try {
-        if (have > 0) TruncateFile(im.recvPath, int64_t{have} * kBlockSize);
-    } catch (const FileError&) {
-        have = 0;
-    }
-    if (have > 0) {
+    std::optional<uint32_t> have = FindPartialFile();
+    if (!have) {
+        if (!StartReceivedFile()) return AnswerOffer(0);
+    } else {
+        link_.Status("Receiving File " + im.RecvFileName);
         try {
-            BlockReader kept(im.recvPath, static_cast<size_t>(kBlockSize));
-            for (uint32_t r = 1; r <= have; ++r) im.recvHash.Update(kept.Read(r));
-        } catch (const std::exception&) {
-            // Not readable after all: start afresh.
-            im.recvHash.Reset();
-            have = 0;
+            im.in.emplace(im.recvPath, static_cast<size_t>(kBlockSize));
+        } catch (const std::exception& e) {
+            FailReceive(Reason(e));
+            return AnswerOffer(0);
         }
     }
-    if (!OpenReceivedFile(have == 0)) have = 0;
-    if (have > 0) {
-        im.RecvBlockCount = static_cast<int32_t>(have);
-        link_.Status("Resuming " + im.RecvFileName + " after " + std::to_string(have) + " blocks.");
-    }
     try {
-        TextWriter w(ResumeNote(sdk));
-        w.Write(note);
+        TextWriter w(ResumeNote(link_.Cipher()));
+        w.Write(NoteText(im.offeredName, im.offer) + im.RecvFileName + "\n");
         w.Close();
     } catch (const std::exception&) {
         // Without the note the file cannot go on later; it still arrives now.
     }
+    if (!have || *have == 0) return AnswerOffer(0);
+    const uint64_t run = im.recvRun;
+    const uint32_t kept = *have;
+    im.recvKept.Start(im.recvPath, kept, im.recvHash, [this, run, kept](const std::string& error) {
+        if (impl_->recvRun != run) return;
+        if (error.empty()) return AnswerOffer(kept);
+        // Not readable after all: start afresh.
+        impl_->recvHash.Reset();
+        AnswerOffer(0);
+    });
+}
+
+void FileTransfer::AnswerOffer(uint32_t have) {
+    Impl& im = *impl_;
+    im.RecvBlockCount = static_cast<int32_t>(have);
+    if (have > 0)
+        link_.Status("Resuming " + im.RecvFileName + " after " + std::to_string(have) + " blocks.");
     link_.Send(fast::Resume(have));
 }
 
@@ -515,10 +567,21 @@ void FileTransfer::OnFB(const std::string& message) {
     TransferState& st = link_.Files();
     SDK& sdk = link_.Cipher();
     Impl& im = *impl_;
-    if (!st.ClientRecv()) return;                  // no file was announced: nowhere to put it
-    if (im.awaitingOffer) OpenReceivedFile(true);  // blocks without an offer: afresh
+    if (!st.ClientRecv()) return;  // no file was announced: nowhere to put it
+    if (im.recvKept.Running()) {
+        // A sender of ours waits for the answer; this one is out of step.
+        EndReceive("File incomplete: " + im.RecvFileName + " (blocks came before the answer)");
+        return;
+    }
+    if (im.awaitingOffer) StartReceivedFile();  // blocks without an offer: afresh
     const bool end = message.size() >= 6 && message.compare(3, 3, "RM:") == 0;
     if (!end) {
+        if (im.fastRecv &&
+            static_cast<uint64_t>(im.RecvBlockCount) >= im.offer.length / kBlockSize) {
+            EndReceive("File incomplete: " + im.RecvFileName +
+                       " (more blocks came than were announced)");
+            return;
+        }
         if (im.RecvBlockCount == std::numeric_limits<int32_t>::max()) {
             if (st.recvPhase != RecvPhase::Discarding) FailReceive("the file is too large");
         } else {
@@ -579,6 +642,7 @@ bool FileTransfer::Decipher(const std::string& message, size_t from) {
 }
 
 void FileTransfer::EndReceive(const std::string& statusLine) {
+    impl_->recvKept.Stop();
     impl_->in.reset();
     impl_->fastRecv = impl_->awaitingOffer = false;
     ++impl_->recvRun;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,8 @@ class FileTransfer final : public FileReceiver {
     // per millisecond (25 MB/s).
     static constexpr int kAnswerWaitMs = 30000;
     static constexpr int64_t kReadBackBytesPerMs = 25000;
+    // How many numbered names a received file may try before it gives up.
+    static constexpr int kMaxNumberedNames = 10000;
 
     SystemFileSet sys;
 
@@ -71,7 +74,9 @@ class FileTransfer final : public FileReceiver {
     void Pump();
     void OnFastOK();
     void OnFileOffer(const std::string& message);
-    bool OpenReceivedFile(bool truncate);
+    bool StartReceivedFile();
+    std::optional<uint32_t> FindPartialFile();
+    void AnswerOffer(uint32_t have);
     std::string ReceivedVerdict();
 
     FileChannel& link_;

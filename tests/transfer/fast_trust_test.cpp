@@ -1,6 +1,7 @@
-// The fast link against a peer that lies. One side runs over a fake socket on a fake
-// clock; the test plays the other.
+// The fast link against a peer that lies, and received files that must never replace
+// one another. One side runs over a fake socket on a fake clock; the test plays the other.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -62,6 +63,71 @@ struct FastSide : test::FakePeer {
     FileTransfer transfer{*session};
 };
 
+TEST(FastTrust, NoOfferOrBlockBeyondWhatASenderCountsIsTaken) {
+    FastSide r;
+    ASSERT_TRUE(r.session->Fast());
+    // The second of these was once a resume of the first that grew it to terabytes
+    // (asserted one by one, so code that would do that stops before it does).
+    const std::string refused =
+        "File not received: huge.bin (the announced length is more "
+        "than any file sent can have)";
+    for (int i = 1; i <= 2; ++i) {
+        r.Offer("huge.bin", uint64_t{1} << 63 | 5000);
+        ASSERT_EQ(r.view.Count(refused), i);
+    }
+    EXPECT_FALSE(FileExists(r.Recv("huge.bin")) || r.st.ClientRecv());
+    EXPECT_EQ(r.Sent(fast::Resume(0)), 0);
+    r.Offer("edge.bin", kMaxFileLength + 1);
+    EXPECT_FALSE(r.st.ClientRecv());
+    r.Offer("edge.bin", kMaxFileLength);
+    EXPECT_EQ(r.sock.sent.back(), fast::Resume(0));
+
+    const std::string bytes = RandomBytes(3000, 1);
+    r.Offer("short.bin", 1500);
+    const size_t sent = r.sock.sent.size();
+    r.Blocks(bytes, 1, 3);
+    EXPECT_EQ(r.view.status.back(),
+              "File incomplete: short.bin (more blocks came than were announced)");
+    EXPECT_EQ(r.sock.sent.size(), sent + 1);  // only the block announced is acknowledged
+    EXPECT_FALSE(r.st.ClientRecv());
+    EXPECT_EQ(ReadWholeFile(r.Recv("short.bin")), bytes.substr(0, 1000));
+}
+
+// A partial file is read back a step at a time before the answer; whatever comes in
+// between ends that, and the file keeps the whole blocks it had.
+TEST(FastTrust, KeptBlocksAreHashedInStepsThatAnythingNewCancels) {
+    const std::string bytes = RandomBytes(5000 * 1000 + 300, 2);
+    for (int interrupt = 0; interrupt < 4; ++interrupt) {
+        FastSide r;
+        r.Offer("part.bin", bytes.size());
+        r.Blocks(bytes, 1, 2);
+        // Offered again, the file the note names is kept: the test fills it further.
+        r.Put(r.Recv("part.bin"), bytes.substr(0, 5000 * 1000 + 10));
+        r.Offer("part.bin", bytes.size());
+        ASSERT_EQ(r.shots, 1);
+        EXPECT_EQ(r.Sent(fast::Resume(5000)), 0);
+        if (interrupt == 1) r.Offer("other.bin", 10);
+        if (interrupt == 2) r.Blocks(bytes, 1, 1);
+        if (interrupt == 3) r.sock.Disconnected();
+        r.plat.RunDueTimers();
+        EXPECT_EQ(ExistingFileLength(r.Recv("part.bin")), 5000 * 1000) << interrupt;
+        if (interrupt == 2) {
+            EXPECT_EQ(r.view.status.back(),
+                      "File incomplete: part.bin (blocks came before the answer)");
+        }
+        if (interrupt > 0) {
+            EXPECT_EQ(r.shots, 1) << interrupt;
+            EXPECT_EQ(r.Sent(fast::Resume(5000)), 0) << interrupt;
+            continue;
+        }
+        EXPECT_EQ(r.shots, (5000 - 1) / StepHasher::kStepBlocks);  // the first one at once
+        EXPECT_EQ(r.view.status.back(), "Resuming part.bin after 5000 blocks.");
+        r.Blocks(bytes, 5001, 5000, true);
+        EXPECT_EQ(r.view.status.back(), "File received (verified).");
+        EXPECT_EQ(ReadWholeFile(r.Recv("part.bin")), bytes);
+    }
+}
+
 // The sender trusts no "KVR": past the file it starts afresh, a resume is hashed in
 // steps, and no answer at all ends the send and the set it belongs to.
 TEST(FastTrust, TheSenderChecksTheAnswerAndGivesUpWithoutOne) {
@@ -100,6 +166,38 @@ TEST(FastTrust, TheSenderChecksTheAnswerAndGivesUpWithoutOne) {
     EXPECT_FALSE(s.transfer.Busy() || s.view.HasStatus("File Transferred."));
     s.sock.Receive(fast::Resume(0));  // too late: nothing goes
     EXPECT_EQ(s.st.sendPhase, SendPhase::Idle);
+}
+
+TEST(ReceivedNames, ATakenNameGetsTheNextNumberAndResumeFollowsIt) {
+    FastSide r;
+    r.Put(r.Recv("f.bin"), "earlier");
+    r.Put(r.dir.file("outside.txt"), "outside");
+    ASSERT_EQ(::symlink(r.dir.file("outside.txt").c_str(), r.Recv("f-2.bin").c_str()), 0);
+    const std::string bytes = RandomBytes(4200, 6);
+    r.Offer("f.bin", bytes.size());
+    EXPECT_EQ(r.view.status.back(), "Receiving File f-3.bin");
+    r.Blocks(bytes, 1, 3);
+    r.sock.Disconnected();
+    EXPECT_EQ(r.view.status.back(), "The file f-3.bin was not received completely.");
+    r.Reconnect();
+    r.Offer("f.bin", bytes.size());
+    EXPECT_EQ(r.view.status.back(), "Resuming f-3.bin after 3 blocks.");
+    r.Blocks(bytes, 4, 4, true);
+    EXPECT_EQ(r.view.status.back(), "File received (verified).");
+    EXPECT_EQ(ReadWholeFile(r.Recv("f-3.bin")), bytes);
+    EXPECT_EQ(ReadWholeFile(r.Recv("f.bin")), "earlier");
+    EXPECT_EQ(ReadWholeFile(r.dir.file("outside.txt")), "outside");
+
+    // A plain peer's file, as well.
+    test::FakePeer p;
+    p.st.Recv = r.st.Recv;
+    p.BecomeConnectedHost();
+    FileTransfer plain(*p.session);
+    p.sock.Receive("FL:f.bin");
+    p.sock.Receive("FB:RM:" + p.Encipher("plain") + "|");
+    EXPECT_EQ(p.view.status.end()[-2], "Receiving File f-4.bin");
+    EXPECT_EQ(ReadWholeFile(r.Recv("f-4.bin")), "plain");
+    EXPECT_EQ(ReadWholeFile(r.Recv("f.bin")), "earlier");
 }
 
 }  // namespace
