@@ -37,10 +37,16 @@
 // sender's side when every message of it is acknowledged.
 //
 // Resume: a fast receive that ends early (lost connection, hang-up) keeps its partial
-// file and a note (resume.dat in the data folder: name, length, stamp). When the same
-// name, length and stamp are offered again, the receiver answers with the whole blocks
-// it holds, the sender goes on from there, and the SHA-256 of the whole file, read back
-// from disk, tells whether the joined file is the sent one.
+// file and a note (resume.dat in the data folder: name, length, stamp, and the name the
+// file was saved under). When the same name, length and stamp are offered again, the
+// receiver answers with the whole blocks it holds, the sender goes on from there, and
+// the SHA-256 of the whole file, read back from disk, tells whether the joined file is
+// the sent one.
+//
+// Neither side trusts the other's numbers: an offer longer than any file a sender of
+// ours can count is refused, a "KVR" past the file's end starts it afresh, blocks past
+// the announced length end the receive, and a sender whose offer gets no "KVR" gives up
+// after FileTransfer::kAnswerWaitMs (and time to read back a partial file).
 //
 // The user switches all this off with the line "FastTransfers=off" in settings.dat in
 // the program's data folder; then no probe is sent and none is answered.

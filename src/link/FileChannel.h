@@ -12,6 +12,7 @@
 namespace keyvane {
 
 class SDK;
+struct Platform;
 
 // What the link's dispatcher hands on to file transfer.
 class FileReceiver {
@@ -50,6 +51,8 @@ class FileChannel {
     virtual int64_t NowMs() const = 0;
     // Lets events through for about `secs` seconds.
     virtual void Pause(int secs) = 0;
+    // The event loop's timers (Platform::After, through OneShot).
+    virtual Platform& Hooks() = 0;
     virtual void Notify(const std::string& text) = 0;
 
     virtual void Status(const std::string& line) = 0;  // status list

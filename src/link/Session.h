@@ -106,6 +106,7 @@ class Session final : public FileChannel {
     std::string ChooseProductPath() override { return platform_.PickProductPath(); }
     TransferState& Files() override { return st_; }
     SDK& Cipher() override { return sdk_; }
+    Platform& Hooks() override { return platform_; }
     // File messages go to `receiver` (none: they are dropped).
     void Attach(FileReceiver* receiver) override { files_ = receiver; }
 

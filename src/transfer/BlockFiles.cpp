@@ -1,6 +1,9 @@
 #include "transfer/BlockFiles.h"
 
+#include <algorithm>
 #include <utility>
+
+#include "transfer/TransferRules.h"
 
 namespace keyvane {
 
@@ -64,6 +67,56 @@ void BlockWriter::Flush() {
         throw;
     }
     held_.clear();
+}
+
+void StepHasher::Start(const std::string& path, int64_t records, Sha256& hash,
+                       std::function<void(const std::string& error)> done) {
+    Stop();
+    hash_ = &hash;
+    next_ = 1;
+    last_ = records;
+    done_ = std::move(done);
+    try {
+        reader_.emplace(path, static_cast<size_t>(kBlockSize));
+    } catch (const FileError& e) {
+        Finish(e.Reason());
+        return;
+    }
+    Step();
+}
+
+void StepHasher::Stop() {
+    timer_.Stop();
+    reader_.reset();
+    done_ = nullptr;
+}
+
+void StepHasher::Step() {
+    for (;;) {
+        try {
+            for (const int64_t end = std::min(last_, next_ + kStepBlocks - 1); next_ <= end;
+                 ++next_) {
+                const std::string got = reader_->Read(next_);
+                if (got.size() < static_cast<size_t>(kBlockSize))
+                    throw FileError("the file became shorter while it was being read");
+                hash_->Update(got);
+            }
+        } catch (const FileError& e) {
+            Finish(e.Reason());
+            return;
+        }
+        if (next_ > last_) {
+            Finish("");
+            return;
+        }
+        if (timer_.Start(0, [this] { Step(); })) return;
+    }
+}
+
+void StepHasher::Finish(const std::string& error) {
+    auto done = std::move(done_);
+    Stop();
+    done(error);  // may start another run
 }
 
 }  // namespace keyvane

@@ -3,10 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/files.h"
+#include "platform/platform.h"
+#include "platform/sha256.h"
 
 namespace keyvane {
 
@@ -56,6 +60,32 @@ class BlockWriter {
     size_t length_;
     int64_t first_ = 0;  // the record that held_ starts with
     std::string held_;
+};
+
+// Feeds the whole 1000-byte blocks 1 to n of a file to a hash a step at a time, each step on a
+// 0 ms timer, so a partial file of gigabytes does not hold up the window or the link;
+// where the platform has no timers, in one go.
+class StepHasher {
+  public:
+    static constexpr int64_t kStepBlocks = 1024;  // 1 MB: about 10 ms per step
+
+    explicit StepHasher(Platform& platform) : timer_(platform) {}
+    // `done` gets "" when all were hashed, else why not (the file is unreadable or
+    // shorter). Replaces a run not finished; `hash` must outlive the run.
+    void Start(const std::string& path, int64_t records, Sha256& hash,
+               std::function<void(const std::string& error)> done);
+    // Forgets a run not finished; its `done` is never called.
+    void Stop();
+    bool Running() const { return done_ != nullptr; }
+
+  private:
+    void Step();
+    void Finish(const std::string& error);
+    OneShot timer_;
+    std::optional<BlockReader> reader_;
+    Sha256* hash_ = nullptr;
+    int64_t next_ = 0, last_ = 0;
+    std::function<void(const std::string&)> done_;
 };
 
 }  // namespace keyvane

@@ -17,6 +17,8 @@
 namespace keyvane {
 
 struct FileTransfer::Impl {
+    explicit Impl(Platform& p) : sendKept(p), answerWait(p), recvKept(p) {}
+
     // Sending. Each side has its own file for each direction, so a file announced by
     // the peer can arrive while this side sends one.
     std::optional<BlockReader> out;
@@ -41,14 +43,18 @@ struct FileTransfer::Impl {
     fast::SendWindow window;
     size_t peakInFlight = 0;
     Sha256 sendHash;
+    StepHasher sendKept;  // the blocks the receiver holds already, for the hash
+    OneShot answerWait;   // until the receiver's "KVR" comes
 
     // Fast link, receiving.
     bool fastRecv = false;
     bool awaitingOffer = false;  // "FL:" came on a fast link; the file waits for "KVF"
+    std::string offeredName;     // the name "FL:" gave, made safe
     std::string recvPath;
     fast::FileOffer offer;
     std::string expectedHash;
     Sha256 recvHash;
+    StepHasher recvKept;  // the blocks kept of a partial file, before "KVR" goes out
 };
 
 namespace {
@@ -69,6 +75,20 @@ std::string NoteText(const std::string& name, const fast::FileOffer& o) {
     return name + "\n" + std::to_string(o.length) + "\n" + std::to_string(o.stamp) + "\n";
 }
 
+// The name the partial file of `offer` was saved under, when the note is about that
+// very offer. A note without that line (an older one) means the offered name.
+std::optional<std::string> SavedName(const std::string& note, const std::string& offer,
+                                     const std::string& offeredName) {
+    if (note.compare(0, offer.size(), offer) != 0) return std::nullopt;
+    if (note.size() == offer.size()) return offeredName;
+    std::string saved = note.substr(offer.size());
+    if (saved.back() != '\n') return std::nullopt;
+    saved.pop_back();
+    // Only a name a received file could have: nothing outside the receive folder.
+    if (saved.empty() || SanitizeReceivedName(saved) != saved) return std::nullopt;
+    return saved;
+}
+
 }  // namespace
 
 size_t FileTransfer::EndLength() const {
@@ -80,7 +100,8 @@ size_t FileTransfer::PeakInFlight() const {
     return impl_->peakInFlight;
 }
 
-FileTransfer::FileTransfer(FileChannel& link) : link_(link), impl_(std::make_unique<Impl>()) {
+FileTransfer::FileTransfer(FileChannel& link)
+    : link_(link), impl_(std::make_unique<Impl>(link.Hooks())) {
     link_.Attach(this);
 }
 
@@ -150,10 +171,17 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
         // Announced in an envelope, the file's length and stamp behind it; the blocks
         // start when the receiver says how many it holds already.
         impl_->awaitingResume = true;
+        const uint64_t length =
+            static_cast<uint64_t>(split.nb) * kBlockSize + static_cast<uint64_t>(split.rm);
+        // A receiver that never answers would hold this side (and a set) for good.
+        const int64_t wait = kAnswerWaitMs + static_cast<int64_t>(length) / kReadBackBytesPerMs;
+        impl_->answerWait.Start(static_cast<int>(wait), [this, run] {
+            if (impl_->sendRun == run && impl_->awaitingResume)
+                AbortSend("The file " + Utf8ToCp1252(impl_->sendPath) +
+                          " was not sent: the receiver did not answer.");
+        });
         if (!link_.SendFramed("FL:" + name) ||
-            !link_.Send(fast::FileHead(
-                static_cast<uint64_t>(split.nb) * kBlockSize + static_cast<uint64_t>(split.rm),
-                ModificationStamp(fn)))) {
+            !link_.Send(fast::FileHead(length, ModificationStamp(fn)))) {
             if (impl_->sendRun == run) AbortSend("");
             return;
         }
@@ -252,8 +280,10 @@ void FileTransfer::OnControl(const std::string& m) {
     const std::string_view tag = std::string_view(m).substr(0, 3);
     if (tag == fast::kResume) {
         if (!im.awaitingResume || link_.Files().sendPhase != SendPhase::Announcing) return;
-        const auto blocks = fast::ParseHex(std::string_view(m).substr(3));
-        StartFastSend(static_cast<uint32_t>(blocks.value_or(0)));
+        const uint64_t blocks = fast::ParseHex(std::string_view(m).substr(3)).value_or(0);
+        // More than the file holds is no point to go on from: the whole file goes.
+        const bool past = blocks > static_cast<uint64_t>(std::max(link_.Files().nb, 0));
+        StartFastSend(past ? 0 : static_cast<uint32_t>(blocks));
     } else if (tag == fast::kFileHead) {
         OnFileOffer(m);
     } else if (tag == fast::kHash) {
@@ -262,26 +292,33 @@ void FileTransfer::OnControl(const std::string& m) {
 }
 
 void FileTransfer::StartFastSend(uint32_t resumeBlocks) {
-    TransferState& st = link_.Files();
+    const TransferState& st = link_.Files();
     Impl& im = *impl_;
     im.awaitingResume = false;
+    im.answerWait.Stop();
     const uint64_t run = im.sendRun;
     try {
         im.out.emplace(im.sendPath, static_cast<size_t>(kBlockSize));
-        // The receiver holds these already; the hash of the whole file still needs them.
-        im.skipped = std::min<int64_t>(resumeBlocks, st.nb);
-        im.sendHash.Reset();
-        for (int64_t r = 1; r <= im.skipped; ++r) {
-            const std::string got = im.out->Read(r);
-            if (got.size() < static_cast<size_t>(kBlockSize))
-                throw FileError("the file became shorter while it was being sent");
-            im.sendHash.Update(got);
-        }
     } catch (const std::exception& e) {
         AbortSend("Cannot send " + Utf8ToCp1252(im.sendPath) + ": " + Reason(e));
         return;
     }
-    if (im.sendRun != run) return;
+    im.skipped = std::min<int64_t>(resumeBlocks, st.nb);
+    im.sendHash.Reset();
+    if (im.skipped == 0) return SendFastBlocks();
+    // The receiver holds these already; the hash of the whole file still needs them.
+    im.sendKept.Start(im.sendPath, im.skipped, im.sendHash, [this, run](const std::string& error) {
+        if (impl_->sendRun != run) return;
+        if (!error.empty())
+            AbortSend("Cannot send " + Utf8ToCp1252(impl_->sendPath) + ": " + Utf8ToCp1252(error));
+        else
+            SendFastBlocks();
+    });
+}
+
+void FileTransfer::SendFastBlocks() {
+    TransferState& st = link_.Files();
+    Impl& im = *impl_;
     st.CurrentBlock = static_cast<int32_t>(im.skipped);
     st.sendPhase = SendPhase::Sending;
     im.closingSent = false;
@@ -363,6 +400,8 @@ void FileTransfer::ChainNextSystemFile() {
 void FileTransfer::AbortSend(const std::string& statusLine) {
     TransferState& st = link_.Files();
     impl_->awaitingResume = false;
+    impl_->answerWait.Stop();
+    impl_->sendKept.Stop();
     impl_->out.reset();
     impl_->ready.clear();
     impl_->readyError.clear();
@@ -382,86 +421,122 @@ void FileTransfer::OnFL(const std::string& payload) {
     Impl& im = *impl_;
     if (st.ClientRecv())
         EndReceive("File incomplete: " + im.RecvFileName + " (a new file was announced)");
-    im.RecvFileName = SanitizeReceivedName(payload);
+    im.offeredName = im.RecvFileName = SanitizeReceivedName(payload);
     ++im.recvRun;
     im.RecvBlockCount = 0;
     im.fastRecv = false;
-    im.recvPath = st.Recv + Cp1252ToUtf8(im.RecvFileName);
     // On a fast link the offer that follows says whether a part of it is here already.
     im.awaitingOffer = link_.Fast();
     st.recvPhase = RecvPhase::Receiving;
-    link_.Status("Receiving File " + im.RecvFileName);
-    if (!im.awaitingOffer) OpenReceivedFile(true);
+    if (!im.awaitingOffer) StartReceivedFile();
 }
 
-bool FileTransfer::OpenReceivedFile(bool truncate) {
+// Creates the file under the name offered or, where that is taken, the first free
+// numbered one: a file received earlier is never replaced, nor a link written through.
+bool FileTransfer::StartReceivedFile() {
     Impl& im = *impl_;
     const TransferState& st = link_.Files();
     im.awaitingOffer = false;
+    bool named = false;
     try {
         if (!st.Recv.empty()) MakeFolder(st.Recv);  // gone since start-up
-        // A link of that name is replaced, not written through.
-        if (truncate) CreateEmptyReplacing(im.recvPath);
+        for (int n = 1; !named; ++n) {
+            if (n > kMaxNumberedNames) throw FileError("no free name is left for it");
+            const std::string name = NumberedName(im.offeredName, n);
+            const std::string path = st.Recv + Cp1252ToUtf8(name);
+            if (WriteNewFile(path, "")) {
+                im.RecvFileName = name;
+                im.recvPath = path;
+                named = true;
+            }
+        }
+        link_.Status("Receiving File " + im.RecvFileName);
         im.in.emplace(im.recvPath, static_cast<size_t>(kBlockSize));
         return true;
     } catch (const std::exception& e) {
+        if (!named) link_.Status("Receiving File " + im.RecvFileName);
         FailReceive(Reason(e));
         return false;
     }
 }
 
+// The partial file that a receive of this very offer left, cut back to the whole blocks
+// worth keeping; how many those are. Nothing when there is none.
+std::optional<uint32_t> FileTransfer::FindPartialFile() {
+    Impl& im = *impl_;
+    const std::string note = ResumeNote(link_.Cipher());
+    try {
+        if (!FileExists(note)) return std::nullopt;
+        const auto saved =
+            SavedName(ReadWholeFile(note), NoteText(im.offeredName, im.offer), im.offeredName);
+        if (!saved) return std::nullopt;
+        const std::string path = link_.Files().Recv + Cp1252ToUtf8(*saved);
+        const auto length = static_cast<uint64_t>(ExistingFileLength(path));
+        const uint64_t have = std::min(length, im.offer.length) / kBlockSize;
+        // Shortened only: what follows the blocks kept would outlive the file's new end.
+        if (length > have * kBlockSize) TruncateFile(path, static_cast<int64_t>(have * kBlockSize));
+        im.RecvFileName = *saved;
+        im.recvPath = path;
+        return static_cast<uint32_t>(have);  // the offer's length bounds it to 31 bits
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 void FileTransfer::OnFileOffer(const std::string& m) {
     const TransferState& st = link_.Files();
-    const SDK& sdk = link_.Cipher();
     Impl& im = *impl_;
     const auto offer = fast::ParseFileHead(m);
     if (!offer || !st.ClientRecv() || !im.awaitingOffer) return;
+    im.awaitingOffer = false;
+    // No sender of ours counts that many blocks; the sums below would overflow.
+    if (offer->length > kMaxFileLength) {
+        EndReceive("File not received: " + im.RecvFileName +
+                   " (the announced length is more than any file sent can have)");
+        return;
+    }
     im.offer = *offer;
     im.fastRecv = true;
     im.expectedHash.clear();
     im.recvHash.Reset();
-    const std::string note = NoteText(im.RecvFileName, im.offer);
     // The same file broke off here before: its whole blocks on disk are kept, read back
     // for the hash, and the sender goes on after them.
-    uint32_t have = 0;
-    try {
-        if (FileExists(ResumeNote(sdk)) && ReadWholeFile(ResumeNote(sdk)) == note &&
-            FileExists(im.recvPath)) {
-            const int64_t whole = ExistingFileLength(im.recvPath) / kBlockSize;
-            have = static_cast<uint32_t>(
-                std::min<int64_t>(whole, static_cast<int64_t>(im.offer.length) / kBlockSize));
-        }
-    } catch (const std::exception&) {
-        have = 0;
-    }
-    // Anything after the whole blocks kept would outlive the file's new end.
-    try {
-        if (have > 0) TruncateFile(im.recvPath, int64_t{have} * kBlockSize);
-    } catch (const FileError&) {
-        have = 0;
-    }
-    if (have > 0) {
+    std::optional<uint32_t> have = FindPartialFile();
+    if (!have) {
+        if (!StartReceivedFile()) return AnswerOffer(0);
+    } else {
+        link_.Status("Receiving File " + im.RecvFileName);
         try {
-            BlockReader kept(im.recvPath, static_cast<size_t>(kBlockSize));
-            for (uint32_t r = 1; r <= have; ++r) im.recvHash.Update(kept.Read(r));
-        } catch (const std::exception&) {
-            // Not readable after all: start afresh.
-            im.recvHash.Reset();
-            have = 0;
+            im.in.emplace(im.recvPath, static_cast<size_t>(kBlockSize));
+        } catch (const std::exception& e) {
+            FailReceive(Reason(e));
+            return AnswerOffer(0);
         }
     }
-    if (!OpenReceivedFile(have == 0)) have = 0;
-    if (have > 0) {
-        im.RecvBlockCount = static_cast<int32_t>(have);
-        link_.Status("Resuming " + im.RecvFileName + " after " + std::to_string(have) + " blocks.");
-    }
     try {
-        TextWriter w(ResumeNote(sdk));
-        w.Write(note);
+        TextWriter w(ResumeNote(link_.Cipher()));
+        w.Write(NoteText(im.offeredName, im.offer) + im.RecvFileName + "\n");
         w.Close();
     } catch (const std::exception&) {
         // Without the note the file cannot go on later; it still arrives now.
     }
+    if (!have || *have == 0) return AnswerOffer(0);
+    const uint64_t run = im.recvRun;
+    const uint32_t kept = *have;
+    im.recvKept.Start(im.recvPath, kept, im.recvHash, [this, run, kept](const std::string& error) {
+        if (impl_->recvRun != run) return;
+        if (error.empty()) return AnswerOffer(kept);
+        // Not readable after all: start afresh.
+        impl_->recvHash.Reset();
+        AnswerOffer(0);
+    });
+}
+
+void FileTransfer::AnswerOffer(uint32_t have) {
+    Impl& im = *impl_;
+    im.RecvBlockCount = static_cast<int32_t>(have);
+    if (have > 0)
+        link_.Status("Resuming " + im.RecvFileName + " after " + std::to_string(have) + " blocks.");
     link_.Send(fast::Resume(have));
 }
 
@@ -492,10 +567,21 @@ void FileTransfer::OnFB(const std::string& message) {
     TransferState& st = link_.Files();
     SDK& sdk = link_.Cipher();
     Impl& im = *impl_;
-    if (!st.ClientRecv()) return;                  // no file was announced: nowhere to put it
-    if (im.awaitingOffer) OpenReceivedFile(true);  // blocks without an offer: afresh
+    if (!st.ClientRecv()) return;  // no file was announced: nowhere to put it
+    if (im.recvKept.Running()) {
+        // A sender of ours waits for the answer; this one is out of step.
+        EndReceive("File incomplete: " + im.RecvFileName + " (blocks came before the answer)");
+        return;
+    }
+    if (im.awaitingOffer) StartReceivedFile();  // blocks without an offer: afresh
     const bool end = message.size() >= 6 && message.compare(3, 3, "RM:") == 0;
     if (!end) {
+        if (im.fastRecv &&
+            static_cast<uint64_t>(im.RecvBlockCount) >= im.offer.length / kBlockSize) {
+            EndReceive("File incomplete: " + im.RecvFileName +
+                       " (more blocks came than were announced)");
+            return;
+        }
         if (im.RecvBlockCount == std::numeric_limits<int32_t>::max()) {
             if (st.recvPhase != RecvPhase::Discarding) FailReceive("the file is too large");
         } else {
@@ -556,6 +642,7 @@ bool FileTransfer::Decipher(const std::string& message, size_t from) {
 }
 
 void FileTransfer::EndReceive(const std::string& statusLine) {
+    impl_->recvKept.Stop();
     impl_->in.reset();
     impl_->fastRecv = impl_->awaitingOffer = false;
     ++impl_->recvRun;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,14 @@ class FileTransfer final : public FileReceiver {
     static constexpr const char* kBusyText =
         "A file is still being sent or received. Please wait until it has finished.";
 
+    // Fast link: how long an offer waits for the receiver's "KVR", and on top of that
+    // the time a receiver may take to read back a partial file first, at this many bytes
+    // per millisecond (25 MB/s).
+    static constexpr int kAnswerWaitMs = 30000;
+    static constexpr int64_t kReadBackBytesPerMs = 25000;
+    // How many numbered names a received file may try before it gives up.
+    static constexpr int kMaxNumberedNames = 10000;
+
     SystemFileSet sys;
 
   private:
@@ -61,10 +70,13 @@ class FileTransfer final : public FileReceiver {
     void ChainNextSystemFile();
     // Fast link.
     void StartFastSend(uint32_t resumeBlocks);
+    void SendFastBlocks();
     void Pump();
     void OnFastOK();
     void OnFileOffer(const std::string& message);
-    bool OpenReceivedFile(bool truncate);
+    bool StartReceivedFile();
+    std::optional<uint32_t> FindPartialFile();
+    void AnswerOffer(uint32_t have);
     std::string ReceivedVerdict();
 
     FileChannel& link_;

@@ -105,4 +105,20 @@ std::string SanitizeReceivedName(std::string_view received) {
     return name;
 }
 
+std::string NumberedName(std::string_view name, int n) {
+    if (n <= 1) return std::string(name);
+    const size_t dot = name.rfind('.');
+    const bool hasExt = dot != std::string_view::npos && dot > 0;
+    std::string stem(hasExt ? name.substr(0, dot) : name);
+    std::string ext(hasExt ? name.substr(dot) : std::string_view());
+    const std::string suffix = "-" + std::to_string(n);
+    size_t length = Utf8Length(stem) + suffix.size() + Utf8Length(ext);
+    while (length > kMaxNameBytes && !(stem.empty() && ext.empty())) {
+        std::string& cut = stem.empty() ? ext : stem;
+        length -= Utf8Length(std::string_view(cut).substr(cut.size() - 1));
+        cut.pop_back();
+    }
+    return stem + suffix + ext;
+}
+
 }  // namespace keyvane

@@ -345,11 +345,12 @@ TEST_F(HostilePeer, CoalescedReadsAreTakenApart) {
 
 TEST_F(HostilePeer, NamesThatWouldLeaveTheReceiveFolderStayInIt) {
     // Each name, and the name the file gets in the receive folder.
-    const std::string up = "keyvane-hostile-" + std::to_string(::getpid()) + ".txt";
+    const std::string stem = "keyvane-hostile-" + std::to_string(::getpid()), up = stem + ".txt";
+    // A name met again gets the next number: nothing received earlier is replaced.
     const std::vector<std::pair<std::string, std::string>> names = {
         {"../canary.txt", "canary.txt"},
         {"../../" + up, up},
-        {"/tmp/" + up, up},
+        {"/tmp/" + up, stem + "-2.txt"},
         {"C:\\Windows\\win.ini", "win.ini"},
         {"C:evil.txt", "C_evil.txt"},
         {"\\\\server\\share\\unc.txt", "unc.txt"},
@@ -360,8 +361,8 @@ TEST_F(HostilePeer, NamesThatWouldLeaveTheReceiveFolderStayInIt) {
         {"COM1.log", "_COM1.log"},
         {"LPT9", "_LPT9"},
         {"..", "unnamed"},
-        {".", "unnamed"},
-        {"", "unnamed"},
+        {".", "unnamed-2"},
+        {"", "unnamed-3"},
         {"dots and blanks. . ", "dots and blanks"},
         {"Recv", "Recv"},
     };

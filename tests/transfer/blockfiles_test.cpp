@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/files.h"
+#include "platform/sha256.h"
+#include "support/fakes.h"
 #include "support/tempdir.h"
 
 namespace keyvane {
@@ -67,6 +69,33 @@ TEST(BlockWriter, AFailedWriteIsReportedAndNotRepeated) {
     // What failed is not held: the next blocks and the close try only what is new.
     out.Write(BlockWriter::kBlocks + 1, "y");
     EXPECT_THROW(out.Close(), FileError);
+}
+
+// Without timers a partial file is hashed in one go; a block short of whole is an error.
+TEST(StepHasher, HashesWholeBlocksOnlyWithOrWithoutTimers) {
+    TempDir dir;
+    const int64_t blocks = StepHasher::kStepBlocks + 1;
+    const std::string bytes = test::RandomBytes(static_cast<size_t>(blocks) * 1000 + 500, 3);
+    TextWriter w(dir.file("f.bin"));
+    w.Write(bytes);
+    w.Close();
+    for (bool timers : {true, false}) {
+        test::FakePlatform plat;
+        if (!timers) plat.p.After = nullptr;
+        StepHasher h(plat.p);
+        Sha256 sha;
+        std::vector<std::string> done;  // the digest, or why not
+        for (int64_t n : {blocks, blocks + 1}) {
+            h.Start(dir.file("f.bin"), n, sha, [&](const std::string& error) {
+                done.push_back(error.empty() ? sha.HexDigest() : error);
+            });
+            EXPECT_EQ(h.Running(), timers);
+            plat.RunDueTimers();
+        }
+        EXPECT_EQ(done,
+                  (std::vector<std::string>{Sha256::Hex(bytes.substr(0, bytes.size() - 500)),
+                                            "the file became shorter while it was being read"}));
+    }
 }
 
 }  // namespace

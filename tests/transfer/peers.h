@@ -8,12 +8,14 @@
 #include <QEventLoop>
 #include <QThread>
 #include <QTime>
+#include <QTimer>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cipher/sdk.h"
@@ -69,6 +71,9 @@ struct Peer {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, ms);
         };
         platform.Sleep = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
+        platform.After = [](int ms, std::function<void()> fn) {
+            QTimer::singleShot(ms, QCoreApplication::instance(), std::move(fn));
+        };
         platform.EndProgram = [this] { ++ended; };
         session = std::make_unique<Session>(st, view, sdk, platform, sock);
         transfer = std::make_unique<FileTransfer>(*session);

@@ -59,7 +59,9 @@ TEST(TransferPhases, SenderAnnouncesSendsAndEndsOnTheRightOK) {
 
 TEST(TransferPhases, ReceiverThatCannotWriteStaysInFileModeUntilTheEnd) {
     Side b;
-    std::filesystem::create_directories(b.st.Recv + "taken");
+    // A file where the receive folder should be: nothing can be created in it.
+    b.st.Recv = b.dir.file("blocked/");
+    WriteTextLines(b.dir.file("blocked"), {"a file"});
     b.sock.Receive("FL:taken");
     EXPECT_EQ(b.st.recvPhase, RecvPhase::Discarding);
     EXPECT_TRUE(b.st.ClientRecv());

@@ -52,6 +52,7 @@ TEST(FileEndCut, ArrivesWholeWhereverTheReadsCutIt) {
             // No wait began: the rest is simply the next read.
             if (!r.late.empty()) r.sock.Receive(std::exchange(r.late, {}));
             ASSERT_EQ(ReadWholeFile(r.st.Recv + "end.bin"), rest) << restSize << " cut at " << cut;
+            std::filesystem::remove(r.st.Recv + "end.bin");  // or the next gets a new name
             ASSERT_FALSE(r.st.ClientRecv());
             ASSERT_EQ(r.sock.sent.back(), "OK:");
             // A whole end shorter than the longest waits for more, within its bound.
@@ -82,6 +83,7 @@ TEST(FileEndCut, WaitFollowsTheGapsBetweenBlocks) {
         r.sock.Receive("FB:RM:" + r.Encipher(rest) + "|");
         EXPECT_EQ(r.plat.ms - start, gap == 20 ? 40 : Session::kEndWaitMaxMs);
         EXPECT_EQ(ReadWholeFile(r.st.Recv + "blocks.bin"), block + block + block + rest);
+        std::filesystem::remove(r.st.Recv + "blocks.bin");
     }
     EXPECT_EQ(r.Count("File received."), 2);
 }

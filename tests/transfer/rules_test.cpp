@@ -35,6 +35,19 @@ TEST(TransferRules, ProgressDividesBeforeMultiplyingAndStopsAt100) {
     EXPECT_EQ(ProgressValue(29, 100), 28);
 }
 
+TEST(TransferRules, NumberedNamesGoBeforeTheLastExtensionAndStillFit) {
+    EXPECT_EQ(NumberedName("a.txt", 1), "a.txt");
+    EXPECT_EQ(NumberedName("a.txt", 2), "a-2.txt");
+    EXPECT_EQ(NumberedName("a.tar.gz", 13), "a.tar-13.gz");
+    EXPECT_EQ(NumberedName("README", 2), "README-2");
+    EXPECT_EQ(NumberedName(".profile", 3), ".profile-3");
+    // The longest name there is: its stem gives way, by whole characters.
+    const std::string longest = std::string(251, 'x') + ".txt";
+    EXPECT_EQ(NumberedName(longest, 12), std::string(248, 'x') + "-12.txt");
+    const std::string wide = std::string(125, '\xE9') + ".txt";  // two bytes each in UTF-8
+    EXPECT_EQ(NumberedName(wide, 2), std::string(124, '\xE9') + "-2.txt");
+}
+
 TEST(TransferRules, BareNameIsTheLastPathPartInWindows1252) {
     EXPECT_EQ(BareName("/home/u/report 2.txt"), "report 2.txt");
     EXPECT_EQ(BareName("plain.bin"), "plain.bin");
