@@ -279,14 +279,18 @@ void Session::NoteBlock() {
     lastBlockMs_ = now;
 }
 
+int64_t Session::EndWaitMs() const {
+    const int64_t rttUs = sock_.RoundTripUs();
+    const int64_t roundTrip =
+        rttUs >= 0 ? (rttUs + 999) / 1000 : std::max<int64_t>(longestGapMs_, 0);
+    return std::min<int64_t>(kEndWaitMinMs + 2 * roundTrip, kEndWaitMaxMs);
+}
+
 void Session::WaitForEndOfFile() {
     // A read that arrives during the wait comes back here: the wait already running
     // goes on.
     if (waitingForEnd_) return;
-    const int64_t bound =
-        longestGapMs_ < 0 ? kEndWaitNoBlocksMs
-                          : std::clamp<int64_t>(2 * longestGapMs_, kEndWaitMinMs, kEndWaitMaxMs);
-    const int64_t deadline = NowMs() + bound;
+    const int64_t deadline = NowMs() + EndWaitMs();
     waitingForEnd_ = true;
     while (!ended_ && framer_.HoldingEnd() && platform_.WaitForEvents) {
         const int64_t left = deadline - NowMs();

@@ -17,6 +17,7 @@
 // peers a negotiated fast link adds a few messages of its own (link/FastLink.h).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "cipher/sdk.h"
@@ -42,13 +43,15 @@ class Session final : public FileChannel {
     static constexpr int kConnectPollMs = 2;  // each poll waits this long for events
     static constexpr int kPauseSleepMs = 10;
     static constexpr int kHangUpFlushMs = 3000;
-    // How long a file end whose last read ended on a "|" waits for more of itself:
-    // twice the longest gap between the blocks of this file, within these bounds, or
-    // kEndWaitNoBlocksMs for a file of one message.
-    static constexpr int kEndWaitMinMs = 30;
-    static constexpr int kEndWaitMaxMs = 300;
-    static constexpr int kEndWaitNoBlocksMs = 150;
+    // How long a file end whose last read ended on a "|" waits for more of itself: long
+    // enough for one lost segment to be sent again (the sender's retransmission timeout,
+    // 200 ms and more, plus the trip), so kEndWaitMinMs plus twice the round trip,
+    // at most kEndWaitMaxMs. The round trip is the socket's measure, else the longest
+    // gap between the blocks of this file (one block per round trip), else nothing.
+    static constexpr int kEndWaitMinMs = 400;
+    static constexpr int kEndWaitMaxMs = 2000;
     static constexpr int kEndWaitPollMs = 10;
+    int64_t EndWaitMs() const;
 
     // Buttons and menu commands.
     void WaitForConnect();  // Command1
