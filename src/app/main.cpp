@@ -9,6 +9,8 @@
 
 #include "app/CommandLine.h"
 #include "app/frmMain.h"
+#include "platform/files.h"
+#include "platform/folders.h"
 #include "platform/qt/DataFolder.h"
 #include "platform/qt/QtPlatform.h"
 #include "platform/qt/Termination.h"
@@ -53,6 +55,13 @@ int main(int argc, char* argv[]) {
     QApplication::setFont(keyvane::WindowFont());
 
     const keyvane::AppFolders folders = keyvane::ProgramFolders();
+    if (folders.data == keyvane::PerUserDataFolder()) {
+        try {
+            keyvane::CreatePrivateFolder(folders.data);
+        } catch (const keyvane::FileError&) {
+            // The window says what is wrong with its folder.
+        }
+    }
     keyvane::frmMain window(folders.data);
     if (window.Refused()) return 1;
     window.SetHelpPage(folders.helpPage);

@@ -403,6 +403,18 @@ void Session::OnKY(const std::string& payload) {
         return;
     }
     const std::string key = sdk_.WorkText;
+    if (key.empty() || key.size() > kMaxKeyDigits || !IsDigits(key)) {
+        view_.UpdateList("A received key was refused: a key is 1 to " +
+                         std::to_string(kMaxKeyDigits) + " digits.");
+        return;
+    }
+    if (!TakeKeyToken()) {
+        if (!keysThrottled_)
+            view_.UpdateList("Keys are arriving too fast; further keys are not saved for now.");
+        keysThrottled_ = true;
+        return;
+    }
+    keysThrottled_ = false;
     std::string name, failure;
     const std::string stamp = Digits(platform_.TimeText());
     try {
@@ -421,6 +433,15 @@ void Session::OnKY(const std::string& payload) {
         view_.UpdateList("Key written to " + name);
     else
         Notify("The received key could not be saved.  " + failure);
+}
+
+bool Session::TakeKeyToken() {
+    // A person sends a key now and then; a peer that sends thousands would fill the disk.
+    const int64_t now = NowMs();
+    keyTokenMs_ = std::max(keyTokenMs_, now - kKeyBurst * kKeyRefillMs);
+    if (now - keyTokenMs_ < kKeyRefillMs) return false;
+    keyTokenMs_ += kKeyRefillMs;
+    return true;
 }
 
 void Session::OnCT(const std::string& payload) {

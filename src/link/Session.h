@@ -51,6 +51,11 @@ class Session final : public FileChannel {
     static constexpr int kEndWaitMinMs = 400;
     static constexpr int kEndWaitMaxMs = 2000;
     static constexpr int kEndWaitPollMs = 10;
+    // A received key is 1 to kMaxKeyDigits digits. Up to kKeyBurst keys are saved at
+    // once, then one per kKeyRefillMs.
+    static constexpr size_t kMaxKeyDigits = 64;
+    static constexpr int64_t kKeyBurst = 10;
+    static constexpr int64_t kKeyRefillMs = 1000;
     int64_t EndWaitMs() const;
 
     // Buttons and menu commands.
@@ -134,6 +139,8 @@ class Session final : public FileChannel {
     void OnIP(const std::string& payload);
     void OnKY(const std::string& payload);
     void OnCT(const std::string& payload);
+    // Whether one more received key may be saved now.
+    bool TakeKeyToken();
     void OnXX();
     // Sends "XX:" and closes; failures are ignored (the program is ending anyway).
     void HangUp();
@@ -158,6 +165,10 @@ class Session final : public FileChannel {
     bool probed_ = false;
     std::string awaitedAnswer_;  // host: the answer its probe asks for
     int64_t holdUntilMs_ = -1;   // host: its next message waits until then
+    // The clock the saved keys have used up: a key is saved while it lags now by at
+    // least kKeyRefillMs, and it never lags by more than kKeyBurst of them.
+    int64_t keyTokenMs_ = INT64_MIN / 2;
+    bool keysThrottled_ = false;
 };
 
 // Writes a received key to "Key" + HHMMSS + ".txt" in `folder` (or the next free name

@@ -119,11 +119,16 @@ void Peer::Gap() {
 
 bool Peer::Start() {
     std::string folder = o_.folder.empty() ? PerUserDataFolder() : o_.folder;
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (ec || !fs::is_directory(folder)) {
+    // Key files go in there: a folder made here is the user's alone, and so is the
+    // shared per-user one, whoever made it.
+    try {
+        if (o_.folder.empty())
+            CreatePrivateFolder(folder);
+        else
+            CreateFolderChain(folder);
+    } catch (const FileError& e) {
         view_.Message("The folder " + Utf8ToCp1252(folder) + " cannot be used (" +
-                      Utf8ToCp1252(ec ? ec.message() : "not a folder") + ").");
+                      Utf8ToCp1252(e.Reason()) + ").");
         return false;
     }
     folder = fs::absolute(folder).lexically_normal().string();
