@@ -13,6 +13,7 @@
 #include "platform/folders.h"
 #include "platform/qt/DataFolder.h"
 #include "platform/qt/QtPlatform.h"
+#include "platform/qt/Signals.h"
 #include "platform/qt/Termination.h"
 
 namespace {
@@ -64,6 +65,7 @@ int main(int argc, char* argv[]) {
     }
     keyvane::frmMain window(folders.data);
     if (window.Refused()) return 1;
+    keyvane::WipeOnTerminate(folders.data);
     window.SetHelpPage(folders.helpPage);
     keyvane::CloseOnTerminationSignals(&window);
     window.show();

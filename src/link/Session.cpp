@@ -43,12 +43,30 @@ std::string WriteKeyFile(const std::string& folder, const std::string& hhmmss,
 
 Session::Session(MainState& state, MainView& mainView, SDK& cipher, Platform& plat, Sock& socket)
     : st_(state), view_(mainView), sdk_(cipher), platform_(plat), sock_(socket) {
-    sock_.ConnectionRequest = [this](intptr_t id) { OnConnectionRequest(id); };
-    sock_.DataArrival = [this](int64_t) { OnDataArrival(); };
+    sock_.ConnectionRequest = [this](intptr_t id) { Guarded([&] { OnConnectionRequest(id); }); };
+    sock_.DataArrival = [this](int64_t) { Guarded([this] { OnDataArrival(); }); };
     sock_.SendProgress = [this](int64_t, int64_t) {
         if (!ended_) view_.BumpSentBar();
     };
-    sock_.Disconnected = [this] { OnDisconnected(); };
+    sock_.Disconnected = [this] { Guarded([this] { OnDisconnected(); }); };
+}
+
+template <class F>
+void Session::Guarded(const F& handler) {
+    // An exception thrown into the event loop would end the program without the wipe.
+    std::string what;
+    try {
+        handler();
+        return;
+    } catch (const std::exception& e) {
+        what = e.what();
+    } catch (...) {
+        what = "unknown error";
+    }
+    try {
+        view_.UpdateList("An unexpected error was caught: " + Utf8ToCp1252(what));
+    } catch (...) {
+    }
 }
 
 Session::~Session() {

@@ -122,6 +122,10 @@ class Session final : public FileChannel {
     // it cannot (not connected, key files unusable, the send failed).
     bool SendEnciphered(const std::string& tag, const std::string& text, const char* what);
 
+    // Runs a socket event's handler; what it throws is reported in the status list and
+    // goes no further.
+    template <class F>
+    void Guarded(const F& handler);
     // Hands on every complete message the framer holds.
     void DispatchReady();
     // The framer holds a file end that may go on: lets events through until more of it

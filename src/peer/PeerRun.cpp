@@ -9,6 +9,7 @@
 #include <functional>
 #include <system_error>
 
+#include "app/StartUp.h"
 #include "cipher/sdk.h"
 #include "link/MainState.h"
 #include "link/Session.h"
@@ -146,6 +147,10 @@ bool Peer::Start() {
         return false;
     }
     sdk_.AppFolder = folder;
+    if (const std::string left = WipeLeftoverKeyFiles(sdk_); !left.empty())
+        view_.Message("Key files left by an earlier run could not be wiped (" + Utf8ToCp1252(left) +
+                      ").");
+    WipeOnTerminate(folder);
     st_.Recv = folder + "Recv/";
     MakeFolder(st_.Recv);  // most often: it is there already
     st_.PortStr = o_.port.empty() ? DefaultPort(folder) : o_.port;

@@ -40,9 +40,19 @@ TEST(WipeTest, LeavesNoneOfTheFifteenFiles) {
             sdk.EncryptString(text);
             Put(dir.file("k1.txt"), "old");
         }
+        EXPECT_EQ(sdk.KeyFilesLeft(), generated);
         sdk.WipeKeyFiles();
         for (const char* name : kAll) EXPECT_FALSE(FileExists(dir.file(name))) << name;
         EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+        EXPECT_FALSE(sdk.KeyFilesLeft());
+    }
+    // Any one of them, left alone by a run that crashed, counts.
+    for (const char* name : kAll) {
+        TempDir dir;
+        SDK sdk;
+        sdk.AppFolder = dir.path();
+        Put(dir.file(name), "left");
+        EXPECT_TRUE(sdk.KeyFilesLeft()) << name;
     }
 }
 
