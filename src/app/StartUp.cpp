@@ -1,8 +1,21 @@
 #include "app/StartUp.h"
 
+#include <exception>
+
+#include "cipher/sdk.h"
 #include "platform/files.h"
 
 namespace keyvane {
+
+std::string WipeLeftoverKeyFiles(SDK& sdk) {
+    if (!sdk.KeyFilesLeft()) return "";
+    try {
+        sdk.WipeKeyFiles();
+        return "";
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+}
 
 std::string ReadOrCreatePort(const std::string& appFolder) {
     const std::string path = appFolder + "port.dat";

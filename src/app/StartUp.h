@@ -5,6 +5,14 @@
 
 namespace keyvane {
 
+class SDK;
+
+// Key files that a run which never wiped left in sdk.AppFolder (a crash, a power cut)
+// are overwritten and removed as the wipe does it. Only for a copy that holds the
+// folder's lock: another copy's files are not ours. "" when nothing was left or all of
+// it went, else what failed.
+std::string WipeLeftoverKeyFiles(SDK& sdk);
+
 // The port text: the first line of port.dat, unchanged. A missing or empty port.dat is
 // written with "7777" and a line end first. Throws FileError when the file cannot be
 // created, read or written.

@@ -156,6 +156,9 @@ void frmMain::StartUp(std::string appFolder) {
             platform_.MsgBox(Utf8ToCp1252(why));
             return;
         }
+        if (std::string left = WipeLeftoverKeyFiles(sdk_); !left.empty())
+            trouble += "Key files left by an earlier run could not be wiped (" +
+                       Utf8ToCp1252(left) + ").\n";
     } catch (const FileError& e) {
         trouble += "Keyvane cannot tell whether another copy uses this folder (" +
                    Utf8ToCp1252(e.what()) + ").\n";

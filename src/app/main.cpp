@@ -9,8 +9,11 @@
 
 #include "app/CommandLine.h"
 #include "app/frmMain.h"
+#include "platform/files.h"
+#include "platform/folders.h"
 #include "platform/qt/DataFolder.h"
 #include "platform/qt/QtPlatform.h"
+#include "platform/qt/Signals.h"
 #include "platform/qt/Termination.h"
 
 namespace {
@@ -53,8 +56,16 @@ int main(int argc, char* argv[]) {
     QApplication::setFont(keyvane::WindowFont());
 
     const keyvane::AppFolders folders = keyvane::ProgramFolders();
+    if (folders.data == keyvane::PerUserDataFolder()) {
+        try {
+            keyvane::CreatePrivateFolder(folders.data);
+        } catch (const keyvane::FileError&) {
+            // The window says what is wrong with its folder.
+        }
+    }
     keyvane::frmMain window(folders.data);
     if (window.Refused()) return 1;
+    keyvane::WipeOnTerminate(folders.data);
     window.SetHelpPage(folders.helpPage);
     keyvane::CloseOnTerminationSignals(&window);
     window.show();

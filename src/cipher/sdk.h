@@ -92,6 +92,9 @@ class SDK {
     void StartStringOperation();
     void FinishStringOperation();
     void WipeKeyFiles();
+    // Whether any file the wipe removes is in AppFolder (left by a run that never
+    // wiped: a crash, a power cut).
+    bool KeyFilesLeft() const;
 
     // Throw CipherError for an empty seed or one longer than kMaxSeedLength after
     // doubling, before any file is touched.

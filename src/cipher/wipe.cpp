@@ -17,6 +17,11 @@ void FillRecords(const std::string& path, size_t length, const std::string& fill
     f.Close();
 }
 
+// Every key and working file, in the order they are deleted.
+constexpr const char* kWipedFiles[] = {"k1.tcr", "k1.trs", "k1.bcr", "k1.brs", "k1.txt",
+                                       "k1.bin", "k2.txt", "k2.bin", "k3.txt", "k3.bin",
+                                       "k4.txt", "k4.bin", "k5.txt", "k5.bin", "k6.dat"};
+
 void WriteCrosses(const std::string& path) {
     TextWriter w(path);
     for (int i = 0; i < 20; ++i) w.WriteLine("xxxxx");
@@ -59,10 +64,13 @@ void SDK::WipeKeyFiles() {
         if (ProbeLength(File(name)) != 0) WriteCrosses(File(name));
     for (const char* name : {"k5.txt", "k5.bin", "k6.dat"}) WriteCrosses(File(name));
 
-    for (const char* name :
-         {"k1.tcr", "k1.trs", "k1.bcr", "k1.brs", "k1.txt", "k1.bin", "k2.txt", "k2.bin", "k3.txt",
-          "k3.bin", "k4.txt", "k4.bin", "k5.txt", "k5.bin", "k6.dat"})
-        DeleteFileOrThrow(File(name));
+    for (const char* name : kWipedFiles) DeleteFileOrThrow(File(name));
+}
+
+bool SDK::KeyFilesLeft() const {
+    for (const char* name : kWipedFiles)
+        if (FileExists(File(name))) return true;
+    return false;
 }
 
 }  // namespace keyvane

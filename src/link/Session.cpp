@@ -43,12 +43,30 @@ std::string WriteKeyFile(const std::string& folder, const std::string& hhmmss,
 
 Session::Session(MainState& state, MainView& mainView, SDK& cipher, Platform& plat, Sock& socket)
     : st_(state), view_(mainView), sdk_(cipher), platform_(plat), sock_(socket) {
-    sock_.ConnectionRequest = [this](intptr_t id) { OnConnectionRequest(id); };
-    sock_.DataArrival = [this](int64_t) { OnDataArrival(); };
+    sock_.ConnectionRequest = [this](intptr_t id) { Guarded([&] { OnConnectionRequest(id); }); };
+    sock_.DataArrival = [this](int64_t) { Guarded([this] { OnDataArrival(); }); };
     sock_.SendProgress = [this](int64_t, int64_t) {
         if (!ended_) view_.BumpSentBar();
     };
-    sock_.Disconnected = [this] { OnDisconnected(); };
+    sock_.Disconnected = [this] { Guarded([this] { OnDisconnected(); }); };
+}
+
+template <class F>
+void Session::Guarded(const F& handler) {
+    // An exception thrown into the event loop would end the program without the wipe.
+    std::string what;
+    try {
+        handler();
+        return;
+    } catch (const std::exception& e) {
+        what = e.what();
+    } catch (...) {
+        what = "unknown error";
+    }
+    try {
+        view_.UpdateList("An unexpected error was caught: " + Utf8ToCp1252(what));
+    } catch (...) {
+    }
 }
 
 Session::~Session() {
@@ -279,14 +297,18 @@ void Session::NoteBlock() {
     lastBlockMs_ = now;
 }
 
+int64_t Session::EndWaitMs() const {
+    const int64_t rttUs = sock_.RoundTripUs();
+    const int64_t roundTrip =
+        rttUs >= 0 ? (rttUs + 999) / 1000 : std::max<int64_t>(longestGapMs_, 0);
+    return std::min<int64_t>(kEndWaitMinMs + 2 * roundTrip, kEndWaitMaxMs);
+}
+
 void Session::WaitForEndOfFile() {
     // A read that arrives during the wait comes back here: the wait already running
     // goes on.
     if (waitingForEnd_) return;
-    const int64_t bound =
-        longestGapMs_ < 0 ? kEndWaitNoBlocksMs
-                          : std::clamp<int64_t>(2 * longestGapMs_, kEndWaitMinMs, kEndWaitMaxMs);
-    const int64_t deadline = NowMs() + bound;
+    const int64_t deadline = NowMs() + EndWaitMs();
     waitingForEnd_ = true;
     while (!ended_ && framer_.HoldingEnd() && platform_.WaitForEvents) {
         const int64_t left = deadline - NowMs();
@@ -399,6 +421,18 @@ void Session::OnKY(const std::string& payload) {
         return;
     }
     const std::string key = sdk_.WorkText;
+    if (key.empty() || key.size() > kMaxKeyDigits || !IsDigits(key)) {
+        view_.UpdateList("A received key was refused: a key is 1 to " +
+                         std::to_string(kMaxKeyDigits) + " digits.");
+        return;
+    }
+    if (!TakeKeyToken()) {
+        if (!keysThrottled_)
+            view_.UpdateList("Keys are arriving too fast; further keys are not saved for now.");
+        keysThrottled_ = true;
+        return;
+    }
+    keysThrottled_ = false;
     std::string name, failure;
     const std::string stamp = Digits(platform_.TimeText());
     try {
@@ -417,6 +451,15 @@ void Session::OnKY(const std::string& payload) {
         view_.UpdateList("Key written to " + name);
     else
         Notify("The received key could not be saved.  " + failure);
+}
+
+bool Session::TakeKeyToken() {
+    // A person sends a key now and then; a peer that sends thousands would fill the disk.
+    const int64_t now = NowMs();
+    keyTokenMs_ = std::max(keyTokenMs_, now - kKeyBurst * kKeyRefillMs);
+    if (now - keyTokenMs_ < kKeyRefillMs) return false;
+    keyTokenMs_ += kKeyRefillMs;
+    return true;
 }
 
 void Session::OnCT(const std::string& payload) {

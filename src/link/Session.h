@@ -17,6 +17,7 @@
 // peers a negotiated fast link adds a few messages of its own (link/FastLink.h).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "cipher/sdk.h"
@@ -42,13 +43,20 @@ class Session final : public FileChannel {
     static constexpr int kConnectPollMs = 2;  // each poll waits this long for events
     static constexpr int kPauseSleepMs = 10;
     static constexpr int kHangUpFlushMs = 3000;
-    // How long a file end whose last read ended on a "|" waits for more of itself:
-    // twice the longest gap between the blocks of this file, within these bounds, or
-    // kEndWaitNoBlocksMs for a file of one message.
-    static constexpr int kEndWaitMinMs = 30;
-    static constexpr int kEndWaitMaxMs = 300;
-    static constexpr int kEndWaitNoBlocksMs = 150;
+    // How long a file end whose last read ended on a "|" waits for more of itself: long
+    // enough for one lost segment to be sent again (the sender's retransmission timeout,
+    // 200 ms and more, plus the trip), so kEndWaitMinMs plus twice the round trip,
+    // at most kEndWaitMaxMs. The round trip is the socket's measure, else the longest
+    // gap between the blocks of this file (one block per round trip), else nothing.
+    static constexpr int kEndWaitMinMs = 400;
+    static constexpr int kEndWaitMaxMs = 2000;
     static constexpr int kEndWaitPollMs = 10;
+    // A received key is 1 to kMaxKeyDigits digits. Up to kKeyBurst keys are saved at
+    // once, then one per kKeyRefillMs.
+    static constexpr size_t kMaxKeyDigits = 64;
+    static constexpr int64_t kKeyBurst = 10;
+    static constexpr int64_t kKeyRefillMs = 1000;
+    int64_t EndWaitMs() const;
 
     // Buttons and menu commands.
     void WaitForConnect();  // Command1
@@ -115,6 +123,10 @@ class Session final : public FileChannel {
     // it cannot (not connected, key files unusable, the send failed).
     bool SendEnciphered(const std::string& tag, const std::string& text, const char* what);
 
+    // Runs a socket event's handler; what it throws is reported in the status list and
+    // goes no further.
+    template <class F>
+    void Guarded(const F& handler);
     // Hands on every complete message the framer holds.
     void DispatchReady();
     // The framer holds a file end that may go on: lets events through until more of it
@@ -132,6 +144,8 @@ class Session final : public FileChannel {
     void OnIP(const std::string& payload);
     void OnKY(const std::string& payload);
     void OnCT(const std::string& payload);
+    // Whether one more received key may be saved now.
+    bool TakeKeyToken();
     void OnXX();
     // Sends "XX:" and closes; failures are ignored (the program is ending anyway).
     void HangUp();
@@ -156,6 +170,10 @@ class Session final : public FileChannel {
     bool probed_ = false;
     std::string awaitedAnswer_;  // host: the answer its probe asks for
     int64_t holdUntilMs_ = -1;   // host: its next message waits until then
+    // The clock the saved keys have used up: a key is saved while it lags now by at
+    // least kKeyRefillMs, and it never lags by more than kKeyBurst of them.
+    int64_t keyTokenMs_ = INT64_MIN / 2;
+    bool keysThrottled_ = false;
 };
 
 // Writes a received key to "Key" + HHMMSS + ".txt" in `folder` (or the next free name

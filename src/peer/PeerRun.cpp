@@ -9,6 +9,7 @@
 #include <functional>
 #include <system_error>
 
+#include "app/StartUp.h"
 #include "cipher/sdk.h"
 #include "link/MainState.h"
 #include "link/Session.h"
@@ -119,11 +120,16 @@ void Peer::Gap() {
 
 bool Peer::Start() {
     std::string folder = o_.folder.empty() ? PerUserDataFolder() : o_.folder;
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (ec || !fs::is_directory(folder)) {
+    // Key files go in there: a folder made here is the user's alone, and so is the
+    // shared per-user one, whoever made it.
+    try {
+        if (o_.folder.empty())
+            CreatePrivateFolder(folder);
+        else
+            CreateFolderChain(folder);
+    } catch (const FileError& e) {
         view_.Message("The folder " + Utf8ToCp1252(folder) + " cannot be used (" +
-                      Utf8ToCp1252(ec ? ec.message() : "not a folder") + ").");
+                      Utf8ToCp1252(e.Reason()) + ").");
         return false;
     }
     folder = fs::absolute(folder).lexically_normal().string();
@@ -141,6 +147,10 @@ bool Peer::Start() {
         return false;
     }
     sdk_.AppFolder = folder;
+    if (const std::string left = WipeLeftoverKeyFiles(sdk_); !left.empty())
+        view_.Message("Key files left by an earlier run could not be wiped (" + Utf8ToCp1252(left) +
+                      ").");
+    WipeOnTerminate(folder);
     st_.Recv = folder + "Recv/";
     MakeFolder(st_.Recv);  // most often: it is there already
     st_.PortStr = o_.port.empty() ? DefaultPort(folder) : o_.port;

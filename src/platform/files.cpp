@@ -14,6 +14,10 @@ namespace keyvane {
 
 namespace {
 
+// Key files, working files, settings and received keys: nobody else's business. Received
+// files (CreateEmptyReplacing) follow the user's umask as any download does.
+constexpr mode_t kOwnFileMode = 0600;
+
 // "cannot open /a/b: No such file or directory", with the path and the reason apart.
 FileError Why(const std::string& what, const std::string& path) {
     std::string reason = std::strerror(errno);
@@ -63,7 +67,8 @@ RecordFile::RecordFile(const std::string& path, size_t recordLength)
         mem_ = m.folder->Open(m.name, false);
         return;
     }
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // The program's own record files are key and working files: its owner's alone.
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kOwnFileMode);
     // Opening a folder for writing fails by itself; only the read-only retry can open one.
     bool readOnly = false;
     if (fd_ < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
@@ -216,8 +221,17 @@ TextWriter::TextWriter(const std::string& path, Mode mode) : path_(path) {
         mem_ = m.folder->Open(m.name, mode == Mode::Replace);
         return;
     }
-    f_ = std::fopen(path.c_str(), mode == Mode::Append ? "ab" : "wb");
-    if (!f_) throw Why("cannot write", path);
+    const bool append = mode == Mode::Append;
+    const int fd = ::open(
+        path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), kOwnFileMode);
+    if (fd < 0) throw Why("cannot write", path);
+    f_ = ::fdopen(fd, append ? "ab" : "wb");
+    if (!f_) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        throw Why("cannot write", path);
+    }
 }
 
 TextWriter::~TextWriter() {
@@ -405,7 +419,7 @@ bool WriteNewFile(const std::string& path, std::string_view data) {
         return true;
     }
     // O_EXCL: an existing file, or a link of that name, is never written through.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kOwnFileMode);
     if (fd < 0) {
         if (errno == EEXIST) return false;
         std::string reason = std::strerror(errno);

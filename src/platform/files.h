@@ -37,6 +37,9 @@ struct EndOfFileError : FileError {
     using FileError::FileError;
 };
 
+// Files this program creates for itself (RecordFile, TextWriter, WriteNewFile) are
+// readable and writable by their owner only; CreateEmptyReplacing follows the umask.
+//
 // Random-access file of fixed-length records. Records are numbered from 1; record r
 // starts at byte (r - 1) * length. Opening creates a missing file empty and never
 // truncates; writing beyond the end extends the file. A file that cannot be opened

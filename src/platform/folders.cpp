@@ -46,6 +46,15 @@ void CreateFolderChain(const std::string& folder) {
         throw FileError(path + " is not a folder", path, "not a folder");
 }
 
+void CreatePrivateFolder(const std::string& folder) {
+    CreateFolderChain(folder);
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0 || st.st_uid != ::geteuid()) return;
+    // An earlier copy may have made it with the umask's 0755.
+    if ((st.st_mode & 077) != 0 && ::chmod(folder.c_str(), 0700) != 0)
+        throw Unable("protect the folder", folder, errno);
+}
+
 FolderLock::~FolderLock() {
     Release();
 }

@@ -14,6 +14,11 @@ bool IsWritableFolder(const std::string& folder);
 // since key files go into it. Throws FileError when it cannot be created.
 void CreateFolderChain(const std::string& folder);
 
+// The program's own data folder, made its owner's alone: created as CreateFolderChain
+// does, and an existing one of this user's that others may enter is closed to them.
+// Throws FileError when it cannot be created.
+void CreatePrivateFolder(const std::string& folder);
+
 // Creates one folder whose parent exists; false when it cannot (often: it is there).
 bool MakeFolder(const std::string& folder);
 

@@ -38,6 +38,9 @@ class Sock {
     virtual void Close() = 0;
     // Push out what was sent before closing (so a hang-up reaches the peer).
     virtual void Flush(int timeoutMs) = 0;
+    // The round trip the system measures on the connection, in microseconds; -1 when
+    // there is no connection or the system does not say.
+    virtual int64_t RoundTripUs() const { return -1; }
 
     // Events.
     std::function<void(intptr_t requestID)> ConnectionRequest;

@@ -1,6 +1,7 @@
 // The working-file wipe. The fills are seen by stopping the wipe part way: a folder in
 // place of one of the files makes that step fail, and the files before it stay behind.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -39,10 +40,39 @@ TEST(WipeTest, LeavesNoneOfTheFifteenFiles) {
             sdk.EncryptString(text);
             Put(dir.file("k1.txt"), "old");
         }
+        EXPECT_EQ(sdk.KeyFilesLeft(), generated);
         sdk.WipeKeyFiles();
         for (const char* name : kAll) EXPECT_FALSE(FileExists(dir.file(name))) << name;
         EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+        EXPECT_FALSE(sdk.KeyFilesLeft());
     }
+    // Any one of them, left alone by a run that crashed, counts.
+    for (const char* name : kAll) {
+        TempDir dir;
+        SDK sdk;
+        sdk.AppFolder = dir.path();
+        Put(dir.file(name), "left");
+        EXPECT_TRUE(sdk.KeyFilesLeft()) << name;
+    }
+}
+
+TEST(WipeTest, KeyAndWorkingFilesAreTheOwnersAlone) {
+    const mode_t old = ::umask(022);
+    TempDir dir;
+    SDK sdk;
+    sdk.AppFolder = dir.path();
+    sdk.BuildKeyFiles("192168111921681222");
+    std::string text = "hello";
+    sdk.EncryptString(text);
+    int files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+        struct stat st {};
+        ASSERT_EQ(::stat(e.path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << e.path();
+        ++files;
+    }
+    EXPECT_GE(files, 6);
+    ::umask(old);
 }
 
 TEST(WipeTest, RotorFilesAreFilledWithAtSignsOrBlanksBeforeTheTablesExist) {

@@ -45,6 +45,7 @@ TEST(QtSock, ConnectsWithLowDelayAndReportsItsStates) {
     QtSock sock;
     EXPECT_EQ(sock.State(), Sock::sckClosed);
     EXPECT_THROW(sock.SendData("CT:x"), SockError);
+    EXPECT_EQ(sock.RoundTripUs(), -1);
     sock.Connect("127.0.0.1", peer.Port());
     EXPECT_NE(sock.State(), Sock::sckClosed);
     ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.conn; }));
@@ -53,8 +54,13 @@ TEST(QtSock, ConnectsWithLowDelayAndReportsItsStates) {
     sock.SendData("OK:");
     ASSERT_TRUE(WaitUntil([&] { return peer.conn->bytesAvailable() == 3; }));
     EXPECT_EQ(peer.conn->readAll(), "OK:");
+    // The system's measure of the round trip, in microseconds: on loopback, well under
+    // the second that a wrong unit would make of it.
+    ASSERT_TRUE(WaitUntil([&] { return sock.RoundTripUs() > 0; }));
+    EXPECT_LT(sock.RoundTripUs(), 1'000'000);
     sock.Close();
     EXPECT_EQ(sock.State(), Sock::sckClosed);
+    EXPECT_EQ(sock.RoundTripUs(), -1);
 }
 
 // A name is resolved first; of its addresses (::1 and 127.0.0.1 for localhost) the one

@@ -278,6 +278,21 @@ TEST(PeerProgram, BadUsageAndUnreadableFilesGiveExitStatusAndMessage) {
     EXPECT_TRUE(second.Said("Keyvane is already running with its files in " + held.path()));
     EXPECT_EQ(ReadWholeFile(held.file("k1.bin")), "the other copy's rotors\r\n");
     EXPECT_EQ(ReadWholeFile(work.file("k1.bin")), "not ours either\r\n");
+
+    // That copy gone without its wipe: the next one wipes its files before it waits, and
+    // a folder it makes is its user's alone.
+    other.Release();
+    PeerProcess next({"wait", "--port", QString::number(FreePort()), "--bind", "127.0.0.1",
+                      "--json", "--folder", QString::fromStdString(held.path())},
+                     work.path());
+    ASSERT_TRUE(next.WaitFor("\"type\":\"waiting\""));
+    EXPECT_TRUE(Wiped(held.path()));
+    PeerProcess fresh({"wait", "--port", QString::number(FreePort()), "--bind", "127.0.0.1",
+                       "--json", "--folder", QString::fromStdString(work.file("new/data"))},
+                      work.path());
+    ASSERT_TRUE(fresh.WaitFor("\"type\":\"waiting\""));
+    EXPECT_EQ(fs::status(work.file("new/data")).permissions() & fs::perms::all,
+              fs::perms::owner_all);
 }
 
 TEST(PeerOptions, ActionsKeepTheirOrderAndSystemNamesTheirRows) {

@@ -96,6 +96,8 @@ class FakeSock : public Sock {
         ++flushes;
         if (real_) real_->Flush(ms);
     }
+    int64_t roundTripUs = -1;  // alone: the round trip it reports
+    int64_t RoundTripUs() const override { return real_ ? real_->RoundTripUs() : roundTripUs; }
 
     // The peer's bytes arrive, even none: a test may play a read that brings nothing.
     void Receive(const std::string& bytes);

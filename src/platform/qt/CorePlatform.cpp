@@ -9,6 +9,8 @@
 #include <QTime>
 #include <QTimer>
 #include <chrono>
+#include <cstdio>
+#include <exception>
 
 namespace keyvane {
 
@@ -49,7 +51,16 @@ void InstallQtCorePlatform(Platform& p) {
     };
     p.Sleep = [](int ms) { QThread::msleep(ms < 0 ? 0 : ms); };
     p.After = [](int ms, std::function<void()> fn) {
-        QTimer::singleShot(ms < 0 ? 0 : ms, QCoreApplication::instance(), std::move(fn));
+        QTimer::singleShot(ms < 0 ? 0 : ms, QCoreApplication::instance(), [fn = std::move(fn)] {
+            // Thrown into the event loop, it would end the program without the wipe.
+            try {
+                fn();
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "keyvane: a timer's handler failed: %s\n", e.what());
+            } catch (...) {
+                std::fputs("keyvane: a timer's handler failed\n", stderr);
+            }
+        });
     };
     p.EndProgram = [] {
         // exit() leaves every running event loop, modal ones included.

@@ -174,6 +174,15 @@ int QtSock::Descriptor() const {
     return conn_ ? conn_->fd : -1;
 }
 
+int64_t QtSock::RoundTripUs() const {
+    if (!conn_ || !conn_->Open()) return -1;
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    if (::getsockopt(conn_->fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return -1;
+    // Nothing measured yet reads as 0.
+    return info.tcpi_rtt > 0 ? static_cast<int64_t>(info.tcpi_rtt) : -1;
+}
+
 void QtSock::Listen() {
     if (server_ && server_->isListening())
         throw SockError("This side is already waiting for a connection on port " +

@@ -31,6 +31,7 @@ class QtSock : public QObject, public Sock {
     std::string GetData() override;
     void Close() override;
     void Flush(int timeoutMs) override;
+    int64_t RoundTripUs() const override;
 
     // The port the server actually listens on (0 when not listening).
     int ListeningPort() const;

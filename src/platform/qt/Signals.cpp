@@ -8,7 +8,11 @@
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <utility>
+
+#include "cipher/sdk.h"
 
 namespace keyvane {
 
@@ -22,7 +26,37 @@ void OnSignal(int sig) {
     [[maybe_unused]] const ssize_t n = ::write(pipeFds[0], &c, 1);
 }
 
+std::string* wipeFolder = nullptr;
+
+[[noreturn]] void WipeAndAbort() {
+    static bool once = false;
+    if (!once && wipeFolder) {
+        once = true;  // a failure in the wipe itself comes back here
+        try {
+            SDK sdk;
+            sdk.AppFolder = *wipeFolder;
+            sdk.WipeKeyFiles();
+            std::fputs("keyvane: ended by an unexpected failure; the key files were wiped\n",
+                       stderr);
+        } catch (...) {
+            std::fputs(
+                "keyvane: ended by an unexpected failure; the key files could not be "
+                "wiped\n",
+                stderr);
+        }
+    }
+    std::abort();
+}
+
 }  // namespace
+
+void WipeOnTerminate(const std::string& folder) {
+    if (!wipeFolder)
+        wipeFolder = new std::string(folder);  // outlives every static that could throw
+    else
+        *wipeFolder = folder;
+    std::set_terminate(WipeAndAbort);
+}
 
 void OnTerminationSignals(std::function<void()> handler) {
     if (pipeFds[0] >= 0) return;
