@@ -40,6 +40,7 @@ struct FileTransfer::Impl {
     int64_t acked = 0, messages = 0, skipped = 0;
     fast::SendWindow window;
     size_t peakInFlight = 0;
+    bool pumping = false;  // a send inside Pump reports progress, which must not pump
     Sha256 sendHash;
 
     // Fast link, receiving.
@@ -295,11 +296,20 @@ void FileTransfer::StartFastSend(uint32_t resumeBlocks) {
 }
 
 // Sends what the window allows: blocks up to nb, then the hash and the closing message.
+// A receiver that acknowledges faster than it reads would otherwise have the whole file
+// waiting in our memory: while the socket holds more than its bound, the rest waits for
+// OnSendRoom.
 void FileTransfer::Pump() {
     TransferState& st = link_.Files();
     Impl& im = *impl_;
     const uint64_t run = im.sendRun;
-    while (st.FileInProgress() && im.sendRun == run && !im.closingSent && im.window.CanSend()) {
+    im.pumping = true;
+    struct Done {
+        bool& pumping;
+        ~Done() { pumping = false; }
+    } done{im.pumping};
+    while (st.FileInProgress() && im.sendRun == run && !im.closingSent && im.window.CanSend() &&
+           link_.SendQueued() <= fast::SendWindow::kMaxQueuedBytes) {
         const int64_t record = im.nextRecord;
         Prepare(record);
         if (record > st.nb) {
@@ -318,6 +328,11 @@ void FileTransfer::Pump() {
         im.window.Sent(link_.NowMs());
         im.peakInFlight = std::max(im.peakInFlight, im.window.InFlight());
     }
+}
+
+void FileTransfer::OnSendRoom() {
+    const Impl& im = *impl_;
+    if (im.fastSend && !im.pumping && link_.Files().FileInProgress()) Pump();
 }
 
 void FileTransfer::OnFastOK() {

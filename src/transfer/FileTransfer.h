@@ -39,6 +39,7 @@ class FileTransfer final : public FileReceiver {
     void OnBrokenBlock() override;
     void OnControl(const std::string& message) override;  // "KVF", "KVR", "KVH"
     size_t EndLength() const override;
+    void OnSendRoom() override;
 
     // Fast link: the most blocks the last file sent had unacknowledged at once.
     size_t PeakInFlight() const;
