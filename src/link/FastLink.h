@@ -106,7 +106,7 @@ constexpr const char* kSettingsFile = "settings.dat";
 class SendWindow {
   public:
     static constexpr size_t kMinWindow = 16;
-    static constexpr size_t kMaxWindow = 4096;  // 4 MB in flight: 40 MB/s at 100 ms
+    static constexpr size_t kMaxWindow = 1024;  // 1 MB in flight: 20 MB/s at 50 ms
     static constexpr size_t kMaxQueuedBytes = size_t{1} << 20;
 
     void Sent(int64_t nowMs) { sentAt_.push_back(nowMs); }
