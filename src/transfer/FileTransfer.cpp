@@ -41,6 +41,9 @@ struct FileTransfer::Impl {
     fast::SendWindow window;
     size_t peakInFlight = 0;
     bool pumping = false;  // a send inside Pump reports progress, which must not pump
+    // Stop-and-wait: "OK:"s of run heldRun that wait for the socket to take what it holds.
+    int64_t heldOKs = 0;
+    uint64_t heldRun = 0;
     Sha256 sendHash;
 
     // Fast link, receiving.
@@ -236,8 +239,25 @@ bool FileTransfer::SendPrepared() {
 
 void FileTransfer::OnOK() {
     TransferState& st = link_.Files();
+    Impl& im = *impl_;
     if (!st.FileInProgress()) return;
-    if (impl_->fastSend) return OnFastOK();
+    if (im.fastSend) return OnFastOK();
+    // A receiver that acknowledges without reading would have the file wait in our
+    // memory: past the socket's bound an "OK:" waits for OnSendRoom. One that reads never
+    // has more than a block waiting.
+    if (im.heldRun != im.sendRun) {
+        im.heldRun = im.sendRun;
+        im.heldOKs = 0;
+    }
+    if (im.heldOKs > 0 || link_.SendQueued() > fast::SendWindow::kMaxQueuedBytes) {
+        ++im.heldOKs;
+        return;
+    }
+    SendNextPlain();
+}
+
+void FileTransfer::SendNextPlain() {
+    TransferState& st = link_.Files();
     ++st.CurrentBlock;
     link_.SetProgress(ProgressValue(st.CurrentBlock, st.nb));
     if (st.CurrentBlock <= st.nb) {
@@ -331,8 +351,22 @@ void FileTransfer::Pump() {
 }
 
 void FileTransfer::OnSendRoom() {
-    const Impl& im = *impl_;
-    if (im.fastSend && !im.pumping && link_.Files().FileInProgress()) Pump();
+    Impl& im = *impl_;
+    const TransferState& st = link_.Files();
+    if (im.pumping || !st.FileInProgress()) return;
+    if (im.fastSend) {
+        Pump();
+        return;
+    }
+    if (im.heldRun != im.sendRun) return;
+    const uint64_t run = im.sendRun;
+    im.pumping = true;
+    while (im.heldOKs > 0 && im.sendRun == run && st.FileInProgress() &&
+           link_.SendQueued() <= fast::SendWindow::kMaxQueuedBytes) {
+        --im.heldOKs;
+        SendNextPlain();
+    }
+    im.pumping = false;
 }
 
 void FileTransfer::OnFastOK() {

@@ -54,6 +54,7 @@ class FileTransfer final : public FileReceiver {
     struct Impl;
     void Prepare(int64_t record);
     bool SendPrepared();
+    void SendNextPlain();  // stop-and-wait: what an "OK:" lets go
     void FinishFile();
     void AbortSend(const std::string& statusLine);
     bool Decipher(const std::string& message, size_t from);

@@ -1,5 +1,5 @@
-// How much a sender holds in memory when the receiver does not keep up: on the fast
-// link it waits for the socket instead of queueing the file; stop-and-wait is as ever.
+// How much a sender holds in memory when the receiver does not keep up: it waits for the
+// socket instead of queueing the file, and stop-and-wait still sends one per "OK:".
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -99,6 +99,24 @@ TEST(SendFlow, StopAndWaitSendsOnePerOKWhateverTheSocketHolds) {
     }
     s.sock.Receive("OK:");
     EXPECT_EQ(s.view.status.back(), "File Transferred.");
+
+    // A peer that acknowledges without reading: the "OK:"s past the bound wait for the
+    // socket, and each still lets exactly one message go.
+    const std::string big = s.dir.file("big.bin");
+    constexpr long kBlocks = 3000;
+    test::WriteRandomFile(big, kBlocks * 1000 + 10);
+    s.sock.peakQueued = s.sock.queued = 0;
+    const long before = s.Sent("FB:");
+    s.transfer.SendFile(big, 0);
+    std::string oks;
+    for (long i = 0; i <= kBlocks; ++i) oks += "OK:";
+    s.sock.Receive(oks);
+    EXPECT_LE(s.sock.peakQueued, SendWindow::kMaxQueuedBytes + 1004);
+    EXPECT_LT(s.Sent("FB:") - before, kBlocks / 2);
+    for (int turn = 0; turn < 100 && s.st.FileInProgress(); ++turn) s.sock.Drain();
+    EXPECT_EQ(s.Sent("FB:") - before, kBlocks + 1);
+    EXPECT_EQ(s.view.status.back(), "File Transferred.");
+    EXPECT_LE(s.sock.peakQueued, SendWindow::kMaxQueuedBytes + 1004);
 }
 
 }  // namespace
