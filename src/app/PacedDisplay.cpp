@@ -1,5 +1,7 @@
 #include "app/PacedDisplay.h"
 
+#include <algorithm>
+
 #include "app/StartUp.h"
 
 namespace keyvane {
@@ -33,6 +35,26 @@ void PacedDisplay::Painted(int64_t nowMs) {
     pending_ = false;
     everPainted_ = true;
     lastPaintMs_ = nowMs;
+}
+
+std::string ListBudget::Shown(const std::string& line) {
+    if (line.size() <= kMaxLineChars) return line;
+    std::string cut = line.substr(0, kMaxLineChars - 1);
+    cut.push_back(kEllipsis);
+    return cut;
+}
+
+size_t ListBudget::Add(size_t chars) {
+    chars = std::min(chars, kMaxLineChars);
+    lengths_.push_back(chars);
+    total_ += chars;
+    size_t leave = 0;
+    while (lengths_.size() > 1 && (lengths_.size() > maxLines_ || total_ > maxChars_)) {
+        total_ -= lengths_.front();
+        lengths_.pop_front();
+        ++leave;
+    }
+    return leave;
 }
 
 }  // namespace keyvane

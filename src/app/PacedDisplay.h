@@ -4,7 +4,9 @@
 // of its speed, while a person sees no more than about thirty changes a second.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 
 namespace keyvane {
@@ -39,6 +41,38 @@ class PacedDisplay {
     bool pending_ = false;
     bool everPainted_ = false;
     int64_t lastPaintMs_ = 0;
+};
+
+// What the status list or the chat list keeps: the last kMaxLines lines, each cut to
+// kMaxLineChars characters, and no more than kMaxListChars characters in all. A peer
+// that sends line after line of a megabyte would otherwise grow the window without bound.
+class ListBudget {
+  public:
+    static constexpr size_t kMaxLines = 10000;
+    static constexpr size_t kMaxLineChars = 4096;
+    static constexpr size_t kMaxListChars = size_t{4} << 20;
+    // Windows-1252's ellipsis, which ends a line that was cut.
+    static constexpr char kEllipsis = '\x85';
+
+    explicit ListBudget(size_t maxLines = kMaxLines, size_t maxChars = kMaxListChars)
+        : maxLines_(maxLines), maxChars_(maxChars) {}
+
+    // `line` (Windows-1252) as the list shows it: whole, or cut with an ellipsis at its end.
+    static std::string Shown(const std::string& line);
+    // A line of `chars` characters joins the list; returns how many of the oldest lines
+    // must leave it. The newest always stays.
+    size_t Add(size_t chars);
+    void Clear() {
+        lengths_.clear();
+        total_ = 0;
+    }
+    size_t Lines() const { return lengths_.size(); }
+    size_t Chars() const { return total_; }
+
+  private:
+    size_t maxLines_, maxChars_;
+    std::deque<size_t> lengths_;
+    size_t total_ = 0;
 };
 
 }  // namespace keyvane

@@ -179,6 +179,8 @@ void frmMain::StartUp(std::string appFolder) {
 
     ui_->List1->clear();
     ui_->List2->clear();
+    statusBudget_.Clear();
+    chatBudget_.Clear();
     ui_->txtConnect->clear();
     ui_->txtKey->clear();
     SetSendButtonsEnabled(false);
@@ -257,13 +259,19 @@ void frmMain::ShowAbout() {
 // show yet (the end of a transfer, above all).
 void frmMain::UpdateList(const std::string& line) {
     if (display_.Pending()) PaintNow();
-    ui_->List1->addItem(ToQ(line));
+    AddLine(ui_->List1, statusBudget_, line);
     KeepLastLinesInView(ui_->List1, kStatusLines);
 }
 
 void frmMain::UpdateChatList(const std::string& line) {
-    ui_->List2->addItem(ToQ(line));
+    AddLine(ui_->List2, chatBudget_, line);
     KeepLastLinesInView(ui_->List2, kChatLines);
+}
+
+void frmMain::AddLine(QListWidget* list, ListBudget& budget, const std::string& line) {
+    const std::string shown = ListBudget::Shown(line);
+    for (size_t leave = budget.Add(shown.size()); leave > 0; --leave) delete list->takeItem(0);
+    list->addItem(ToQ(shown));
 }
 
 std::string frmMain::IPText() const {

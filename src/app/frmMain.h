@@ -2,6 +2,7 @@
 // program's logic (Session and FileTransfer), which it owns and forwards events to.
 #pragma once
 
+#include <QListWidget>
 #include <QMainWindow>
 #include <QTimer>
 #include <functional>
@@ -42,6 +43,11 @@ class frmMain : public QMainWindow, public MainState, public MainView {
     // The activity bars and progress value as they are, which the screen may show a
     // little later.
     const PacedDisplay& display() const { return display_; }
+    // Tests use small bounds, which the lists reach quickly.
+    void SetListBudgets(const ListBudget& status, const ListBudget& chat) {
+        statusBudget_ = status;
+        chatBudget_ = chat;
+    }
 
     // Where "Using Keyvane" finds the help page; beside the program unless set.
     void SetHelpPage(std::string path) { helpPage_ = std::move(path); }
@@ -88,6 +94,8 @@ class frmMain : public QMainWindow, public MainState, public MainView {
     void Guard(const std::function<void()>& handler);
     // The bars and the progress bar catch up with display_ now, or once the pacing
     // allows it.
+    // Appends to List1 or List2 within what the list may keep.
+    void AddLine(QListWidget* list, ListBudget& budget, const std::string& line);
     void PaintSoon();
     void PaintNow();
 
@@ -98,6 +106,7 @@ class frmMain : public QMainWindow, public MainState, public MainView {
     Session session_;
     FileTransfer transfer_;
     PacedDisplay display_;
+    ListBudget statusBudget_, chatBudget_;
     QTimer paintTimer_;
     bool ending_ = false;  // the program is ending; closing runs no hang-up of its own
     bool refused_ = false;

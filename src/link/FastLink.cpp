@@ -107,15 +107,7 @@ bool SendWindow::Acked(int64_t nowMs) {
     const int64_t rtt = std::max<int64_t>(0, nowMs - sentAt_.front());
     sentAt_.pop_front();
     if (minRtt_ < 0 || rtt < minRtt_) minRtt_ = rtt;
-    // Near the least round trip the link is not queueing: one more block per
-    // acknowledgement doubles the window every round trip. Well above it a queue is
-    // building: an eighth less, at most once per round trip.
-    if (rtt <= minRtt_ + std::max<int64_t>(minRtt_ / 2, 5)) {
-        limit_ = std::min(limit_ + 1, kMaxWindow);
-    } else if (rtt > 2 * minRtt_ + 20 && (lastShrinkMs_ < 0 || nowMs - lastShrinkMs_ >= rtt)) {
-        limit_ = std::max(limit_ - limit_ / 8, kMinWindow);
-        lastShrinkMs_ = nowMs;
-    }
+    limit_ = std::min(limit_ + 1, kMaxWindow);
     return true;
 }
 

@@ -30,11 +30,10 @@
 //                            "File received (verified)." or reports the mismatch
 // The blocks themselves are unchanged ("FB:" 1000 enciphered bytes "|", "FB:RM:" rest
 // "|", one "OK:" for each). The sender keeps up to SendWindow::Limit() blocks
-// unacknowledged; the window grows while the round trip stays near its least and
-// shrinks when it climbs (a queue is building), within [kMinWindow, kMaxWindow], so
-// memory stays flat. The receiver knows the file's length, so the closing message's
-// length is known too and no read boundary is guessed. A file is finished on the
-// sender's side when every message of it is acknowledged.
+// unacknowledged, and stops while the socket holds more than kMaxQueuedBytes it could not
+// hand to the system yet, so memory stays flat whatever the receiver does. The receiver knows the
+// file's length, so the closing message's length is known too and no read boundary is guessed. A
+// file is finished on the sender's side when every message of it is acknowledged.
 //
 // Resume: a fast receive that ends early (lost connection, hang-up) keeps its partial
 // file and a note (resume.dat in the data folder: name, length, stamp, and the name the
@@ -103,12 +102,18 @@ std::optional<FileOffer> ParseFileHead(std::string_view message);
 bool FastTransfersOn(const std::string& appFolder);
 constexpr const char* kSettingsFile = "settings.dat";
 
-// How many blocks may be unacknowledged, from the round trips the acknowledgements
-// show. Times are the caller's milliseconds; blocks are acknowledged in order.
+// How many blocks may be unacknowledged. TCP's own congestion control already protects
+// the network: the window only has to cover the bandwidth-delay product, so it grows by
+// one block per acknowledgement (doubling every round trip) up to kMaxWindow and never
+// shrinks when the round trip climbs, which it always does through a router's deep
+// queue. A link slower than the window holds the sender back through the socket: the
+// sender stops while the socket holds more than kMaxQueuedBytes of its own.
+// Times are the caller's milliseconds; blocks are acknowledged in order.
 class SendWindow {
   public:
     static constexpr size_t kMinWindow = 16;
-    static constexpr size_t kMaxWindow = 1024;  // about 1 MB in flight
+    static constexpr size_t kMaxWindow = 1024;  // 1 MB in flight: 20 MB/s at 50 ms
+    static constexpr size_t kMaxQueuedBytes = size_t{1} << 20;
 
     void Sent(int64_t nowMs) { sentAt_.push_back(nowMs); }
     // Acknowledges the oldest block in flight; false when none was.
@@ -122,7 +127,6 @@ class SendWindow {
     std::deque<int64_t> sentAt_;
     size_t limit_ = kMinWindow;
     int64_t minRtt_ = -1;
-    int64_t lastShrinkMs_ = -1;
 };
 
 }  // namespace keyvane::fast

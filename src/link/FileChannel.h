@@ -28,6 +28,8 @@ class FileReceiver {
     // Fast link: the length of the closing message of the file being received (without
     // its "|"), 0 when unknown.
     virtual size_t EndLength() const { return 0; }
+    // The socket handed bytes it held to the system: a sender held back may go on.
+    virtual void OnSendRoom() {}
 
   protected:
     ~FileReceiver() = default;
@@ -47,6 +49,8 @@ class FileChannel {
     virtual bool SendFramed(const std::string& message) = 0;
     // Both sides are Keyvane and have agreed on fast transfers for this connection.
     virtual bool Fast() const = 0;
+    // Bytes sent and still held in our memory, waiting for the system to take them.
+    virtual size_t SendQueued() const { return 0; }
     // Milliseconds on a clock that only moves forward.
     virtual int64_t NowMs() const = 0;
     // Lets events through for about `secs` seconds.

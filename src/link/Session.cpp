@@ -46,7 +46,9 @@ Session::Session(MainState& state, MainView& mainView, SDK& cipher, Platform& pl
     sock_.ConnectionRequest = [this](intptr_t id) { Guarded([&] { OnConnectionRequest(id); }); };
     sock_.DataArrival = [this](int64_t) { Guarded([this] { OnDataArrival(); }); };
     sock_.SendProgress = [this](int64_t, int64_t) {
-        if (!ended_) view_.BumpSentBar();
+        if (ended_) return;
+        view_.BumpSentBar();
+        if (files_) files_->OnSendRoom();
     };
     sock_.Disconnected = [this] { Guarded([this] { OnDisconnected(); }); };
 }

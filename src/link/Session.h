@@ -88,6 +88,7 @@ class Session final : public FileChannel {
     bool SendFramed(const std::string& message) override;
     bool Fast() const override { return fast_ && KeysReady(); }
     int64_t NowMs() const override;
+    size_t SendQueued() const override { return sock_.Queued(); }
 
     // Shows a message box; while one of ours is open, the text goes to the status list
     // instead, so a peer cannot pile up boxes.

@@ -2,6 +2,7 @@
 // (platform/qt/QtSock); tests may drive the logic with their own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
@@ -35,6 +36,9 @@ class Sock {
     virtual void Accept(intptr_t requestID) = 0;
     virtual void SendData(const std::string& bytes) = 0;  // throws SockError when it cannot
     virtual std::string GetData() = 0;                    // all bytes now available
+    // Bytes sent that the system has not taken yet, held in our memory; SendProgress
+    // reports when they go.
+    virtual size_t Queued() const { return 0; }
     virtual void Close() = 0;
     // Push out what was sent before closing (so a hang-up reaches the peer).
     virtual void Flush(int timeoutMs) = 0;

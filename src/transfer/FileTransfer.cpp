@@ -42,6 +42,10 @@ struct FileTransfer::Impl {
     int64_t acked = 0, messages = 0, skipped = 0;
     fast::SendWindow window;
     size_t peakInFlight = 0;
+    bool pumping = false;  // a send inside Pump reports progress, which must not pump
+    // Stop-and-wait: "OK:"s of run heldRun that wait for the socket to take what it holds.
+    int64_t heldOKs = 0;
+    uint64_t heldRun = 0;
     Sha256 sendHash;
     StepHasher sendKept;  // the blocks the receiver holds already, for the hash
     OneShot answerWait;   // until the receiver's "KVR" comes
@@ -263,8 +267,25 @@ bool FileTransfer::SendPrepared() {
 
 void FileTransfer::OnOK() {
     TransferState& st = link_.Files();
+    Impl& im = *impl_;
     if (!st.FileInProgress()) return;
-    if (impl_->fastSend) return OnFastOK();
+    if (im.fastSend) return OnFastOK();
+    // A receiver that acknowledges without reading would have the file wait in our
+    // memory: past the socket's bound an "OK:" waits for OnSendRoom. One that reads never
+    // has more than a block waiting.
+    if (im.heldRun != im.sendRun) {
+        im.heldRun = im.sendRun;
+        im.heldOKs = 0;
+    }
+    if (im.heldOKs > 0 || link_.SendQueued() > fast::SendWindow::kMaxQueuedBytes) {
+        ++im.heldOKs;
+        return;
+    }
+    SendNextPlain();
+}
+
+void FileTransfer::SendNextPlain() {
+    TransferState& st = link_.Files();
     ++st.CurrentBlock;
     link_.SetProgress(ProgressValue(st.CurrentBlock, st.nb));
     if (st.CurrentBlock <= st.nb) {
@@ -332,11 +353,20 @@ void FileTransfer::SendFastBlocks() {
 }
 
 // Sends what the window allows: blocks up to nb, then the hash and the closing message.
+// A receiver that acknowledges faster than it reads would otherwise have the whole file
+// waiting in our memory: while the socket holds more than its bound, the rest waits for
+// OnSendRoom.
 void FileTransfer::Pump() {
     TransferState& st = link_.Files();
     Impl& im = *impl_;
     const uint64_t run = im.sendRun;
-    while (st.FileInProgress() && im.sendRun == run && !im.closingSent && im.window.CanSend()) {
+    im.pumping = true;
+    struct Done {
+        bool& pumping;
+        ~Done() { pumping = false; }
+    } done{im.pumping};
+    while (st.FileInProgress() && im.sendRun == run && !im.closingSent && im.window.CanSend() &&
+           link_.SendQueued() <= fast::SendWindow::kMaxQueuedBytes) {
         const int64_t record = im.nextRecord;
         Prepare(record);
         if (record > st.nb) {
@@ -355,6 +385,25 @@ void FileTransfer::Pump() {
         im.window.Sent(link_.NowMs());
         im.peakInFlight = std::max(im.peakInFlight, im.window.InFlight());
     }
+}
+
+void FileTransfer::OnSendRoom() {
+    Impl& im = *impl_;
+    const TransferState& st = link_.Files();
+    if (im.pumping || !st.FileInProgress()) return;
+    if (im.fastSend) {
+        Pump();
+        return;
+    }
+    if (im.heldRun != im.sendRun) return;
+    const uint64_t run = im.sendRun;
+    im.pumping = true;
+    while (im.heldOKs > 0 && im.sendRun == run && st.FileInProgress() &&
+           link_.SendQueued() <= fast::SendWindow::kMaxQueuedBytes) {
+        --im.heldOKs;
+        SendNextPlain();
+    }
+    im.pumping = false;
 }
 
 void FileTransfer::OnFastOK() {

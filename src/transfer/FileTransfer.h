@@ -40,6 +40,7 @@ class FileTransfer final : public FileReceiver {
     void OnBrokenBlock() override;
     void OnControl(const std::string& message) override;  // "KVF", "KVR", "KVH"
     size_t EndLength() const override;
+    void OnSendRoom() override;
 
     // Fast link: the most blocks the last file sent had unacknowledged at once.
     size_t PeakInFlight() const;
@@ -62,6 +63,7 @@ class FileTransfer final : public FileReceiver {
     struct Impl;
     void Prepare(int64_t record);
     bool SendPrepared();
+    void SendNextPlain();  // stop-and-wait: what an "OK:" lets go
     void FinishFile();
     void AbortSend(const std::string& statusLine);
     bool Decipher(const std::string& message, size_t from);

@@ -419,9 +419,13 @@ TEST_F(HostilePeer, TenMegabyteChatLineIsCutAtOneRead) {
     Hangup(*peer_);
     ASSERT_GT(List("List2")->count(), chatStart_);
     const std::string shown = LastChat();
-    EXPECT_GT(shown.size(), 0u);
     EXPECT_LE(shown.size(), Framer::kMaxMessage);
-    EXPECT_EQ(shown, line.substr(0, shown.size()));
+    // Cut again for the list, where the cut shows.
+    const std::string ellipsis = "\xE2\x80\xA6";
+    ASSERT_GT(shown.size(), ellipsis.size());
+    EXPECT_EQ(shown.substr(shown.size() - ellipsis.size()), ellipsis);
+    const std::string kept = shown.substr(0, shown.size() - ellipsis.size());
+    EXPECT_EQ(kept, line.substr(0, kept.size()));
 }
 
 TEST_F(HostilePeer, UnsolicitedAcknowledgementsAreIgnored) {

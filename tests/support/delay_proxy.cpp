@@ -11,8 +11,11 @@ namespace {
 constexpr size_t kPiece = 4096;
 }  // namespace
 
-DelayProxy::DelayProxy(int targetPort, int oneWayMs, double bytesPerSecond)
-    : targetPort_(targetPort), delayUs_(int64_t{oneWayMs} * 1000), rate_(bytesPerSecond) {
+DelayProxy::DelayProxy(int targetPort, int oneWayMs, double bytesPerSecond, int64_t queueBytes)
+    : targetPort_(targetPort),
+      delayUs_(int64_t{oneWayMs} * 1000),
+      rate_(bytesPerSecond),
+      queueLimit_(queueBytes) {
     clock_.start();
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer);
@@ -44,7 +47,11 @@ void DelayProxy::OnNewConnection() {
     c->setParent(this);
     auto* t = new QTcpSocket(this);
     target_ = t;
-    for (QTcpSocket* s : {c, t}) s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    for (QTcpSocket* s : {c, t}) {
+        s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        // Qt's own buffer would be a queue without bound in front of ours.
+        if (queueLimit_ > 0) s->setReadBufferSize(queueLimit_);
+    }
     connect(c, &QTcpSocket::readyRead, this, [this, c] { Take(kToTarget, c); });
     connect(t, &QTcpSocket::readyRead, this, [this, t] { Take(kFromTarget, t); });
     // An end that closes is passed on once what it sent before has been delivered.
@@ -62,10 +69,13 @@ void DelayProxy::OnNewConnection() {
 }
 
 void DelayProxy::Take(Direction d, QTcpSocket* from) {
-    if (ending_ || !targetUp_) return;
-    const QByteArray got = from->readAll();
+    if (ending_ || !targetUp_ || !from) return;
     Dir& q = dir_[d];
+    qint64 room = from->bytesAvailable();
     const int64_t now = NowUs();
+    if (queueLimit_ > 0) room = std::min<qint64>(room, queueLimit_ - Backlog(d, now));
+    if (room <= 0) return;
+    const QByteArray got = from->read(room);
     for (qsizetype at = 0; at < got.size(); at += static_cast<qsizetype>(kPiece)) {
         const auto n = std::min<qsizetype>(static_cast<qsizetype>(kPiece), got.size() - at);
         int64_t sent = now;
@@ -76,20 +86,47 @@ void DelayProxy::Take(Direction d, QTcpSocket* from) {
         q.queue.push_back(
             {std::string(got.constData() + at, static_cast<size_t>(n)), sent + delayUs_});
     }
+    q.peakQueued = std::max(q.peakQueued, Backlog(d, now));
     Arm();
+}
+
+int64_t DelayProxy::Backlog(Direction d, int64_t nowUs) const {
+    if (rate_ <= 0) return 0;
+    return static_cast<int64_t>(
+        static_cast<double>(std::max<int64_t>(0, dir_[d].linkFreeUs - nowUs)) * rate_ / 1e6);
 }
 
 void DelayProxy::CloseWhenDrained(Direction d) {
     if (ending_) return;
     dir_[d].closing = true;
-    if (dir_[d].queue.empty()) HangUp();
+    if (Drained(d)) HangUp();
+}
+
+QTcpSocket* DelayProxy::Source(int d) const {
+    return d == kToTarget ? client_.data() : target_.data();
+}
+
+bool DelayProxy::Drained(Direction d) const {
+    const QTcpSocket* from = Source(d);
+    return dir_[d].queue.empty() && (!from || from->bytesAvailable() == 0);
 }
 
 void DelayProxy::Arm() {
     int64_t next = -1;
-    for (const Dir& q : dir_)
-        if (!q.queue.empty() && (next < 0 || q.queue.front().dueUs < next))
-            next = q.queue.front().dueUs;
+    const auto consider = [&next](int64_t us) {
+        if (next < 0 || us < next) next = us;
+    };
+    for (int d = 0; d < 2; ++d) {
+        const Dir& q = dir_[d];
+        if (!q.queue.empty()) consider(q.queue.front().dueUs);
+        // A full queue takes more from the sender once a piece's room is free.
+        const QTcpSocket* from = Source(d);
+        if (queueLimit_ > 0 && rate_ > 0 && from && from->bytesAvailable() > 0)
+            consider(q.linkFreeUs -
+                     static_cast<int64_t>(static_cast<double>(std::max<int64_t>(
+                                              queueLimit_ - static_cast<int64_t>(kPiece), 0)) *
+                                          1e6 / rate_));
+    }
     if (next < 0) return;
     const int64_t waitMs = std::max<int64_t>(0, (next - NowUs() + 999) / 1000);
     timer_.start(static_cast<int>(waitMs));
@@ -104,7 +141,9 @@ void DelayProxy::Release() {
             q.queue.pop_front();
             Deliver(static_cast<Direction>(d), std::move(bytes));
         }
-        if (!ending_ && q.closing && q.queue.empty()) HangUp();
+        // Room again in a bounded queue: what waited in the sender's socket comes in.
+        if (!ending_ && queueLimit_ > 0) Take(static_cast<Direction>(d), Source(d));
+        if (!ending_ && q.closing && Drained(static_cast<Direction>(d))) HangUp();
     }
     if (!ending_) Arm();
 }
@@ -141,15 +180,15 @@ void DelayProxy::HangUp() {
         if (s) s->disconnectFromHost();
 }
 
-ProxyThread::ProxyThread(int targetPort, int oneWayMs, double bytesPerSecond) {
+ProxyThread::ProxyThread(int targetPort, int oneWayMs, double bytesPerSecond, int64_t queueBytes) {
     thread_.start();
     // Made in its thread, so its sockets and timers belong to that thread's loop.
     auto* holder = new QObject;
     holder->moveToThread(&thread_);
     QMetaObject::invokeMethod(
         holder,
-        [this, holder, targetPort, oneWayMs, bytesPerSecond] {
-            proxy_ = new DelayProxy(targetPort, oneWayMs, bytesPerSecond);
+        [this, holder, targetPort, oneWayMs, bytesPerSecond, queueBytes] {
+            proxy_ = new DelayProxy(targetPort, oneWayMs, bytesPerSecond, queueBytes);
             proxy_->keepLog = false;
             port_ = proxy_->Port();
             delete holder;

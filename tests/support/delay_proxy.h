@@ -1,8 +1,10 @@
 // A TCP proxy on 127.0.0.1 that plays a slow link: every byte arrives a fixed delay
 // after it was sent, optionally no faster than a capped rate, and either direction can
-// be cut, hung up or have one byte flipped at a chosen byte count. It runs on the Qt
-// event loop of the thread it lives in (the test's, or a thread of its own with
-// ProxyThread). One connection at a time.
+// be cut, hung up or have one byte flipped at a chosen byte count. A capped link queues
+// what waits for the rate without bound, like a router that queues whatever comes, or
+// at most a set number of bytes per direction, so the rest waits in the sender's socket.
+// It runs on the Qt event loop of the thread it lives in (the test's, or a thread of its
+// own with ProxyThread). One connection at a time.
 #pragma once
 
 #include <QElapsedTimer>
@@ -27,8 +29,9 @@ class DelayProxy : public QObject {
     static constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
 
     // Forwards to 127.0.0.1:targetPort; `oneWayMs` each way, so the round trip is twice
-    // that. `bytesPerSecond` 0 for no cap.
-    DelayProxy(int targetPort, int oneWayMs, double bytesPerSecond = 0);
+    // that. `bytesPerSecond` 0 for no cap; `queueBytes` bounds what waits for a capped
+    // rate (bytes on their way, within the delay, are not counted), 0 for no bound.
+    DelayProxy(int targetPort, int oneWayMs, double bytesPerSecond = 0, int64_t queueBytes = 0);
     ~DelayProxy() override;
 
     int Port() const { return port_; }
@@ -41,6 +44,8 @@ class DelayProxy : public QObject {
     void FlipAt(Direction d, uint64_t at) { dir_[d].flipAt = at; }
 
     uint64_t Delivered(Direction d) const { return dir_[d].delivered; }
+    // The most that waited for the rate in a direction at once.
+    int64_t PeakQueued(Direction d) const { return dir_[d].peakQueued; }
     bool Connected() const { return client_ && target_; }
     // Every byte delivered in a direction, in order (for tests that look at the wire).
     std::string Log(Direction d) const { return dir_[d].log; }
@@ -55,6 +60,7 @@ class DelayProxy : public QObject {
         std::deque<Piece> queue;
         int64_t linkFreeUs = 0;  // when the capped link has sent what it holds
         uint64_t delivered = 0;
+        int64_t peakQueued = 0;
         uint64_t cutAt = kNever, hangUpAt = kNever, flipAt = kNever;
         std::string log;
         bool closing = false;  // its sender closed: hang up once the queue is delivered
@@ -68,6 +74,11 @@ class DelayProxy : public QObject {
     void Cut();
     void HangUp();
     void CloseWhenDrained(Direction d);
+    QTcpSocket* Source(int d) const;  // the end that sends in direction d
+    // Everything its sender sent is delivered.
+    bool Drained(Direction d) const;
+    // Bytes of a direction still waiting for the capped rate.
+    int64_t Backlog(Direction d, int64_t nowUs) const;
     int64_t NowUs() const { return clock_.nsecsElapsed() / 1000; }
 
     QTcpServer server_;
@@ -78,6 +89,7 @@ class DelayProxy : public QObject {
     int targetPort_;
     int64_t delayUs_;
     double rate_;
+    int64_t queueLimit_;
     int port_ = 0;
     bool ending_ = false;    // the connection is being cut or hung up
     bool targetUp_ = false;  // the target took the connection
@@ -86,7 +98,7 @@ class DelayProxy : public QObject {
 // A proxy living in a thread of its own, for callers that block their own thread.
 class ProxyThread {
   public:
-    ProxyThread(int targetPort, int oneWayMs, double bytesPerSecond = 0);
+    ProxyThread(int targetPort, int oneWayMs, double bytesPerSecond = 0, int64_t queueBytes = 0);
     ~ProxyThread();
     int Port() const { return port_; }
 

@@ -58,7 +58,17 @@ void FakeSock::SendData(const std::string& bytes) {
     if (failSend || (!real_ && state != sckConnected)) throw SockError("broken");
     sent.push_back(bytes.substr(0, keep));
     sentSizes.push_back(bytes.size());
-    if (real_) real_->SendData(bytes);
+    if (real_) {
+        real_->SendData(bytes);
+    } else if (holdSends) {
+        queued += bytes.size();
+        peakQueued = std::max(peakQueued, queued);
+    }
+}
+
+void FakeSock::Drain() {
+    const size_t went = std::exchange(queued, 0);
+    if (went > 0 && SendProgress) SendProgress(static_cast<int64_t>(went), 0);
 }
 
 void FakeSock::Close() {

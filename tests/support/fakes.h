@@ -75,6 +75,10 @@ class FakeSock : public Sock {
     int stateAfterConnect = sckConnecting;
     std::optional<std::string> listenError;
     bool failSend = false;
+    // Alone: while set, what is sent stays queued, as when the peer reads nothing, until
+    // Drain hands it to the "system".
+    bool holdSends = false;
+    size_t queued = 0, peakQueued = 0;
 
     std::vector<std::string> sent;  // every message, cut to `keep` bytes
     std::vector<size_t> sentSizes;
@@ -91,6 +95,9 @@ class FakeSock : public Sock {
     void Accept(intptr_t id) override;
     void SendData(const std::string& bytes) override;
     std::string GetData() override { return std::exchange(incoming_, {}); }
+    size_t Queued() const override { return real_ ? real_->Queued() : queued; }
+    // Alone: the queued bytes go, and SendProgress says so.
+    void Drain();
     void Close() override;
     void Flush(int ms) override {
         ++flushes;

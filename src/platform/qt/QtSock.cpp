@@ -445,6 +445,10 @@ std::string QtSock::GetData() {
     return got;
 }
 
+size_t QtSock::Queued() const {
+    return conn_ ? conn_->Waiting() : 0;
+}
+
 // A request being offered stays open: the handler closes the server and then accepts.
 void QtSock::Close() {
     if (server_) server_->close();

@@ -29,6 +29,7 @@ class QtSock : public QObject, public Sock {
     void Accept(intptr_t requestID) override;
     void SendData(const std::string& bytes) override;
     std::string GetData() override;
+    size_t Queued() const override;
     void Close() override;
     void Flush(int timeoutMs) override;
     int64_t RoundTripUs() const override;

@@ -1,0 +1,123 @@
+// How much a sender holds in memory when the receiver does not keep up: it waits for the
+// socket instead of queueing the file, and stop-and-wait still sends one per "OK:".
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "link/FastLink.h"
+#include "link/fakes.h"
+#include "platform/files.h"
+#include "transfer/FileTransfer.h"
+
+namespace keyvane {
+namespace {
+
+using fast::SendWindow;
+
+struct Sender : test::FakePeer {
+    explicit Sender(bool fastLink) {
+        if (fastLink) {
+            WriteTextLines(dir.file("settings.dat"), {"FastTransfers=on"});
+            BecomeConnectedClient();
+            sock.Receive(fast::Probe("0123456789abcdef"));
+        } else {
+            BecomeConnectedHost();
+            plat.onSleep = [this] { plat.time = "14:31:" + std::to_string(10 + ++seconds % 50); };
+        }
+        sock.keep = 6;
+    }
+    long Sent(const std::string& tag) const {
+        return std::count_if(sock.sent.begin(), sock.sent.end(),
+                             [&](const std::string& m) { return m.rfind(tag, 0) == 0; });
+    }
+    // The peer acknowledges every block that went, whether it read it or not.
+    void AckAll() {
+        const long blocks = Sent("FB:");
+        if (blocks > acked)
+            sock.Receive([&] {
+                std::string oks;
+                for (; acked < blocks; ++acked) oks += "OK:";
+                return oks;
+            }());
+    }
+    FileTransfer transfer{*session};
+    long acked = 0;
+    int seconds = 0;
+};
+
+TEST(SendFlow, AFastReceiverThatAcknowledgesWithoutReadingCannotFillOurMemory) {
+    Sender s(true);
+    ASSERT_TRUE(s.session->Fast());
+    const std::string file = s.dir.file("big.bin");
+    constexpr long kBlocks = 4000;
+    test::WriteRandomFile(file, kBlocks * 1000 + 10);
+    s.sock.holdSends = true;  // the peer reads nothing: every byte stays with us
+    s.transfer.SendFile(file, 0);
+    s.sock.Receive(fast::Resume(0));
+    for (long before = -1; before != s.Sent("FB:");) {
+        before = s.Sent("FB:");
+        s.AckAll();
+    }
+    // Held back at the bound, far short of the file.
+    constexpr size_t kBound = SendWindow::kMaxQueuedBytes + 1004;
+    EXPECT_LE(s.sock.peakQueued, kBound);
+    EXPECT_GT(s.sock.queued, SendWindow::kMaxQueuedBytes);
+    EXPECT_LT(s.Sent("FB:"), kBlocks / 2);
+    EXPECT_TRUE(s.st.FileInProgress());
+
+    // As the system takes what waits, the rest goes, and no more waits at once.
+    for (int turn = 0; turn < 100 && s.st.FileInProgress(); ++turn) {
+        s.sock.Drain();
+        s.AckAll();
+    }
+    EXPECT_EQ(s.view.status.back(), "File Transferred.");
+    EXPECT_EQ(s.Sent("FB:"), kBlocks + 1);
+    EXPECT_EQ(s.Sent("FB:RM:"), 1);
+    EXPECT_LE(s.sock.peakQueued, kBound);
+    // Nothing is sent once the file is done, however the socket reports.
+    const size_t messages = s.sock.sent.size();
+    s.sock.SendProgress(10, 0);
+    EXPECT_EQ(s.sock.sent.size(), messages);
+}
+
+TEST(SendFlow, StopAndWaitSendsOnePerOKWhateverTheSocketHolds) {
+    Sender s(false);
+    ASSERT_FALSE(s.session->Fast());
+    const std::string file = s.dir.file("plain.bin");
+    test::WriteRandomFile(file, 3500);
+    s.sock.holdSends = true;
+    s.transfer.SendFile(file, 0);
+    ASSERT_EQ(s.Sent("FB:"), 1);
+    // The socket taking bytes is no "OK:".
+    s.sock.Drain();
+    s.sock.SendProgress(1, 0);
+    EXPECT_EQ(s.Sent("FB:"), 1);
+    for (long n = 2; n <= 4; ++n) {
+        s.sock.Receive("OK:");
+        EXPECT_EQ(s.Sent("FB:"), n);
+    }
+    s.sock.Receive("OK:");
+    EXPECT_EQ(s.view.status.back(), "File Transferred.");
+
+    // A peer that acknowledges without reading: the "OK:"s past the bound wait for the
+    // socket, and each still lets exactly one message go.
+    const std::string big = s.dir.file("big.bin");
+    constexpr long kBlocks = 3000;
+    test::WriteRandomFile(big, kBlocks * 1000 + 10);
+    s.sock.peakQueued = s.sock.queued = 0;
+    const long before = s.Sent("FB:");
+    s.transfer.SendFile(big, 0);
+    std::string oks;
+    for (long i = 0; i <= kBlocks; ++i) oks += "OK:";
+    s.sock.Receive(oks);
+    EXPECT_LE(s.sock.peakQueued, SendWindow::kMaxQueuedBytes + 1004);
+    EXPECT_LT(s.Sent("FB:") - before, kBlocks / 2);
+    for (int turn = 0; turn < 100 && s.st.FileInProgress(); ++turn) s.sock.Drain();
+    EXPECT_EQ(s.Sent("FB:") - before, kBlocks + 1);
+    EXPECT_EQ(s.view.status.back(), "File Transferred.");
+    EXPECT_LE(s.sock.peakQueued, SendWindow::kMaxQueuedBytes + 1004);
+}
+
+}  // namespace
+}  // namespace keyvane
