@@ -15,7 +15,7 @@ namespace keyvane {
 namespace {
 
 // Key files, working files, settings and received keys: nobody else's business. Received
-// files (CreateEmptyReplacing) follow the user's umask as any download does.
+// files (CreateReceivedFile) follow the user's umask as any download does.
 constexpr mode_t kOwnFileMode = 0600;
 
 // "cannot open /a/b: No such file or directory", with the path and the reason apart.
@@ -389,11 +389,6 @@ void TruncateFile(const std::string& path, int64_t length) {
 
 namespace {
 
-// An error whose message is its reason alone.
-FileError Only(const std::string& path, const std::string& reason) {
-    return FileError(reason, path, reason);
-}
-
 std::string BareName(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -412,14 +407,16 @@ std::string WhyUnreadable(const std::string& path) {
     return "";
 }
 
-bool WriteNewFile(const std::string& path, std::string_view data) {
+namespace {
+
+bool CreateNew(const std::string& path, std::string_view data, mode_t mode) {
     if (MemoryPath m = InMemory(path)) {
         if (m.folder->Find(m.name)) return false;
         WriteAt(*m.folder->Open(m.name, false), data, 0);
         return true;
     }
     // O_EXCL: an existing file, or a link of that name, is never written through.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kOwnFileMode);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) {
         if (errno == EEXIST) return false;
         std::string reason = std::strerror(errno);
@@ -445,20 +442,14 @@ bool WriteNewFile(const std::string& path, std::string_view data) {
     return true;
 }
 
-void CreateEmptyReplacing(const std::string& path) {
-    if (MemoryPath m = InMemory(path)) {
-        m.folder->Remove(m.name);
-        m.folder->Open(m.name, true);
-        return;
-    }
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) throw Only(path, "a folder of that name is in the way");
-        if (::unlink(path.c_str()) != 0) throw Only(path, std::strerror(errno));
-    }
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) throw Only(path, std::strerror(errno));
-    ::close(fd);
+}  // namespace
+
+bool WriteNewFile(const std::string& path, std::string_view data) {
+    return CreateNew(path, data, kOwnFileMode);
+}
+
+bool CreateReceivedFile(const std::string& path) {
+    return CreateNew(path, {}, 0644);
 }
 
 }  // namespace keyvane

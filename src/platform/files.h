@@ -38,7 +38,7 @@ struct EndOfFileError : FileError {
 };
 
 // Files this program creates for itself (RecordFile, TextWriter, WriteNewFile) are
-// readable and writable by their owner only; CreateEmptyReplacing follows the umask.
+// readable and writable by their owner only; CreateReceivedFile follows the umask.
 //
 // Random-access file of fixed-length records. Records are numbered from 1; record r
 // starts at byte (r - 1) * length. Opening creates a missing file empty and never
@@ -169,9 +169,9 @@ std::string WhyUnreadable(const std::string& path);
 // file left half-written is removed); the message names the file without its folder.
 bool WriteNewFile(const std::string& path, std::string_view data);
 
-// Creates `path` empty. An existing file or symbolic link of that name is removed first
-// (a link is replaced, never written through); a folder of that name is an error, as is
-// anything that cannot be created. Throws FileError whose message is the reason alone.
-void CreateEmptyReplacing(const std::string& path);
+// Creates `path` empty for a file received from the peer, which, like any download,
+// follows the umask. False when the name is taken (never through a file or link of
+// that name); throws FileError when it cannot be created.
+bool CreateReceivedFile(const std::string& path);
 
 }  // namespace keyvane

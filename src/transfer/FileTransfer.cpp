@@ -493,7 +493,7 @@ bool FileTransfer::StartReceivedFile() {
             if (n > kMaxNumberedNames) throw FileError("no free name is left for it");
             const std::string name = NumberedName(im.offeredName, n);
             const std::string path = st.Recv + Cp1252ToUtf8(name);
-            if (WriteNewFile(path, "")) {
+            if (CreateReceivedFile(path)) {
                 im.RecvFileName = name;
                 im.recvPath = path;
                 named = true;

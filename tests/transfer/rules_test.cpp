@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "platform/cp1252.h"
 #include "platform/files.h"
 #include "platform/numbers.h"
@@ -111,30 +113,22 @@ class ReceivedFile : public ::testing::Test {
     }
 };
 
-TEST_F(ReceivedFile, ReplacesAnExistingFileWithAnEmptyOne) {
+TEST_F(ReceivedFile, IsCreatedOnlyUnderAFreeNameAndNeverThroughALink) {
     Write(dir.file("a.txt"), "old");
-    CreateEmptyReplacing(dir.file("a.txt"));
-    EXPECT_EQ(Read(dir.file("a.txt")), "");
-}
-
-TEST_F(ReceivedFile, ReplacesLinksInsteadOfWritingThroughThem) {
+    EXPECT_FALSE(CreateReceivedFile(dir.file("a.txt")));
+    EXPECT_EQ(Read(dir.file("a.txt")), "old");
     Write(dir.file("outside"), "keep me");
     ASSERT_EQ(::symlink(dir.file("outside").c_str(), dir.file("sym").c_str()), 0);
-    ASSERT_EQ(::link(dir.file("outside").c_str(), dir.file("hard").c_str()), 0);
-    CreateEmptyReplacing(dir.file("sym"));
-    CreateEmptyReplacing(dir.file("hard"));
-    Write(dir.file("sym"), "new");
-    Write(dir.file("hard"), "new");
-    struct stat st {};
-    ASSERT_EQ(::lstat(dir.file("sym").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode));
+    ASSERT_EQ(::symlink(dir.file("nowhere").c_str(), dir.file("dangling").c_str()), 0);
+    EXPECT_FALSE(CreateReceivedFile(dir.file("sym")));
+    EXPECT_FALSE(CreateReceivedFile(dir.file("dangling")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("nowhere")));
     EXPECT_EQ(Read(dir.file("outside")), "keep me");
-}
-
-TEST_F(ReceivedFile, AFolderOfThatNameIsAnError) {
+    EXPECT_TRUE(CreateReceivedFile(dir.file("b.txt")));
+    EXPECT_EQ(Read(dir.file("b.txt")), "");
     ASSERT_EQ(::mkdir(dir.file("taken").c_str(), 0755), 0);
-    EXPECT_THROW(CreateEmptyReplacing(dir.file("taken")), FileError);
-    EXPECT_THROW(CreateEmptyReplacing(dir.file("missing/x")), FileError);
+    EXPECT_FALSE(CreateReceivedFile(dir.file("taken")));
+    EXPECT_THROW(CreateReceivedFile(dir.file("missing/x")), FileError);
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ TEST(PrivateFolder, IsCreatedAndKeptForTheOwnerOnly) {
     EXPECT_EQ(ModeOf(old), 0700u);
     EXPECT_EQ(ReadWholeFile(old + "port.dat"), "7777\r\n");
     EXPECT_EQ(ModeOf(old + "port.dat"), 0600u);
-    CreateEmptyReplacing(old + "received.bin");
+    ASSERT_TRUE(CreateReceivedFile(old + "received.bin"));
     EXPECT_EQ(ModeOf(old + "received.bin"), 0644u);
 
     EXPECT_THROW(CreatePrivateFolder(old + "port.dat"), FileError);
