@@ -92,10 +92,10 @@ class frmMain : public QMainWindow, public MainState, public MainView {
     // Runs a handler; a failure that reaches it is shown to the user instead of
     // unwinding through the event loop.
     void Guard(const std::function<void()>& handler);
-    // The bars and the progress bar catch up with display_ now, or once the pacing
-    // allows it.
     // Appends to List1 or List2 within what the list may keep.
     void AddLine(QListWidget* list, ListBudget& budget, const std::string& line);
+    // The bars and the progress bar catch up with display_ now, or once the pacing
+    // allows it.
     void PaintSoon();
     void PaintNow();
 

@@ -48,7 +48,7 @@ Session::Session(MainState& state, MainView& mainView, SDK& cipher, Platform& pl
     sock_.SendProgress = [this](int64_t, int64_t) {
         if (ended_) return;
         view_.BumpSentBar();
-        if (files_) files_->OnSendRoom();
+        if (files_) Guarded([this] { files_->OnSendRoom(); });
     };
     sock_.Disconnected = [this] { Guarded([this] { OnDisconnected(); }); };
 }
