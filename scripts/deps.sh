@@ -2,9 +2,9 @@
 # Installs the Debian packages the build needs, only when one is missing.
 set -euo pipefail
 # dpkg-dev and file: the .deb's dependencies (dpkg-shlibdeps); desktop-file-utils and
-# appstream: the install test's validators.
+# appstream: the install test's validators; libsodium-dev and pkgconf: the secure channel.
 pkgs=(cmake ninja-build g++ qt6-base-dev libgl-dev libgtest-dev libbenchmark-dev
-  dpkg-dev file desktop-file-utils appstream "$@")
+  libsodium-dev pkgconf dpkg-dev file desktop-file-utils appstream "$@")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

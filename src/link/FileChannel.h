@@ -49,6 +49,11 @@ class FileChannel {
     virtual bool SendFramed(const std::string& message) = 0;
     // Both sides are Keyvane and have agreed on fast transfers for this connection.
     virtual bool Fast() const = 0;
+    // The link runs inside the secure channel (secure/Secure.h): what arrives is what
+    // the peer sent.
+    virtual bool Secure() const { return false; }
+    // The peer's identity key on a secure link (32 bytes); empty on a plain one.
+    virtual std::string PeerIdentity() const { return {}; }
     // Bytes sent and still held in our memory, waiting for the system to take them.
     virtual size_t SendQueued() const { return 0; }
     // Milliseconds on a clock that only moves forward.

@@ -6,6 +6,15 @@
 
 namespace keyvane {
 
+// How the open connection is protected, as the window shows it for the connection's
+// whole length.
+struct LinkSecurity {
+    enum class State { None, Plain, Secure };
+    State state = State::None;  // None: no connection, or not settled yet
+    std::string code;           // Secure: the code both people compare, "482 913"
+    bool verified = false;      // Secure: the peer's identity was confirmed before
+};
+
 class MainView {
   public:
     virtual ~MainView() = default;
@@ -31,6 +40,9 @@ class MainView {
     // The selected system-file version: 0 none, otherwise the row of the version table
     // (1 Veltra 5.5, 2 Veltra 5.5.2, 3 Email, 4 Messenger, 5 FTP).
     virtual int SelectedVersion() const = 0;
+
+    // The connection's protection changed (settled, or the connection ended).
+    virtual void ShowSecurity(const LinkSecurity& /*security*/) {}
 };
 
 }  // namespace keyvane

@@ -583,4 +583,24 @@ void Session::Pause(int secs) {
     }
 }
 
+// --- secure channel -----------------------------------------------------------------
+
+LinkSecurity Session::Security() const {
+    return {};
+}
+
+bool Session::SecuritySettled() const {
+    return true;
+}
+
+bool Session::Secure() const {
+    return false;
+}
+
+std::string Session::PeerIdentity() const {
+    return {};
+}
+
+void Session::TrustPeer() {}
+
 }  // namespace keyvane

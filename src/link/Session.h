@@ -18,6 +18,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "cipher/sdk.h"
@@ -101,6 +103,26 @@ class Session final : public FileChannel {
     // are no longer handled.
     bool Ended() const { return ended_; }
 
+    // --- the secure channel (secure/Secure.h) ---------------------------------------
+    // How this connection is protected; State::None until it has settled.
+    LinkSecurity Security() const;
+    // Settled: the link is known to be plain or secure (with the peer's identity
+    // checked), or the connection is gone. Actions wait for this.
+    bool SecuritySettled() const;
+    bool Secure() const override;
+    std::string PeerIdentity() const override;
+    // The user confirmed that both codes match: the peer's identity is pinned for its
+    // address, and later connections from it show as verified.
+    void TrustPeer();
+    // Nothing is sent over a link that is not encrypted; such a link is ended at once.
+    // On by RequireSecure=on in settings.dat, or forced by the caller.
+    void SetRequireSecure(bool on) { requireSecureForced_ = on; }
+    // Asked before anything of ours is sent when the peer's identity is not the one
+    // confirmed for its address (changedIdentity), or when a peer confirmed before comes
+    // back without encryption. False ends the connection. Unset: the platform's
+    // ConfirmBox.
+    std::function<bool(const std::string& text, bool changedIdentity)> ConfirmRisk;
+
     // Bytes of the peer's held back for a message not yet complete.
     size_t PendingBytes() const { return framer_.Pending(); }
 
@@ -175,6 +197,7 @@ class Session final : public FileChannel {
     // least kKeyRefillMs, and it never lags by more than kKeyBurst of them.
     int64_t keyTokenMs_ = INT64_MIN / 2;
     bool keysThrottled_ = false;
+    bool requireSecureForced_ = false;
 };
 
 // Writes a received key to "Key" + HHMMSS + ".txt" in `folder` (or the next free name
