@@ -112,6 +112,11 @@ bool FastTransfersOn(const std::string& appFolder) {
     return !(v && (*v == "off" || *v == "0" || *v == "no" || *v == "false"));
 }
 
+bool SecureChannelOn(const std::string& appFolder) {
+    const auto v = Setting(appFolder, "securechannel");
+    return !(v && (*v == "off" || *v == "0" || *v == "no" || *v == "false"));
+}
+
 bool RequireSecureOn(const std::string& appFolder) {
     const auto v = Setting(appFolder, "requiresecure");
     return v && (*v == "on" || *v == "1" || *v == "yes" || *v == "true");

@@ -103,6 +103,9 @@ std::optional<FileOffer> ParseFileHead(std::string_view message);
 // The setting: on unless settings.dat in `appFolder` holds the line FastTransfers=off
 // (or 0, no, false; blanks and case do not matter). A missing or unreadable file is on.
 bool FastTransfersOn(const std::string& appFolder);
+// SecureChannel=off (or 0, no, false) in the same file: the secure channel is neither
+// offered nor accepted, and a fast link stays plain. On when missing.
+bool SecureChannelOn(const std::string& appFolder);
 // RequireSecure=on (or 1, yes, true) in the same file: nothing is sent over a link that
 // is not encrypted. Off when missing.
 bool RequireSecureOn(const std::string& appFolder);

@@ -186,7 +186,7 @@ void Session::Connect() {
     // time to.
     requireSecure_ = requireSecureForced_ || fast::RequireSecureOn(sdk_.AppFolder);
     sec_ = Sec::Pending;
-    if (!fastOn_ || !secure::Available()) return SettlePlain();
+    if (!fastOn_ || !SecureOn()) return SettlePlain();
     const int64_t rtt = std::max<int64_t>(sock_.RoundTripUs(), 0) / 1000;
     SetSecurityDeadline(NowMs() + std::min<int64_t>(kProbeWaitMs + 2 * rtt, kProbeWaitMaxMs));
 }
@@ -702,6 +702,10 @@ void Session::ResetSecure() {
     if (shown) view_.ShowSecurity({});
 }
 
+bool Session::SecureOn() {
+    return fast::SecureChannelOn(sdk_.AppFolder) && secure::Available() && LoadIdentity();
+}
+
 bool Session::LoadIdentity() {
     if (identity_) return true;
     try {
@@ -717,7 +721,7 @@ bool Session::LoadIdentity() {
 }
 
 bool Session::OfferSecure(const std::string& clientAddress) {
-    if (!secure::Available() || !LoadIdentity()) return false;
+    if (!SecureOn()) return false;
     hs_ = std::make_unique<secure::Handshake>(secure::Handshake::Role::Host, clientAddress);
     const std::string probe = hs_->Probe(NewNonce());
     probed_ = true;
@@ -752,7 +756,7 @@ void Session::OnAnswer(const std::string& answer) {
 
 void Session::AnswerSecure(const std::string& probe) {
     // Unanswered, the probe leaves the link plain when the wait for it is over.
-    if (sec_ != Sec::Pending || hs_ || !secure::Available() || !LoadIdentity()) return;
+    if (sec_ != Sec::Pending || hs_ || !SecureOn()) return;
     hs_ = std::make_unique<secure::Handshake>(secure::Handshake::Role::Client, sentAddress_);
     const auto answer = hs_->Answer(probe);
     if (!answer) {

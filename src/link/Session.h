@@ -204,6 +204,8 @@ class Session final : public FileChannel {
     void SetSecurityDeadline(int64_t ms);
     bool AskRisk(const std::string& text, bool changedIdentity);
     bool LoadIdentity();
+    // The setting allows the channel, libsodium works and we have our identity.
+    bool SecureOn();
     // The handshake or a record failed: nothing more is read or sent on this
     // connection.
     void FailSecure(const std::string& line);
