@@ -3,13 +3,15 @@
 // confirmed. Measured against this machine's ceiling for the protocol, taken in the same
 // run: a plain ping-pong of 1004-byte messages answered by 3-byte replies.
 //
-//   transfer_bench [--runs N] [--no-xvfb] [--quick]
+//   transfer_bench [--runs N] [--no-xvfb] [--quick] [--fast-only]
 //
 // runs the windows once with QT_QPA_PLATFORM=offscreen and once on a virtual X display
 // (xvfb-run) when there is one, then the windowless line (Session and FileTransfer
 // without a window). --quick runs the 50 MB windows offscreen only (for profiling).
 // Every side keeps to the eight messages, one block per round trip, as with a peer that
-// knows no more; one more offscreen pass lets the two windows agree on the fast link.
+// knows no more; two more offscreen passes let the two windows agree on the fast link,
+// inside the secure channel and with the channel switched off (SecureChannel=off), for
+// what the channel costs. --fast-only runs just those two, N times each, alternating.
 // The other modes are the benchmark's own children.
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -292,10 +294,13 @@ std::map<std::string, std::string> Fields(const std::string& line) {
 }
 
 // The eight messages only, unless this pass measures the fast link between two Keyvane
-// peers (KEYVANE_BENCH_FAST set).
+// peers (KEYVANE_BENCH_FAST set), in the secure channel unless KEYVANE_BENCH_NO_CHANNEL.
 void ChooseLink(const std::string& folder) {
+    const std::string settings = folder + keyvane::fast::kSettingsFile;
     if (!std::getenv("KEYVANE_BENCH_FAST"))
-        keyvane::WriteTextLines(folder + keyvane::fast::kSettingsFile, {"FastTransfers=off"});
+        keyvane::WriteTextLines(settings, {"FastTransfers=off"});
+    else if (std::getenv("KEYVANE_BENCH_NO_CHANNEL"))
+        keyvane::WriteTextLines(settings, {"SecureChannel=off"});
 }
 
 std::string SelfPath() {
@@ -322,6 +327,7 @@ int WindowPeer(const std::string& role, const std::string& folder, const std::st
 
     const bool host = role == "host";
     long long confirmedNs = 0, firstBlockNs = 0, endNs = 0;
+    bool encrypted = false;
     keyvane::frmMain win(folder, [&](Platform& p) {
         p.MsgBox = [](const std::string& t) { std::fprintf(stderr, "box: %s\n", t.c_str()); };
         p.ConfirmBox = [&](const std::string&) {
@@ -346,6 +352,7 @@ int WindowPeer(const std::string& role, const std::string& folder, const std::st
                      [&, list, last](const QModelIndex&, int first, int lastRow) {
                          for (int i = first; i <= lastRow; ++i) {
                              const std::string l = list->item(i)->text().toStdString();
+                             if (l.rfind("Encrypted connection", 0) == 0) encrypted = true;
                              // "File received." or, on the fast link, "File received
                              // (verified)."
                              if (l.rfind(last, 0) == 0 || l.rfind("File not", 0) == 0 ||
@@ -384,8 +391,11 @@ int WindowPeer(const std::string& role, const std::string& folder, const std::st
         }
     });
     app.exec();
-    std::printf("confirmed=%lld first=%lld end=%lld peak_kb=%ld cpu_us=%lld stall_us=%lld\n",
-                confirmedNs, firstBlockNs, endNs, PeakKb(), CpuUs(), longestStallNs / 1000);
+    std::printf(
+        "confirmed=%lld first=%lld end=%lld peak_kb=%ld cpu_us=%lld stall_us=%lld "
+        "encrypted=%d\n",
+        confirmedNs, firstBlockNs, endNs, PeakKb(), CpuUs(), longestStallNs / 1000,
+        encrypted ? 1 : 0);
     std::fflush(stdout);
     // The window's own close would hang up and wipe; the figures are out already.
     std::_Exit(0);
@@ -398,6 +408,7 @@ struct WindowRun {
     double senderCpuUs = 0, receiverCpuUs = 0;  // per block, the whole run's
     double senderStallMs = 0, receiverStallMs = 0;
     bool intact = false;
+    bool encrypted = false;  // both windows said so
 };
 
 WindowRun WindowTransfer(const std::string& folder, int64_t length) {
@@ -428,6 +439,7 @@ WindowRun WindowTransfer(const std::string& folder, int64_t length) {
     r.senderCpuUs = static_cast<double>(num(c, "cpu_us")) / static_cast<double>(length / 1000);
     r.receiverCpuUs = static_cast<double>(num(h, "cpu_us")) / static_cast<double>(length / 1000);
     r.intact = SameFiles(file, folder + "host/Recv/data.bin");
+    r.encrypted = num(h, "encrypted") == 1 && num(c, "encrypted") == 1;
     std::filesystem::remove_all(folder);
     return r;
 }
@@ -458,11 +470,11 @@ int WindowPass(const std::string& label, int runs, bool memory) {
             "after), %.0f%% of it; "
             "confirmation to \"File received.\" %.2f s; peak RSS sender %.1f MB, receiver "
             "%.1f MB; processor time per block sender %.0f us, receiver %.0f us; longest "
-            "stall of the event loop sender %.0f ms, receiver %.0f ms%s\n",
+            "stall of the event loop sender %.0f ms, receiver %.0f ms; %s%s\n",
             label.c_str(), i + 1, r.blockMBs, ceiling, before, after, 100 * r.blockMBs / ceiling,
             r.confirmToReceived, r.senderKb / 1024.0, r.receiverKb / 1024.0, r.senderCpuUs,
             r.receiverCpuUs, r.senderStallMs, r.receiverStallMs,
-            r.intact ? "" : "  FILE NOT INTACT");
+            r.encrypted ? "encrypted" : "not encrypted", r.intact ? "" : "  FILE NOT INTACT");
         std::fflush(stdout);
         ratios.push_back(r.blockMBs / ceiling);
         speeds.push_back(r.blockMBs);
@@ -674,7 +686,7 @@ int main(int argc, char** argv) {
     if (args.size() == 5 && args[0] == "--window-peer")
         return WindowPeer(args[1], args[2], args[3], args[4]);
     int runs = 3;
-    bool xvfb = true, quick = false;
+    bool xvfb = true, quick = false, fastOnly = false;
     std::string pass;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--runs" && i + 1 < args.size())
@@ -683,20 +695,28 @@ int main(int argc, char** argv) {
             xvfb = false;
         else if (args[i] == "--quick")
             quick = true;
+        else if (args[i] == "--fast-only")
+            fastOnly = true;
         else if (args[i] == "--window-pass" && i + 1 < args.size())
             pass = args[++i];
     }
     if (!pass.empty()) return WindowPass(pass, runs, true);
 
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    WindowPass("offscreen", runs, !quick);
+    if (!fastOnly) WindowPass("offscreen", runs, !quick);
     if (!quick) {
+        // Alternating, so the machine's drift falls on both alike.
         setenv("KEYVANE_BENCH_FAST", "1", 1);
-        WindowPass("offscreen, fast link", 1, false);
+        for (int i = 0; i < (fastOnly ? runs : 1); ++i) {
+            WindowPass("offscreen, fast link in the secure channel", 1, false);
+            setenv("KEYVANE_BENCH_NO_CHANNEL", "1", 1);
+            WindowPass("offscreen, fast link without the channel", 1, false);
+            unsetenv("KEYVANE_BENCH_NO_CHANNEL");
+        }
         unsetenv("KEYVANE_BENCH_FAST");
     }
     unsetenv("QT_QPA_PLATFORM");
-    if (quick) return 0;
+    if (quick || fastOnly) return 0;
     if (!xvfb) {
         std::printf("[xvfb] skipped (--no-xvfb)\n");
     } else if (std::system("command -v xvfb-run >/dev/null 2>&1") == 0) {
