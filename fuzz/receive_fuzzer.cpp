@@ -5,7 +5,7 @@
 // An input is a script of steps. Each step starts with one byte; its value modulo 6
 // picks the step:
 //   0  a read: two bytes of length (little-endian), then that many bytes
-//   1  a message: one byte picks it (modulo 9)
+//   1  a message: one byte picks it (modulo 13)
 //      0-3  "KY:", "CT:", "FB:" or "FB:RM:": two bytes of length, then that many bytes
 //           of plain text, enciphered with the key files of the handshake, as the peer
 //           holds them, behind the tag and, for the block messages, before the "|"
@@ -15,7 +15,17 @@
 //           a length and text as above
 //      6-8  "KVF" (two bytes and one of length, one of stamp), "KVR" (two bytes of
 //           blocks), "KVH" (32 bytes of hash)
-//      it arrives as one read
+//      9    the secure channel's handshake, played as the peer: as host, "IP:" (when
+//           nothing was offered yet), the answer to the offer, then the stream's header
+//           and the peer's hello; as client, the offer, the reveal, header and hello.
+//           One byte picks a message to damage (modulo 4: none, the first, the second,
+//           the stream's start), then one byte its place and one the bits flipped
+//      10   two bytes of length, then that many bytes sealed as one record of the
+//           channel (raw when the handshake was not played)
+//      11   the same in a record with the FINAL tag
+//      12   a record as it is: three bytes of length (big-endian), then two bytes of
+//           length and that many bytes
+//      0-8 arrive as one read, in a record of the channel once the handshake was played
 //   2  the connection breaks and the peer connects again; from the seventeenth time in
 //      one input on, nothing
 //   3  this side sends a file (one byte picks one of three sizes); the pause after the
@@ -26,6 +36,12 @@
 //      time in one input on, nothing
 // A length that runs past the end of the input takes what is left. While a file end
 // waits for more of itself, the following steps run as what arrives meanwhile.
+//
+// The channel's keys are fresh for each handshake (the handshake takes no seed), so an
+// input that plays it runs the same way each time, with other bytes on the wire.
+//
+// KEYVANE_FUZZ_TRACE=1 prints the status and chat lines of each input (for writing
+// seeds: run the target on one file with -runs=1).
 //
 // Received keys go to the current folder, so the target moves into its tree while an
 // input runs: give it absolute paths (fuzz/run.sh does).
@@ -76,6 +92,7 @@
 #include "platform/memory_files.h"
 #include "platform/platform.h"
 #include "platform/sock.h"
+#include "secure/Secure.h"
 #include "transfer/FileTransfer.h"
 
 namespace fs = std::filesystem;
@@ -120,17 +137,26 @@ class FakeView : public MainView {
 
 class FakeSock : public Sock {
   public:
+    static constexpr size_t kOutKept = 1024;
     int state = sckClosed;
     std::string incoming;
     size_t sent = 0;
+    std::string out;  // the start of what went out on this connection (the handshake)
 
     int State() const override { return state; }
     void Listen() override { state = sckListening; }
-    void Connect(const std::string&, const std::string&) override { state = sckConnected; }
-    void Accept(intptr_t) override { state = sckConnected; }
+    void Connect(const std::string&, const std::string&) override {
+        state = sckConnected;
+        out.clear();
+    }
+    void Accept(intptr_t) override {
+        state = sckConnected;
+        out.clear();
+    }
     void SendData(const std::string& bytes) override {
         if (state != sckConnected) throw SockError("not connected");
         sent += bytes.size();
+        if (out.size() < kOutKept) out.append(bytes, 0, kOutKept - out.size());
     }
     std::string GetData() override { return std::exchange(incoming, {}); }
     void Close() override { state = sckClosed; }
@@ -224,6 +250,7 @@ struct Tree {
     std::set<std::string> cipherNames;  // key and working files of the cipher
     std::vector<std::string> outFiles;
     SDK pristine, peer;
+    std::optional<secure::Identity> peerIdentity;  // the peer's, for its hellos
 
     int watch = -1;
     std::map<int, Folder> watched;
@@ -292,6 +319,10 @@ struct Tree {
             if (wd < 0) Fail("cannot watch " + folders[f]);
             watched[wd] = static_cast<Folder>(f);
         }
+        // Both identities exist before the first input: this side's stays as it is.
+        if (!secure::Available()) Fail("libsodium cannot be used");
+        secure::Identity::LoadOrCreate(app);
+        peerIdentity.emplace(secure::Identity::LoadOrCreate(peerFolder));
         std::string warm = "warm";
         pristine.EncryptString(warm);
         peer.EncryptString(warm);
@@ -523,6 +554,8 @@ class Run {
 
     size_t announced() const { return announced_; }
     size_t listBytes() const { return view_.bytes; }
+    const std::vector<std::string>& status() const { return view_.status; }
+    const std::vector<std::string>& chat() const { return view_.chat; }
 
   private:
     std::string TimeText() const {
@@ -568,13 +601,19 @@ class Run {
             case 0:
                 Read(s.Bytes(s.Length()));
                 break;
-            case 1:
-                Read(Message(s));
+            case 1: {
+                const int t = s.Byte() % 13;
+                if (t >= 9)
+                    Secure(t, s);
+                else
+                    Read(Sealed(Message(t, s)));
                 break;
+            }
             case 2:
                 // Each adds two status lines; a thousand say nothing new.
                 if (++reconnects_ <= 16) {
                     sock_.Lose();
+                    peer_ = {};
                     Accept();
                 }
                 break;
@@ -590,16 +629,18 @@ class Run {
                 break;
             default:
                 // Each builds key files; a person does not click a thousand times.
-                if (++connects_ <= 2) session_->Connect();
+                if (++connects_ <= 2) {
+                    peer_ = {};
+                    session_->Connect();
+                }
                 break;
         }
     }
 
     // One message as the peer would send it: the eight enciphered where they are, and
     // those of the fast link between two Keyvane peers.
-    std::string Message(Script& s) {
+    std::string Message(int t, Script& s) {
         static const char* const kTags[] = {"KY:", "CT:", "FB:", "FB:RM:"};
-        const int t = s.Byte() % 9;
         if (t < 4) {
             std::string text = s.Bytes(s.Length());
             tree_.peer.EncryptString(text);
@@ -633,6 +674,74 @@ class Run {
         }
     }
 
+    // The peer's side of the secure channel on this connection.
+    struct SecurePeer {
+        std::unique_ptr<secure::Handshake> hs;
+        std::unique_ptr<secure::Sealer> sealer;
+    };
+
+    // Once the handshake was played, what the peer sends goes in records.
+    std::string Sealed(std::string bytes) {
+        if (!peer_.sealer || peer_.sealer->Ended() || bytes.empty()) return bytes;
+        return peer_.sealer->Seal(bytes);
+    }
+
+    // The message of ours that begins with `tag`, as long as `length`; empty when it did
+    // not go out (whole) on this connection.
+    std::string Sent(std::string_view tag, size_t length) const {
+        const size_t at = sock_.out.find(tag);
+        if (at == std::string::npos || sock_.out.size() - at < length) return {};
+        return sock_.out.substr(at, length);
+    }
+
+    void Secure(int t, Script& s) {
+        if (t == 9) return Handshake(s);
+        if (t == 12) {
+            std::string record;
+            for (int i = 0; i < 3; ++i) record += static_cast<char>(s.Byte());
+            return Read(record + s.Bytes(s.Length()));
+        }
+        const std::string text = s.Bytes(s.Length());
+        if (!peer_.sealer || peer_.sealer->Ended()) return Read(text);
+        Read(peer_.sealer->Seal(text, t == 11));
+    }
+
+    // Plays the peer's part of the handshake, as far as this side lets it go.
+    void Handshake(Script& s) {
+        const int damaged = s.Byte() % 4;
+        uint8_t where = 0, flip = 0;
+        if (damaged != 0) {
+            where = s.Byte();
+            flip = static_cast<uint8_t>(s.Byte() | 1);
+        }
+        const auto send = [&](int which, std::string bytes) {
+            if (which == damaged && !bytes.empty()) bytes[where % bytes.size()] ^= flip;
+            Read(std::move(bytes));
+        };
+        if (peer_.hs || session_->Ended()) return;  // once per connection
+        using Role = secure::Handshake::Role;
+        if (st_.IsHost()) {
+            // The address the key files were built from.
+            if (Sent("KV?2", secure::kProbeLength).empty()) Read("IP:10.0.0.2");
+            const std::string probe = Sent("KV?2", secure::kProbeLength);
+            if (probe.empty()) return;
+            peer_.hs = std::make_unique<secure::Handshake>(Role::Client, "10.0.0.2");
+            const auto answer = peer_.hs->Answer(probe);
+            if (!answer) Fail("our own probe is malformed");
+            send(1, *answer);
+            if (!peer_.hs->Finish(Sent(secure::kReveal, secure::kRevealLength))) return;
+        } else {
+            peer_.hs = std::make_unique<secure::Handshake>(Role::Host, view_.ip);
+            send(1, peer_.hs->Probe(std::string(secure::kNonceDigits, '0')));
+            const auto reveal = peer_.hs->Reveal(Sent("KV!2", secure::kProbeLength));
+            if (!reveal) return;
+            send(2, *reveal);
+        }
+        peer_.sealer = std::make_unique<secure::Sealer>(peer_.hs->SendKey());
+        send(3, peer_.sealer->Header() +
+                    peer_.sealer->Seal(secure::Hello(*tree_.peerIdentity, *peer_.hs, "10.0.0.2")));
+    }
+
     // Hands every file message on to the transfer, counting the announcements: each may
     // leave one received file.
     struct CountingReceiver : FileReceiver {
@@ -659,6 +768,7 @@ class Run {
     std::optional<Session> session_;
     std::optional<FileTransfer> transfer_;
     CountingReceiver counter_;
+    SecurePeer peer_;
     Script* script_ = nullptr;
     int seconds_ = 12 * 3600;
     int64_t ms_ = 0;
@@ -701,6 +811,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Run run(tree, sdk);
         Script script(data, size);
         run.Play(script);
+        // For writing seeds: what the input made this side say.
+        static const bool trace = std::getenv("KEYVANE_FUZZ_TRACE") != nullptr;
+        if (trace) {
+            for (const std::string& l : run.status())
+                std::fprintf(stderr, "status: %s\n", l.c_str());
+            for (const std::string& l : run.chat()) std::fprintf(stderr, "chat: %s\n", l.c_str());
+        }
         // A one-byte step may add a line or two (a lost connection and waiting again
         // add 38 bytes), never more than a short line per byte of the input.
         if (run.listBytes() > 64 * size + 64 * 1024)
