@@ -63,6 +63,7 @@ bool Available() {
 }
 
 std::string NewNonce() {
+    Available();  // the generator is ready after sodium_init
     uint8_t raw[kNonceDigits / 2];
     randombytes_buf(raw, sizeof raw);
     return ToHex(std::string_view(reinterpret_cast<const char*>(raw), sizeof raw));

@@ -181,16 +181,19 @@ TEST(SecureHandshake, CodesAreSixDigitsWithLeadingZeros) {
     EXPECT_GT(leadingZero, 0);
 }
 
-TEST(SecureRecords, LongTextIsSplitAndEmptyTextIsOneRecord) {
+struct SecureRecords : ::testing::Test {
     const Key key = Seed(9);
-    Sealer s(key);
+    Sealer s{key};
+    std::vector<std::string> got;
+};
+
+TEST_F(SecureRecords, LongTextIsSplitAndEmptyTextIsOneRecord) {
     const std::string text = test::RandomBytes(2 * kMaxRecordText + 1, 1);
     const std::string sealed = s.Seal(text);
     EXPECT_EQ(sealed.size(), text.size() + 3 * kRecordOverhead);
     EXPECT_EQ(sealed.substr(0, 3), std::string("\x01\x00\x11", 3));  // 65536 + 17
     const std::string empty = s.Seal("");
     EXPECT_EQ(empty.size(), kRecordOverhead);
-    std::vector<std::string> got;
     EXPECT_EQ(OpenAll(key, s.Header() + sealed + empty, &got), Opener::Result::More);
     ASSERT_EQ(got.size(), 4u);
     EXPECT_EQ(got[0] + got[1] + got[2], text);
@@ -198,12 +201,9 @@ TEST(SecureRecords, LongTextIsSplitAndEmptyTextIsOneRecord) {
     EXPECT_EQ(got[3], "");
 }
 
-TEST(SecureRecords, PiecesOfAnyLengthOpenAndOnlyOneRecordIsHeld) {
-    const Key key = Seed(9);
-    Sealer s(key);
+TEST_F(SecureRecords, PiecesOfAnyLengthOpenAndOnlyOneRecordIsHeld) {
     const std::string a = test::RandomBytes(5000, 2), stream = StreamOf(s, {a, "b"});
     Opener o(key);
-    std::vector<std::string> got;
     EXPECT_EQ(o.Feed(stream.substr(0, 10), got), Opener::Result::More);  // header in pieces
     EXPECT_EQ(o.Feed(stream.substr(10, 13), got), Opener::Result::More);
     for (size_t i = 23; i < stream.size(); ++i) {
@@ -214,13 +214,10 @@ TEST(SecureRecords, PiecesOfAnyLengthOpenAndOnlyOneRecordIsHeld) {
     EXPECT_EQ(o.Pending(), 0u);
 }
 
-TEST(SecureRecords, FinalEndsBothSides) {
-    const Key key = Seed(9);
-    Sealer s(key);
+TEST_F(SecureRecords, FinalEndsBothSides) {
     const std::string stream = StreamOf(s, {"x", "bye"}, true);
     EXPECT_TRUE(s.Ended());
     EXPECT_THROW(s.Seal("late"), std::logic_error);
-    std::vector<std::string> got;
     Opener o(key);
     EXPECT_EQ(o.Feed(stream, got), Opener::Result::Ended);
     EXPECT_EQ(o.Feed("", got), Opener::Result::Ended);
@@ -230,9 +227,7 @@ TEST(SecureRecords, FinalEndsBothSides) {
     EXPECT_EQ(got.back(), "bye");
 }
 
-TEST(SecureRecords, TamperingBreaksTheStreamForGood) {
-    const Key key = Seed(9);
-    Sealer s(key);
+TEST_F(SecureRecords, TamperingBreaksTheStreamForGood) {
     const std::string h = s.Header(), r1 = s.Seal("one"), r2 = s.Seal("two"), r3 = s.Seal("3");
     auto flip = [](std::string x, size_t at) { return x[at] ^= 1, x; };
     const std::string lenChanged = flip(r2, 2), tooShort = std::string("\0\0\x10", 3) + "x";
@@ -241,7 +236,7 @@ TEST(SecureRecords, TamperingBreaksTheStreamForGood) {
          {flip(h, 0) + r1, h + r1 + flip(r2, 5), h + r1 + r3, h + r1 + r1, h + r2 + r1,
           h + r1 + lenChanged + r3, h + tooShort, h + tooLong}) {
         Opener o(key);
-        std::vector<std::string> got;
+        got.clear();
         EXPECT_EQ(o.Feed(bad, got), Opener::Result::Broken);
         EXPECT_EQ(o.Feed(h + r1, got), Opener::Result::Broken);  // nothing after
         EXPECT_LE(got.size(), 1u);
@@ -250,13 +245,11 @@ TEST(SecureRecords, TamperingBreaksTheStreamForGood) {
 
     // A cut-off stream is no end: it just waits.
     Opener o(key);
-    std::vector<std::string> got;
     EXPECT_EQ(o.Feed(h + r1 + r2.substr(0, 7), got), Opener::Result::More);
     EXPECT_FALSE(o.Ended());
 }
 
-TEST(SecureRecords, PushAndRekeyTagsOpenAsMessages) {
-    const Key key = Seed(9);
+TEST_F(SecureRecords, PushAndRekeyTagsOpenAsMessages) {
     crypto_secretstream_xchacha20poly1305_state st;
     std::string stream(kHeaderBytes, '\0');
     crypto_secretstream_xchacha20poly1305_init_push(
@@ -270,7 +263,6 @@ TEST(SecureRecords, PushAndRekeyTagsOpenAsMessages) {
             reinterpret_cast<const unsigned char*>("ab"), 2, nullptr, 0, tag);
         stream += std::string("\0\0\x13", 3) + c;
     }
-    std::vector<std::string> got;
     EXPECT_EQ(OpenAll(key, stream, &got), Opener::Result::More);
     EXPECT_EQ(got.size(), 3u);
 }
