@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -28,7 +27,6 @@ const std::string kIntegrity =
     "The connection was ended: a message from the other side failed its integrity check (it "
     "was changed or damaged on the way).";
 const std::string kLost = "Connection lost.";
-const std::string kCodeLine = "Encrypted connection. Compare this code with the other person: ";
 const std::string kVerified = "File received (verified).";
 
 bool Settled(Peer& p) {
@@ -82,11 +80,9 @@ TEST(SecureAttack, AListenerSeesNoTextKeyFileNameOrFileBytesAndBothShowOneCode) 
     Link<RecordProxy> l;
     l.Connect();
     ASSERT_TRUE(l.host.session->Secure() && l.client.session->Secure());
-    const std::string code = l.host.session->Security().code;
-    EXPECT_TRUE(std::regex_match(code, std::regex("[0-9]{3} [0-9]{3}"))) << code;
-    EXPECT_EQ(l.client.session->Security().code, code);
-    EXPECT_TRUE(l.host.view.HasStatus(kCodeLine + code) &&
-                l.client.view.HasStatus(kCodeLine + code));
+    // A proxy that only passes bytes on leaves the two codes alike (unlike the man in
+    // the middle below).
+    EXPECT_EQ(l.client.session->Security().code, l.host.session->Security().code);
 
     const std::string line = "meet me at the north gate at noon", digits = "31415926535897932";
     const std::string name = "quarterly-figures.xls";
@@ -178,24 +174,31 @@ TEST(SecureAttack, ADroppedRepeatedOrSwappedRecordEndsTheConnection) {
     }
 }
 
-// Only the record with the hang-up ends a stream: a stream that just stops, in order or
-// reset, is a lost connection, and a file in flight is not received.
+// Only the record with the hang-up ends a stream: a stream that just stops (closed in
+// order, reset, or closed inside a record) is a lost connection, and a file in flight is
+// not received.
 TEST(SecureAttack, AStreamThatStopsWithoutItsEndIsALostConnection) {
-    for (bool reset : {false, true}) {
+    enum Stop { kHangUp, kReset, kMidRecord };
+    for (Stop stop : {kHangUp, kReset, kMidRecord}) {
         Link<RecordProxy> l;
-        if (reset)
+        if (stop == kReset)
             l.proxy->CutAfter(ProxyLink::kToHost, 5);
         else
             l.proxy->HangUpAfter(ProxyLink::kToHost, 5);
+        if (stop == kMidRecord) {
+            l.proxy->onRecord = [](ProxyLink::Direction d, size_t i, const std::string& r) {
+                return d == ProxyLink::kToHost && i == 5 ? r.substr(0, r.size() / 2) : r;
+            };
+        }
         l.Connect();
         l.SendFile(l.client, "cut.bin", 300000);
-        ASSERT_TRUE(RunUntil([&] { return l.BothGone(); })) << reset;
-        EXPECT_TRUE(l.host.view.HasStatus(kLost) && l.client.view.HasStatus(kLost)) << reset;
-        EXPECT_FALSE(l.host.view.HasStatus(kIntegrity)) << reset;
+        ASSERT_TRUE(RunUntil([&] { return l.BothGone(); })) << stop;
+        EXPECT_TRUE(l.host.view.HasStatus(kLost) && l.client.view.HasStatus(kLost)) << stop;
+        EXPECT_FALSE(l.host.view.HasStatus(kIntegrity)) << stop;
         ASSERT_TRUE(RunUntil([&] { return l.client.Idle() && l.host.Idle(); }));
-        EXPECT_FALSE(Received(l.host)) << reset;
-        EXPECT_FALSE(l.client.view.HasStatus("File Transferred.")) << reset;
-        EXPECT_TRUE(l.host.boxes.empty()) << reset;
+        EXPECT_FALSE(Received(l.host)) << stop;
+        EXPECT_FALSE(l.client.view.HasStatus("File Transferred.")) << stop;
+        EXPECT_TRUE(l.host.boxes.empty()) << stop;
     }
 
     // The orderly end: the hang-up inside the last record, taken as the person's.
@@ -206,6 +209,31 @@ TEST(SecureAttack, AStreamThatStopsWithoutItsEndIsALostConnection) {
     EXPECT_EQ(l.host.boxes,
               std::vector<std::string>{"Your connection was terminated manually by the person.  "});
     EXPECT_FALSE(l.host.view.HasStatus(kLost) || l.host.view.HasStatus(kIntegrity));
+}
+
+// Records of an earlier connection, replayed into a later one between the same two,
+// are refused: each connection has keys of its own.
+TEST(SecureAttack, RecordsOfAnEarlierConnectionAreRefused) {
+    std::string recorded;
+    {
+        Link<RecordProxy> l;
+        l.proxy->onRecord = [&](ProxyLink::Direction d, size_t i, const std::string& r) {
+            if (d == ProxyLink::kToHost && i >= 1) recorded += r;
+            return r;
+        };
+        l.Connect();
+        l.client.view.chatText = "said once";
+        l.client.session->SendChatLine();
+        ASSERT_TRUE(RunUntil([&] { return l.host.view.chat.size() == 1; }));
+    }
+    ASSERT_FALSE(recorded.empty());
+    Link<RecordProxy> l;
+    l.Connect();
+    ASSERT_TRUE(l.host.session->Secure());
+    l.proxy->Write(ProxyLink::kToHost, recorded);
+    ASSERT_TRUE(RunUntil([&] { return !l.host.st.IsConnected; }));
+    EXPECT_TRUE(l.host.view.HasStatus(kIntegrity));
+    EXPECT_TRUE(l.host.view.chat.empty());
 }
 
 // Lengths no sealer makes: too short to hold the check, one past the longest record, the
