@@ -37,8 +37,9 @@
 // A length that runs past the end of the input takes what is left. While a file end
 // waits for more of itself, the following steps run as what arrives meanwhile.
 //
-// The channel's keys are fresh for each handshake (the handshake takes no seed), so an
-// input that plays it runs the same way each time, with other bytes on the wire.
+// The peer's handshake keys come from a fixed seed; this side's are fresh for each
+// handshake (the session takes no seed), so an input that plays it runs the same way
+// each time, with other bytes on the wire.
 //
 // KEYVANE_FUZZ_TRACE=1 prints the status and chat lines of each input (for writing
 // seeds: run the target on one file with -runs=1).
@@ -674,6 +675,8 @@ class Run {
         }
     }
 
+    static constexpr secure::Key kPeerSeed = {7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7,
+                                              7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7};
     // The peer's side of the secure channel on this connection.
     struct SecurePeer {
         std::unique_ptr<secure::Handshake> hs;
@@ -725,13 +728,13 @@ class Run {
             if (Sent("KV?2", secure::kProbeLength).empty()) Read("IP:10.0.0.2");
             const std::string probe = Sent("KV?2", secure::kProbeLength);
             if (probe.empty()) return;
-            peer_.hs = std::make_unique<secure::Handshake>(Role::Client, "10.0.0.2");
+            peer_.hs = std::make_unique<secure::Handshake>(Role::Client, "10.0.0.2", kPeerSeed);
             const auto answer = peer_.hs->Answer(probe);
             if (!answer) Fail("our own probe is malformed");
             send(1, *answer);
             if (!peer_.hs->Finish(Sent(secure::kReveal, secure::kRevealLength))) return;
         } else {
-            peer_.hs = std::make_unique<secure::Handshake>(Role::Host, view_.ip);
+            peer_.hs = std::make_unique<secure::Handshake>(Role::Host, view_.ip, kPeerSeed);
             send(1, peer_.hs->Probe(std::string(secure::kNonceDigits, '0')));
             const auto reveal = peer_.hs->Reveal(Sent("KV!2", secure::kProbeLength));
             if (!reveal) return;
