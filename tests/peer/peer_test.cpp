@@ -15,6 +15,7 @@
 #include "peer/Terminal.h"
 #include "platform/files.h"
 #include "platform/folders.h"
+#include "support/plain_peer.h"
 #include "support/tempdir.h"
 #include "support/windows.h"
 #include "transfer/peers.h"
@@ -24,6 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using peer::Action;
+using test::PlainPeer;
 using transfer_test::RandomBytes;
 using transfer_test::SameBytes;
 using transfer_test::WriteFile;
@@ -236,6 +238,41 @@ TEST(PeerProgram, ConnectionLostDuringAnActionAndASignalEndWithHangUpAndWipe) {
     EXPECT_TRUE(Wiped(work.file("b")));
 }
 
+// A peer of the eight messages only never gets an encrypted link: with --require-secure
+// keyvane-peer hangs up before its first action, in both roles.
+TEST(PeerProgram, RequireSecureSendsNothingToAPlainPeer) {
+    InFolder here;
+    TempDir work;
+    PlainPeer host;
+    const int port = host.Listen();
+    PeerProcess client(ConnectTo(port, work.file("a"),
+                                 {"--require-secure", "--json", "--chat", "secret", "--key", "12"}),
+                       work.path());
+    EXPECT_EQ(client.Finish(), 1) << client.Out();
+    EXPECT_TRUE(client.Said("{\"type\":\"refused\",\"text\":\"keyvane-peer hangs up:"))
+        << client.Out();
+    EXPECT_FALSE(client.Said("\"type\":\"secure\""));
+    ASSERT_TRUE(WaitUntil([&] { return host.peerHungUp || !host.Connected(); }));
+    EXPECT_TRUE(host.chats.empty());
+    EXPECT_TRUE(host.keys.empty());
+    EXPECT_TRUE(Wiped(work.file("a")));
+
+    const int waitPort = FreePort();
+    PeerProcess server(
+        {"wait", "--port", QString::number(waitPort), "--bind", "127.0.0.1", "--address",
+         "127.0.0.1", "--folder", QString::fromStdString(work.file("b")), "--require-secure",
+         "--chat", "secret"},
+        work.path());
+    ASSERT_TRUE(server.WaitFor("Waiting for Connection"));
+    PlainPeer guest;
+    ASSERT_TRUE(guest.Connect(waitPort));
+    EXPECT_EQ(server.Finish(), 1) << server.Out();
+    EXPECT_TRUE(server.Said("keyvane-peer hangs up: ")) << server.Out();
+    ASSERT_TRUE(WaitUntil([&] { return guest.peerHungUp || !guest.Connected(); }));
+    EXPECT_TRUE(guest.chats.empty());
+    EXPECT_TRUE(Wiped(work.file("b")));
+}
+
 TEST(PeerProgram, BadUsageAndUnreadableFilesGiveExitStatusAndMessage) {
     TempDir work;
     const std::vector<std::pair<QStringList, std::string>> usage = {
@@ -248,6 +285,7 @@ TEST(PeerProgram, BadUsageAndUnreadableFilesGiveExitStatusAndMessage) {
         {{"wait", "--hangup", "--chat", "x"}, "--chat comes after --hangup"},
         {{"wait", "--stay", "--hangup"}, "contradict"},
         {{"wait", "--frobnicate"}, "unknown option '--frobnicate'"},
+        {{"wait", "--trust=yes"}, "--trust takes no value"},
     };
     for (const auto& [args, says] : usage) {
         PeerProcess p(args, work.path());
@@ -296,13 +334,17 @@ TEST(PeerProgram, BadUsageAndUnreadableFilesGiveExitStatusAndMessage) {
 }
 
 TEST(PeerOptions, ActionsKeepTheirOrderAndSystemNamesTheirRows) {
-    const auto p =
-        peer::ParseArgs({"connect", "10.0.0.2", "--port=8080", "--system", "email", "--key", "1",
-                         "--system=5.5.2=/opt/v", "--json", "--send", "f", "--hangup"});
+    const auto p = peer::ParseArgs({"connect", "10.0.0.2", "--port=8080", "--system", "email",
+                                    "--key", "1", "--require-secure", "--system=5.5.2=/opt/v",
+                                    "--json", "--send", "f", "--trust", "--hangup"});
     ASSERT_EQ(p.error, "");
     EXPECT_EQ(p.options.host, "10.0.0.2");
     EXPECT_EQ(p.options.port, "8080");
     EXPECT_TRUE(p.options.json);
+    EXPECT_TRUE(p.options.requireSecure);
+    EXPECT_TRUE(p.options.trust);
+    const auto plain = peer::ParseArgs({"wait"});
+    EXPECT_FALSE(plain.options.requireSecure || plain.options.trust);
     ASSERT_EQ(p.options.actions.size(), 5u);
     EXPECT_EQ(p.options.actions[0].row, 3);
     EXPECT_EQ(p.options.actions[1].kind, Action::Kind::Key);
