@@ -80,13 +80,18 @@ std::optional<FileOffer> ParseFileHead(std::string_view m) {
     return FileOffer{*length, *stamp};
 }
 
-bool FastTransfersOn(const std::string& appFolder) {
+namespace {
+
+// The value of the line `name`=value in settings.dat (name in lower case; blanks and
+// case do not matter); nothing when there is no such line or no readable file.
+std::optional<std::string> Setting(const std::string& appFolder, std::string_view name) {
     std::string content;
     try {
         content = ReadWholeFile(appFolder + kSettingsFile);
     } catch (const FileError&) {
-        return true;
+        return std::nullopt;
     }
+    std::optional<std::string> value;
     size_t at = 0;
     while (at < content.size()) {
         size_t end = content.find('\n', at);
@@ -94,12 +99,27 @@ bool FastTransfersOn(const std::string& appFolder) {
         const std::string_view line = std::string_view(content).substr(at, end - at);
         at = end + 1;
         const size_t eq = line.find('=');
-        if (eq == std::string_view::npos || Trimmed(line.substr(0, eq)) != "fasttransfers")
-            continue;
-        const std::string v = Trimmed(line.substr(eq + 1));
-        if (v == "off" || v == "0" || v == "no" || v == "false") return false;
+        if (eq != std::string_view::npos && Trimmed(line.substr(0, eq)) == name)
+            value = Trimmed(line.substr(eq + 1));
     }
-    return true;
+    return value;
+}
+
+}  // namespace
+
+bool FastTransfersOn(const std::string& appFolder) {
+    const auto v = Setting(appFolder, "fasttransfers");
+    return !(v && (*v == "off" || *v == "0" || *v == "no" || *v == "false"));
+}
+
+bool SecureChannelOn(const std::string& appFolder) {
+    const auto v = Setting(appFolder, "securechannel");
+    return !(v && (*v == "off" || *v == "0" || *v == "no" || *v == "false"));
+}
+
+bool RequireSecureOn(const std::string& appFolder) {
+    const auto v = Setting(appFolder, "requiresecure");
+    return v && (*v == "on" || *v == "1" || *v == "yes" || *v == "true");
 }
 
 bool SendWindow::Acked(int64_t nowMs) {

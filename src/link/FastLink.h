@@ -13,9 +13,12 @@
 // (with the setting on) answers
 //   "KV!" "1" nonce          the same nonce
 // and from then on counts the link as fast; the host does when that answer comes, even
-// after the hold-back is over. Nothing a plain peer sends can be the answer: it would
-// have to echo a nonce it cannot read as one. While an answer is awaited the host's
-// framer also finds it at the end of a read that a chat line or key took up.
+// after the hold-back is over. A host that can run the secure channel asks with version
+// "2" instead, whose probe and answer also carry the channel's first two handshake
+// messages (secure/Secure.h); a client answers either version, a host awaits only its
+// own, and a version-2 answer must come within the hold-back. Nothing a plain peer sends can be the
+// answer: it would have to echo a nonce it cannot read as one. While an answer is awaited the
+// host's framer also finds it at the end of a read that a chat line or key took up.
 //
 // On a fast link, and only there:
 //   "KVM" length message     an envelope: 6 hex digits, then one "CT:", "KY:" or "FL:"
@@ -100,6 +103,12 @@ std::optional<FileOffer> ParseFileHead(std::string_view message);
 // The setting: on unless settings.dat in `appFolder` holds the line FastTransfers=off
 // (or 0, no, false; blanks and case do not matter). A missing or unreadable file is on.
 bool FastTransfersOn(const std::string& appFolder);
+// SecureChannel=off (or 0, no, false) in the same file: the secure channel is neither
+// offered nor accepted, and a fast link stays plain. On when missing.
+bool SecureChannelOn(const std::string& appFolder);
+// RequireSecure=on (or 1, yes, true) in the same file: nothing is sent over a link that
+// is not encrypted. Off when missing.
+bool RequireSecureOn(const std::string& appFolder);
 constexpr const char* kSettingsFile = "settings.dat";
 
 // How many blocks may be unacknowledged. TCP's own congestion control already protects

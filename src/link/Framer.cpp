@@ -4,6 +4,7 @@
 #include <array>
 
 #include "link/FastLink.h"
+#include "secure/Secure.h"
 
 namespace keyvane {
 
@@ -64,6 +65,12 @@ void Framer::Feed(std::string_view read) {
     holdingEnd_ = releaseEnd_ = false;
 }
 
+std::string Framer::TakeRest() {
+    std::string rest(View());
+    Clear();
+    return rest;
+}
+
 void Framer::Clear() {
     buf_.clear();
     head_ = 0;
@@ -105,7 +112,8 @@ std::optional<std::string> Framer::Next(Context ctx) {
         std::string_view v = View();
         if (v.empty()) return std::nullopt;
         if (v.size() < 3) {
-            const bool control = ctx.probeWelcome || !ctx.answer.empty() || ctx.fast;
+            const bool control =
+                ctx.probeWelcome || !ctx.answer.empty() || ctx.fast || ctx.awaitReveal;
             if (IsTagPrefix(v) || (control && std::string_view("KV").substr(0, v.size()) == v))
                 return std::nullopt;  // the rest of the tag is on its way
             Consume(v.size());
@@ -168,20 +176,30 @@ std::optional<std::string> Framer::NextControl(const Context& ctx, bool* wait, b
     const std::string_view tag = v.substr(0, 3);
     const bool accepted = (tag == fast::kProbe && ctx.probeWelcome) ||
                           (tag == fast::kAnswer && !ctx.answer.empty()) ||
+                          (tag == secure::kReveal && ctx.awaitReveal) ||
                           (ctx.fast && (tag == fast::kEnvelope || tag == fast::kFileHead ||
                                         tag == fast::kResume || tag == fast::kHash));
     if (!accepted) return std::nullopt;
     size_t len = fast::ControlLength(tag);
-    if (v.size() < len) {
+    // The probe's version decides its length; the awaited answer's version is ours.
+    const char version = tag == fast::kProbe    ? (v.size() > 3 ? v[3] : '\0')
+                         : tag == fast::kAnswer ? ctx.answer[3]
+                                                : fast::kVersion;
+    if (tag == secure::kReveal) len = secure::kRevealLength;
+    if ((tag == fast::kProbe || tag == fast::kAnswer) && version == secure::kVersion)
+        len = secure::kProbeLength;
+    if (v.size() < std::max<size_t>(len, 4)) {
         *wait = true;
         return std::nullopt;
     }
     std::string_view body = v.substr(3, len - 3);
     bool sound = false;
     if (tag == fast::kProbe) {
-        sound = body[0] == fast::kVersion && fast::IsHex(body.substr(1));
+        sound = (version == fast::kVersion || version == secure::kVersion) &&
+                fast::IsHex(body.substr(1));
     } else if (tag == fast::kAnswer) {
-        sound = v.substr(0, len) == ctx.answer;
+        sound = v.substr(0, ctx.answer.size()) == ctx.answer &&
+                fast::IsHex(v.substr(ctx.answer.size(), len - ctx.answer.size()));
     } else if (tag == fast::kEnvelope) {
         const auto n = fast::ParseHex(body);
         if (n && *n >= 3 && *n <= fast::kMaxEnvelope) {

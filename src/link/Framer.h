@@ -69,6 +69,8 @@ class Framer {
         bool probeWelcome = false;
         std::string_view answer;
         bool fast = false;
+        // A client that answered a version-2 probe takes the host's reveal ("KVK").
+        bool awaitReveal = false;
         // The length of the closing "FB:RM:" message of a fast receive, without its
         // "|"; 0 when it is not known.
         size_t endLength = 0;
@@ -80,6 +82,9 @@ class Framer {
     // without their terminator. Call again after handling a message: the context may
     // have changed with it.
     std::optional<std::string> Next(Context ctx);
+    // Everything held and not yet handed out, which is no longer framed here (the
+    // secure channel's stream begins in it); the framer is then empty.
+    std::string TakeRest();
     // Forgets everything held (the connection is gone).
     void Clear();
     // Next() is holding a file end whose "|" ends all bytes held: the rest of it may

@@ -42,7 +42,7 @@ std::string WriteKeyFile(const std::string& folder, const std::string& hhmmss,
 }
 
 Session::Session(MainState& state, MainView& mainView, SDK& cipher, Platform& plat, Sock& socket)
-    : st_(state), view_(mainView), sdk_(cipher), platform_(plat), sock_(socket) {
+    : st_(state), view_(mainView), sdk_(cipher), platform_(plat), sock_(socket), secTimer_(plat) {
     sock_.ConnectionRequest = [this](intptr_t id) { Guarded([&] { OnConnectionRequest(id); }); };
     sock_.DataArrival = [this](int64_t) { Guarded([this] { OnDataArrival(); }); };
     sock_.SendProgress = [this](int64_t, int64_t) {
@@ -177,17 +177,28 @@ void Session::Connect() {
     ResetFast();
     fastOn_ = fast::FastTransfersOn(sdk_.AppFolder);  // a host that asks is answered
     st_.role = Role::Client;
-    if (!Send("IP:" + view_.IPText())) return;
+    sentAddress_ = view_.IPText();
+    if (!Send("IP:" + sentAddress_)) return;
     GenerateKeys();
     st_.IsConnected = true;
     view_.UpdateList("Connected");
+    // Nothing of ours goes out until the host has offered the secure channel or had
+    // time to.
+    requireSecure_ = requireSecureForced_ || fast::RequireSecureOn(sdk_.AppFolder);
+    sec_ = Sec::Pending;
+    if (!fastOn_ || !SecureOn()) return SettlePlain();
+    const int64_t rtt = std::max<int64_t>(sock_.RoundTripUs(), 0) / 1000;
+    SetSecurityDeadline(NowMs() + std::min<int64_t>(kProbeWaitMs + 2 * rtt, kProbeWaitMaxMs));
 }
 
 void Session::GenerateKeys() {
+    GenerateKeys(view_.ConnectText());
+}
+
+void Session::GenerateKeys(const std::string& peerAddress) {
     keysReady_ = false;
     try {
-        std::string combined =
-            CombinedAddressText(st_.IsHost(), view_.IPText(), view_.ConnectText());
+        std::string combined = CombinedAddressText(st_.IsHost(), view_.IPText(), peerAddress);
         sdk_.BuildKeyFiles(ConnectionSeed(combined));
     } catch (const std::exception& e) {
         Notify(std::string("The key files for this connection could not be built.  ") + e.what());
@@ -201,11 +212,29 @@ void Session::GenerateKeys() {
 
 bool Session::Send(const std::string& message) {
     if (ended_) return false;
-    HoldBack();
+    HoldBackUntilSettled();
+    if (ended_) return false;
+    if (sec_ == Sec::Pending && st_.IsConnected) {
+        // A warning about the peer is open: nothing goes out before it is answered.
+        view_.UpdateList("Nothing was sent: first answer the question about this connection.");
+        return false;
+    }
+    if (sealer_) {
+        if (sealer_->Ended()) return false;
+        return SendRaw(sealer_->Seal(message));
+    }
+    if (requireSecure_ && st_.IsConnected) {
+        Notify(kNothingSent);
+        return false;
+    }
+    return SendRaw(message);
+}
+
+bool Session::SendRaw(const std::string& bytes) {
     if (ended_) return false;
     if (sock_.State() == Sock::sckConnected) {
         try {
-            sock_.SendData(message);
+            sock_.SendData(bytes);
             return true;
         } catch (const SockError&) {
         }
@@ -267,8 +296,17 @@ void Session::OnDataArrival() {
     }
     const std::string data = sock_.GetData();
     view_.BumpRecvBar();
-    framer_.Feed(data);
+    if (opener_)
+        FeedSecure(data);
+    else
+        framer_.Feed(data);
     DispatchReady();
+    if (broken_) {
+        FailSecure(
+            "The connection was ended: a message from the other side failed its integrity "
+            "check (it was changed or damaged on the way).");
+        return;
+    }
     if (!ended_ && framer_.HoldingEnd()) WaitForEndOfFile();
 }
 
@@ -325,7 +363,8 @@ void Session::WaitForEndOfFile() {
 
 Framer::Context Session::FramerContext() const {
     Framer::Context ctx(st_.ClientRecv(), st_.FileInProgress());
-    ctx.probeWelcome = st_.IsClient() && fastOn_ && !fast_;
+    ctx.probeWelcome = st_.IsClient() && fastOn_ && !fast_ && !hs_;
+    ctx.awaitReveal = st_.IsClient() && hs_ && !sealer_ && sec_ == Sec::Pending;
     ctx.answer = awaitedAnswer_;
     ctx.fast = fast_;
     if (fast_ && st_.ClientRecv() && files_) ctx.endLength = files_->EndLength();
@@ -354,11 +393,9 @@ void Session::Dispatch(const std::string& m) {
     } else if (tag == fast::kProbe) {
         OnProbe(m);
     } else if (tag == fast::kAnswer) {
-        // The framer hands out only the very answer awaited.
-        awaitedAnswer_.clear();
-        holdUntilMs_ = -1;
-        fast_ = true;
-        view_.UpdateList("Fast transfers on with this peer.");
+        OnAnswer(m);
+    } else if (tag == secure::kReveal) {
+        OnReveal(m);
     } else if (files_) {
         files_->OnControl(m);
     }
@@ -370,25 +407,34 @@ void Session::ResetFast() {
     fastOn_ = fast_ = probed_ = false;
     awaitedAnswer_.clear();
     holdUntilMs_ = -1;
+    ResetSecure();
 }
 
-void Session::SendProbe() {
+std::string Session::NewNonce() const {
     std::string nonce(fast::kNonceDigits, '0');
     std::random_device fallback;
     for (char& c : nonce) {
         const uint32_t d = platform_.SystemRandom ? platform_.SystemRandom(16) : fallback() % 16;
         c = "0123456789abcdef"[d];
     }
-    const std::string probe = fast::Probe(nonce);
+    return nonce;
+}
+
+void Session::SendProbe() {
+    const std::string probe = fast::Probe(NewNonce());
     probed_ = true;
-    if (!Send(probe)) return;
+    if (!SendRaw(probe)) return;
     awaitedAnswer_ = fast::AnswerTo(probe);
     holdUntilMs_ = NowMs() + fast::kHoldBackMs;
 }
 
 void Session::OnProbe(const std::string& probe) {
     if (fast_) return;  // the framer takes a probe only while one may be answered
-    if (!Send(fast::AnswerTo(probe))) return;
+    if (probe[3] == secure::kVersion) return AnswerSecure(probe);
+    // A host that offers no secure channel: the link is plain, and fast.
+    SettlePlain();
+    if (ended_ || !st_.IsConnected) return;
+    if (!SendRaw(fast::AnswerTo(probe))) return;
     fast_ = true;
     view_.UpdateList("Fast transfers on with this peer.");
 }
@@ -408,9 +454,13 @@ void Session::OnIP(const std::string& payload) {
     GenerateKeys();
     view_.UpdateList("Connected.");
     // Asked once per connection, before anything else of ours has gone out.
-    if (st_.IsHost() && !probed_ && KeysReady()) {
+    if (st_.IsHost() && !probed_ && KeysReady() && sec_ == Sec::Idle) {
         fastOn_ = fast::FastTransfersOn(sdk_.AppFolder);
+        requireSecure_ = requireSecureForced_ || fast::RequireSecureOn(sdk_.AppFolder);
+        sec_ = Sec::Pending;
+        if (fastOn_ && OfferSecure(payload)) return;
         if (fastOn_) SendProbe();
+        SettlePlain();
     }
 }
 
@@ -507,6 +557,10 @@ void Session::OnXX() {
 
 void Session::OnDisconnected() {
     if (ended_) return;
+    ConnectionGone();
+}
+
+void Session::ConnectionGone() {
     framer_.Clear();
     ResetFast();
     const bool was = st_.IsConnected;
@@ -522,7 +576,10 @@ void Session::HangUp() {
     HoldBack();
     st_.IsConnected = false;
     try {
-        sock_.SendData("XX:");
+        // Inside the channel the hang-up ends our stream: without it the peer counts the
+        // connection as lost.
+        sock_.SendData(sealer_ && !sealer_->Ended() ? sealer_->Seal("XX:", true)
+                                                    : std::string("XX:"));
         sock_.Flush(kHangUpFlushMs);  // the hang-up must reach the peer before the close
     } catch (const std::exception&) {
     }
@@ -585,22 +642,338 @@ void Session::Pause(int secs) {
 
 // --- secure channel -----------------------------------------------------------------
 
+namespace {
+
+constexpr size_t kMaxHelloAddress = 255;
+
+}  // namespace
+
 LinkSecurity Session::Security() const {
-    return {};
+    LinkSecurity s;
+    if (sec_ == Sec::Plain) s.state = LinkSecurity::State::Plain;
+    if (sec_ == Sec::Secure && hs_) {
+        s.state = LinkSecurity::State::Secure;
+        s.code = hs_->Code();
+        s.verified = verified_;
+    }
+    return s;
 }
 
 bool Session::SecuritySettled() const {
-    return true;
+    return sec_ != Sec::Pending || !st_.IsConnected || ended_;
 }
 
 bool Session::Secure() const {
-    return false;
+    return sec_ == Sec::Secure && sealer_ != nullptr;
 }
 
 std::string Session::PeerIdentity() const {
-    return {};
+    return Secure() ? peerIdentity_ : std::string();
 }
 
-void Session::TrustPeer() {}
+void Session::TrustPeer() {
+    if (!Secure() || peerIdentity_.empty()) {
+        Notify("There is no encrypted connection whose code you could confirm.");
+        return;
+    }
+    try {
+        secure::TrustStore(sdk_.AppFolder).Pin(view_.ConnectText(), peerIdentity_);
+    } catch (const std::exception& e) {
+        Notify("The other person's identity could not be saved.  " + Utf8ToCp1252(e.what()));
+        return;
+    }
+    verified_ = true;
+    view_.ShowSecurity(Security());
+    view_.UpdateList(
+        "You confirmed the code: later connections from this person show as verified.");
+}
+
+void Session::ResetSecure() {
+    const bool shown = sec_ != Sec::Idle;
+    sec_ = Sec::Idle;
+    requireSecure_ = asking_ = broken_ = helloSeen_ = verified_ = false;
+    hs_.reset();
+    sealer_.reset();
+    opener_.reset();
+    inbox_.clear();
+    peerIdentity_.clear();
+    secDeadlineMs_ = -1;
+    secTimer_.Stop();
+    if (shown) view_.ShowSecurity({});
+}
+
+bool Session::SecureOn() {
+    return fast::SecureChannelOn(sdk_.AppFolder) && secure::Available() && LoadIdentity();
+}
+
+bool Session::LoadIdentity() {
+    if (identity_) return true;
+    try {
+        identity_.emplace(secure::Identity::LoadOrCreate(sdk_.AppFolder));
+        return true;
+    } catch (const std::exception& e) {
+        view_.UpdateList(
+            "Encryption is not available: this installation's identity key could "
+            "not be read or made (" +
+            Utf8ToCp1252(e.what()) + ").");
+        return false;
+    }
+}
+
+bool Session::OfferSecure(const std::string& clientAddress) {
+    if (!SecureOn()) return false;
+    hs_ = std::make_unique<secure::Handshake>(secure::Handshake::Role::Host, clientAddress);
+    const std::string probe = hs_->Probe(NewNonce());
+    probed_ = true;
+    if (!SendRaw(probe)) return true;
+    // The answer begins with the probe's tag, version and nonce; the framer looks for them.
+    awaitedAnswer_ = std::string(fast::kAnswer) + probe.substr(3, 1 + secure::kNonceDigits);
+    holdUntilMs_ = NowMs() + fast::kHoldBackMs;
+    SetSecurityDeadline(holdUntilMs_);
+    return true;
+}
+
+void Session::OnAnswer(const std::string& answer) {
+    // The framer hands out only the very answer awaited.
+    awaitedAnswer_.clear();
+    holdUntilMs_ = -1;
+    if (!hs_) {
+        fast_ = true;
+        view_.UpdateList("Fast transfers on with this peer.");
+        return;
+    }
+    if (sec_ != Sec::Pending) return;
+    const auto reveal = hs_->Reveal(answer);
+    if (!reveal) {
+        FailSecure(
+            "The encrypted connection could not be set up: the other side's answer "
+            "was malformed.  The connection was ended.");
+        return;
+    }
+    if (!SendRaw(*reveal)) return;
+    StartStreams();
+}
+
+void Session::AnswerSecure(const std::string& probe) {
+    // Unanswered, the probe leaves the link plain when the wait for it is over.
+    if (sec_ != Sec::Pending || hs_ || !SecureOn()) return;
+    hs_ = std::make_unique<secure::Handshake>(secure::Handshake::Role::Client, sentAddress_);
+    const auto answer = hs_->Answer(probe);
+    if (!answer) {
+        hs_.reset();
+        return;
+    }
+    if (!SendRaw(*answer)) return;
+    SetSecurityDeadline(NowMs() + kHandshakeStepMs);
+}
+
+void Session::OnReveal(const std::string& reveal) {
+    if (!hs_ || sealer_ || sec_ != Sec::Pending) return;
+    if (!hs_->Finish(reveal)) {
+        FailSecure(
+            "The encrypted connection could not be set up: the other side's key is "
+            "not the one it announced, so someone may be interfering.  The "
+            "connection was ended.");
+        return;
+    }
+    StartStreams();
+}
+
+void Session::StartStreams() {
+    fast_ = true;
+    view_.UpdateList("Fast transfers on with this peer.");
+    sealer_ = std::make_unique<secure::Sealer>(hs_->SendKey());
+    opener_ = std::make_unique<secure::Opener>(hs_->ReceiveKey());
+    // The host's own address text: the client builds the key files from it, whichever
+    // address it reached the host by.
+    const std::string own =
+        (st_.IsHost() ? view_.IPText() : sentAddress_).substr(0, kMaxHelloAddress);
+    const std::string out = sealer_->Header() + sealer_->Seal(secure::Hello(*identity_, *hs_, own));
+    const std::string rest = framer_.TakeRest();
+    SetSecurityDeadline(NowMs() + kHandshakeStepMs);
+    if (!SendRaw(out)) return;
+    if (!rest.empty()) FeedSecure(rest);
+}
+
+void Session::FeedSecure(const std::string& bytes) {
+    std::vector<std::string> records;
+    if (opener_->Feed(bytes, records) == secure::Opener::Result::Broken) broken_ = true;
+    for (std::string& r : records) inbox_.push_back(std::move(r));
+    DrainInbox();
+}
+
+void Session::DrainInbox() {
+    // A warning opened from here lets events through: what arrives meanwhile waits its
+    // turn, so messages keep their order.
+    if (draining_) return;
+    draining_ = true;
+    while (!inbox_.empty() && opener_ && !ended_) {
+        std::string record = std::move(inbox_.front());
+        inbox_.pop_front();
+        if (helloSeen_)
+            framer_.Feed(record);  // one record, one read: it holds whole messages
+        else
+            OnPeerHello(record);
+    }
+    draining_ = false;
+}
+
+void Session::OnPeerHello(const std::string& record) {
+    const auto hello = secure::CheckHello(record, *hs_);
+    if (!hello) {
+        FailSecure(
+            "The encrypted connection could not be set up: the other side's identity "
+            "could not be checked.  The connection was ended.");
+        return;
+    }
+    helloSeen_ = true;
+    peerIdentity_ = hello->identity;
+    // Both sides build the key files from the same two address texts.
+    if (st_.IsClient()) GenerateKeys(hello->addressText);
+    SettleSecure();
+}
+
+void Session::SettleSecure() {
+    secTimer_.Stop();
+    secDeadlineMs_ = -1;
+    const std::string address = view_.ConnectText();
+    auto verdict = secure::TrustStore::Verdict::New;
+    try {
+        verdict = secure::TrustStore(sdk_.AppFolder).Check(address, peerIdentity_);
+    } catch (const std::exception&) {
+        // Unreadable: nobody counts as confirmed.
+    }
+    verified_ = verdict == secure::TrustStore::Verdict::Trusted;
+    const std::string code = hs_->Code();
+    view_.ShowSecurity({LinkSecurity::State::Secure, code, verified_});
+    view_.UpdateList(verified_ ? "Encrypted connection with a trusted person: verified."
+                               : "Encrypted connection. Compare this code with the other person: " +
+                                     code);
+    if (verdict == secure::TrustStore::Verdict::Changed) {
+        const bool go =
+            AskRisk("Warning: this is not the person you trusted at " + address +
+                        " before: their identity key has changed.  Someone may be listening in "
+                        "between.  Compare this code with the other person before you go on: " +
+                        code + "\n\nGo on with this connection?",
+                    true);
+        if (ended_ || !opener_) return;  // the connection went meanwhile
+        if (!go) {
+            view_.UpdateList("The connection was ended: the other person's identity has changed.");
+            EndConnection();
+            return;
+        }
+    }
+    sec_ = Sec::Secure;
+}
+
+void Session::SettlePlain() {
+    if (sec_ != Sec::Pending) return;
+    secTimer_.Stop();
+    secDeadlineMs_ = -1;
+    hs_.reset();
+    if (awaitedAnswer_.size() > 3 && awaitedAnswer_[3] == secure::kVersion) awaitedAnswer_.clear();
+    view_.ShowSecurity({LinkSecurity::State::Plain, {}, false});
+    view_.UpdateList(kNotEncrypted);
+    if (requireSecure_) {
+        Notify(kNothingSent);
+        EndConnection();
+        return;
+    }
+    const std::string address = view_.ConnectText();
+    bool known = false;
+    try {
+        known = secure::TrustStore(sdk_.AppFolder).KnownAddress(address);
+    } catch (const std::exception&) {
+    }
+    if (known) {
+        const bool go = AskRisk(
+            "Warning: you trusted the person at " + address +
+                " before, but this connection is not encrypted.  Someone may have switched "
+                "encryption off on the way, and anyone on the network can read it.\n\nGo on "
+                "without encryption?",
+            false);
+        if (ended_ || !st_.IsConnected || sec_ != Sec::Pending) return;
+        if (!go) {
+            view_.UpdateList("The connection was ended: it was not encrypted.");
+            EndConnection();
+            return;
+        }
+    }
+    sec_ = Sec::Plain;
+}
+
+bool Session::AskRisk(const std::string& text, bool changedIdentity) {
+    asking_ = true;
+    bool go = false;
+    try {
+        if (ConfirmRisk)
+            go = ConfirmRisk(text, changedIdentity);
+        else if (platform_.ConfirmBox)
+            go = platform_.ConfirmBox(text);
+    } catch (...) {
+        asking_ = false;
+        throw;
+    }
+    asking_ = false;
+    return go;
+}
+
+void Session::SetSecurityDeadline(int64_t ms) {
+    secDeadlineMs_ = ms;
+    secTimer_.Start(static_cast<int>(std::clamp<int64_t>(ms - NowMs(), 0, INT32_MAX)), [this] {
+        Guarded([this] {
+            // A timer may come a little early: it is set again for the rest.
+            if (secDeadlineMs_ >= 0 && NowMs() < secDeadlineMs_)
+                SetSecurityDeadline(secDeadlineMs_);
+            else
+                CheckSecurityDeadline();
+        });
+    });
+}
+
+void Session::CheckSecurityDeadline() {
+    if (sec_ != Sec::Pending || asking_ || secDeadlineMs_ < 0 || NowMs() < secDeadlineMs_) return;
+    // No answer to the host's probe, no probe, or no reveal: nothing was set up, and the
+    // link is plain. Keys agreed but no hello: the peer stopped half-way.
+    if (!sealer_) return SettlePlain();
+    FailSecure(
+        "The encrypted connection could not be set up: the other side did not finish "
+        "it in time.  The connection was ended.");
+}
+
+void Session::HoldBackUntilSettled() {
+    HoldBack();
+    while (!ended_ && sec_ == Sec::Pending && !asking_ && st_.IsConnected) {
+        CheckSecurityDeadline();
+        if (sec_ != Sec::Pending || asking_) break;
+        if (!platform_.WaitForEvents || secDeadlineMs_ < 0) {
+            // Nothing can come while we wait: the wait is over now.
+            secDeadlineMs_ = 0;
+            continue;
+        }
+        const int64_t left = std::max<int64_t>(secDeadlineMs_ - NowMs(), 1);
+        platform_.WaitForEvents(static_cast<int>(std::min<int64_t>(left, kEndWaitPollMs)));
+    }
+}
+
+void Session::FailSecure(const std::string& line) {
+    view_.UpdateList(line);
+    DropConnection();
+}
+
+void Session::DropConnection() {
+    try {
+        sock_.Close();
+    } catch (const std::exception&) {
+    }
+    ConnectionGone();
+}
+
+void Session::EndConnection() {
+    HangUp();
+    framer_.Clear();
+    ResetFast();
+    if (files_) files_->OnConnectionLost();
+}
 
 }  // namespace keyvane

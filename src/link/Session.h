@@ -18,8 +18,10 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "cipher/sdk.h"
@@ -29,6 +31,7 @@
 #include "link/MainView.h"
 #include "platform/platform.h"
 #include "platform/sock.h"
+#include "secure/Secure.h"
 
 namespace keyvane {
 
@@ -59,6 +62,17 @@ class Session final : public FileChannel {
     static constexpr int64_t kKeyBurst = 10;
     static constexpr int64_t kKeyRefillMs = 1000;
     int64_t EndWaitMs() const;
+    // How long a Keyvane client waits for the host's probe before it counts the link as
+    // plain (the host probes right after "IP:"), plus twice the round trip, at most
+    // kProbeWaitMaxMs; how long each later step of the handshake may take.
+    static constexpr int kProbeWaitMs = 1500;
+    static constexpr int kProbeWaitMaxMs = 5000;
+    static constexpr int kHandshakeStepMs = 10000;
+    static constexpr const char* kNotEncrypted =
+        "Not encrypted: anyone on the network can read this connection.";
+    static constexpr const char* kNothingSent =
+        "Nothing was sent: this connection is not encrypted, and encryption is required.  "
+        "The connection was ended.";
 
     // Buttons and menu commands.
     void WaitForConnect();  // Command1
@@ -70,6 +84,8 @@ class Session final : public FileChannel {
 
     // Builds the key files for this connection and enables the three Send buttons.
     void GenerateKeys();
+    // The same from our address text and the peer's.
+    void GenerateKeys(const std::string& peerAddress);
     // The key files were built for the connection now open: only then is anything
     // enciphered for the peer.
     bool KeysReady() const override { return keysReady_ && st_.IsConnected; }
@@ -162,6 +178,44 @@ class Session final : public FileChannel {
     void OnProbe(const std::string& probe);
     // Until the probe's answer came or the hold-back is over, lets events through.
     void HoldBack();
+    // HoldBack, and until the link's security has settled.
+    void HoldBackUntilSettled();
+    // Sends bytes as they are (the handshake, and what the channel has sealed).
+    bool SendRaw(const std::string& bytes);
+
+    // The secure channel. Host: the answer to its probe; client: a version-2 probe and
+    // the host's reveal.
+    // Host: offers the channel with the probe; false when it cannot be offered.
+    bool OfferSecure(const std::string& clientAddress);
+    std::string NewNonce() const;
+    void OnAnswer(const std::string& answer);
+    void AnswerSecure(const std::string& probe);
+    void OnReveal(const std::string& reveal);
+    // The handshake is done: our stream starts (header, hello) and what the framer
+    // holds is the start of the peer's.
+    void StartStreams();
+    void FeedSecure(const std::string& bytes);
+    void DrainInbox();
+    void OnPeerHello(const std::string& record);
+    void SettleSecure();
+    void SettlePlain();
+    // The pending step's time is over: plain where nothing began, failed where it did.
+    void CheckSecurityDeadline();
+    void SetSecurityDeadline(int64_t ms);
+    bool AskRisk(const std::string& text, bool changedIdentity);
+    bool LoadIdentity();
+    // The setting allows the channel, libsodium works and we have our identity.
+    bool SecureOn();
+    // The handshake or a record failed: nothing more is read or sent on this
+    // connection.
+    void FailSecure(const std::string& line);
+    // Ends the connection without a hang-up message, as if the peer had gone.
+    void DropConnection();
+    // The connection went (or was dropped): what was going either way ends.
+    void ConnectionGone();
+    // Hangs up ourselves, by the user's choice or a rule of ours.
+    void EndConnection();
+    void ResetSecure();
     Framer::Context FramerContext() const;
     void Dispatch(const std::string& message);
     void OnIP(const std::string& payload);
@@ -198,6 +252,25 @@ class Session final : public FileChannel {
     int64_t keyTokenMs_ = INT64_MIN / 2;
     bool keysThrottled_ = false;
     bool requireSecureForced_ = false;
+
+    // The secure channel of this connection.
+    enum class Sec : uint8_t { Idle, Pending, Secure, Plain };
+    Sec sec_ = Sec::Idle;
+    bool requireSecure_ = false;  // for this connection
+    bool asking_ = false;         // a warning about the peer is open
+    bool broken_ = false;         // a record failed: the connection ends
+    std::string sentAddress_;     // client: the address text its "IP:" carried
+    std::optional<secure::Identity> identity_;
+    std::unique_ptr<secure::Handshake> hs_;
+    std::unique_ptr<secure::Sealer> sealer_;
+    std::unique_ptr<secure::Opener> opener_;
+    std::deque<std::string> inbox_;  // records opened, not yet handed on
+    bool draining_ = false;
+    bool helloSeen_ = false;
+    std::string peerIdentity_;
+    bool verified_ = false;
+    int64_t secDeadlineMs_ = -1;
+    OneShot secTimer_;
 };
 
 // Writes a received key to "Key" + HHMMSS + ".txt" in `folder` (or the next free name

@@ -11,6 +11,7 @@
 #include "platform/files.h"
 #include "platform/folders.h"
 #include "platform/sha256.h"
+#include "secure/Secure.h"
 #include "transfer/BlockFiles.h"
 #include "transfer/TransferRules.h"
 
@@ -80,14 +81,21 @@ std::string NoteText(const std::string& name, const fast::FileOffer& o) {
 }
 
 // The name the partial file of `offer` was saved under, when the note is about that
-// very offer. A note without that line (an older one) means the offered name.
+// very offer from that very peer (`peer`: its identity in hex, empty on a plain link). A
+// note without the name (an older one) means the offered name; one without the
+// identity came over a plain link.
 std::optional<std::string> SavedName(const std::string& note, const std::string& offer,
-                                     const std::string& offeredName) {
+                                     const std::string& offeredName, const std::string& peer) {
     if (note.compare(0, offer.size(), offer) != 0) return std::nullopt;
-    if (note.size() == offer.size()) return offeredName;
-    std::string saved = note.substr(offer.size());
-    if (saved.back() != '\n') return std::nullopt;
-    saved.pop_back();
+    if (note.size() == offer.size())
+        return peer.empty() ? std::optional(offeredName) : std::nullopt;
+    const size_t nl = note.find('\n', offer.size());
+    if (nl == std::string::npos) return std::nullopt;
+    std::string saved = note.substr(offer.size(), nl - offer.size());
+    std::string who = note.substr(nl + 1);
+    if (!who.empty() && who.back() == '\n') who.pop_back();
+    // Someone else's file is not theirs to finish.
+    if (who != peer) return std::nullopt;
     // Only a name a received file could have: nothing outside the receive folder.
     if (saved.empty() || SanitizeReceivedName(saved) != saved) return std::nullopt;
     return saved;
@@ -516,8 +524,8 @@ std::optional<uint32_t> FileTransfer::FindPartialFile() {
     const std::string note = ResumeNote(link_.Cipher());
     try {
         if (!FileExists(note)) return std::nullopt;
-        const auto saved =
-            SavedName(ReadWholeFile(note), NoteText(im.offeredName, im.offer), im.offeredName);
+        const auto saved = SavedName(ReadWholeFile(note), NoteText(im.offeredName, im.offer),
+                                     im.offeredName, secure::ToHex(link_.PeerIdentity()));
         if (!saved) return std::nullopt;
         const std::string path = link_.Files().Recv + Cp1252ToUtf8(*saved);
         const auto length = static_cast<uint64_t>(ExistingFileLength(path));
@@ -564,7 +572,9 @@ void FileTransfer::OnFileOffer(const std::string& m) {
     }
     try {
         TextWriter w(ResumeNote(link_.Cipher()));
-        w.Write(NoteText(im.offeredName, im.offer) + im.RecvFileName + "\n");
+        const std::string peer = secure::ToHex(link_.PeerIdentity());
+        w.Write(NoteText(im.offeredName, im.offer) + im.RecvFileName + "\n" +
+                (peer.empty() ? "" : peer + "\n"));
         w.Close();
     } catch (const std::exception&) {
         // Without the note the file cannot go on later; it still arrives now.
@@ -601,8 +611,10 @@ std::string FileTransfer::ReceivedVerdict() {
     const uint64_t got =
         static_cast<uint64_t>(im.RecvBlockCount) * kBlockSize + sdk.WorkText.size();
     const std::string digest = im.recvHash.HexDigest();
+    // Only the secure channel vouches for the hash: on a plain link whoever could change
+    // the file could change its hash too.
     if (!im.expectedHash.empty() && digest == im.expectedHash && got == im.offer.length)
-        return "File received (verified).";
+        return link_.Secure() ? "File received (verified)." : "File received.";
     return "File damaged: " + im.RecvFileName + " differs from the file that was sent.";
 }
 

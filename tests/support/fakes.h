@@ -52,6 +52,8 @@ class FakeView : public MainView {
     void BumpSentBar() override { ++sentBars; }
     void BumpRecvBar() override { ++recvBars; }
     int SelectedVersion() const override { return version; }
+    void ShowSecurity(const LinkSecurity& s) override { security.push_back(s); }
+    std::vector<LinkSecurity> security;  // every change shown, in order
 
     bool HasStatus(const std::string& line) const { return Count(line) > 0; }
     int Count(const std::string& line) const {
