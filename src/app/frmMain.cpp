@@ -122,11 +122,7 @@ void frmMain::Wire() {
     connect(ui_->txtChat, &QLineEdit::returnPressed, this,
             [this] { Guard([this] { session_.SendChatLine(); }); });
     onMenu(ui_->flesend, [this] { transfer_.SendFileCommand(); });
-    onMenu(ui_->fletrust, [this] {
-        session_.TrustPeer();
-        if (const LinkSecurity now = session_.Security(); now.state != LinkSecurity::State::None)
-            ShowSecurity(now);
-    });
+    onMenu(ui_->fletrust, [this] { session_.TrustPeer(); });
     onMenu(ui_->fleext, [this] { session_.Exit(); });
     onMenu(ui_->hlpabt, [this] { ShowAbout(); });
     onMenu(ui_->hlp, [this] { ShowHelp(); });

@@ -184,14 +184,14 @@ bool Peer::Start() {
 
 // No one answers a question here: the command line has answered it already.
 bool Peer::AcceptRisk(const std::string& text, bool changedIdentity) {
-    view_.Note("warning", text);
+    // The warning without its question, which nobody is there to answer.
+    view_.Note("warning", text.substr(0, text.find("\n\n")));
     if (changedIdentity ? o_.trust : !o_.requireSecure) return true;
     refused_ = true;
-    view_.Note("refused", changedIdentity
-                              ? "keyvane-peer hangs up: the other person's identity is not "
-                                "the one trusted before (--trust accepts it)."
-                              : "keyvane-peer hangs up: --require-secure and the connection "
-                                "is not encrypted.");
+    if (changedIdentity)
+        view_.Note("refused",
+                   "keyvane-peer hangs up: the other person's identity is not the one trusted "
+                   "before (--trust accepts it).");
     return false;
 }
 
@@ -199,23 +199,18 @@ int Peer::Settle() {
     RunUntil([this] { return session_.SecuritySettled(); });
     if (refused_) return kFailed;
     const LinkSecurity now = session_.Security();
-    const bool plain = view_.settled.state == LinkSecurity::State::Plain ||
-                       (st_.IsConnected && now.state != LinkSecurity::State::Secure);
-    if (o_.requireSecure && plain) {
-        view_.Note("refused",
-                   "keyvane-peer hangs up: the connection is not encrypted, and "
-                   "--require-secure sends nothing over it.");
+    if (o_.requireSecure && (view_.settled.state == LinkSecurity::State::Plain ||
+                             (st_.IsConnected && now.state != LinkSecurity::State::Secure))) {
+        // The session refuses a plain link and says so; anything else is refused here.
+        if (st_.IsConnected)
+            view_.Note("refused",
+                       "keyvane-peer hangs up: the connection is not encrypted, and "
+                       "--require-secure sends nothing over it.");
         return kFailed;
     }
     if (o_.trust && st_.IsConnected && now.state == LinkSecurity::State::Secure && !now.verified) {
-        try {
-            session_.TrustPeer();
-        } catch (const std::exception& e) {
-            view_.Message("The other person's identity could not be trusted (" +
-                          Utf8ToCp1252(e.what()) + ").");
-            return kFailed;
-        }
-        view_.Note("trusted", "Trusted: later connections from this person show as verified.");
+        session_.TrustPeer();  // says why when it cannot
+        if (!session_.Security().verified) return kFailed;
     }
     return kOk;
 }
