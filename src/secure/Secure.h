@@ -45,6 +45,7 @@ constexpr size_t kRevealLength = 3 + kKeyDigits;
 constexpr size_t kHeaderBytes = 24;         // crypto_secretstream_xchacha20poly1305_HEADERBYTES
 constexpr size_t kRecordOverhead = 3 + 17;  // length, and the stream's ABYTES
 constexpr size_t kMaxRecordText = 65536;
+constexpr size_t kMaxAddressText = 255;  // longer in a hello is refused
 
 // Sets libsodium up; false when it cannot be used (then no channel is offered or
 // accepted). Safe to call often.
@@ -52,17 +53,23 @@ bool Available();
 
 using Key = std::array<uint8_t, 32>;
 
+// 16 random lower-case hex digits for a probe.
+std::string NewNonce();
+
 // The handshake of one connection. Secrets are wiped when it goes.
 class Handshake {
   public:
     enum class Role { Host, Client };
     // `addressText`: the client's own address text, as its "IP:" carried it.
     Handshake(Role role, std::string addressText);
+    // The same with this side's key pair made from `seed`, so a test can fix it.
+    Handshake(Role role, std::string addressText, const Key& seed);
     ~Handshake();
     Handshake(const Handshake&) = delete;
     Handshake& operator=(const Handshake&) = delete;
 
     // Host, first: the probe that offers the channel. `nonce` is 16 lower-case hex digits.
+    // Any other nonce, or a step out of order, fails the handshake and gives "".
     std::string Probe(std::string_view nonce);
     // Client: its answer to a probe of version 2; nothing when the probe is malformed.
     std::optional<std::string> Answer(std::string_view probe);
@@ -81,10 +88,11 @@ class Handshake {
     const Key& SendKey() const { return send_; }
     const Key& ReceiveKey() const { return receive_; }
     const Key& Transcript() const { return transcript_; }
-    std::string Code() const;
+    std::string Code() const;  // "" before Done
 
   private:
-    bool Derive(const std::string& reveal);
+    bool Fail();
+    bool Derive(const std::string& reveal, const std::array<uint8_t, 32>& peerKey);
 
     Role role_;
     std::string addressText_;
@@ -167,7 +175,8 @@ class Identity {
 
 // The hello that opens each stream: the sender's identity key, its signature over the
 // handshake's transcript and role, and its address text (the host's own, which the
-// client then builds the key files from; the client's repeats its "IP:").
+// client then builds the key files from; the client's repeats its "IP:"). Throws
+// std::logic_error before the handshake is done.
 std::string Hello(const Identity& me, const Handshake& hs, std::string_view addressText);
 struct PeerHello {
     std::string identity;  // 32 bytes
@@ -188,6 +197,8 @@ class TrustStore {
         Trusted,  // this identity was confirmed
         Changed   // another identity was confirmed for this address, this one never
     };
+    // A missing file confirms nothing; one that is there but cannot be read throws
+    // FileError rather than passing a changed identity off as new.
     Verdict Check(std::string_view addressText, std::string_view identity) const;
     // Some identity was confirmed for this address.
     bool KnownAddress(std::string_view addressText) const;
@@ -196,6 +207,7 @@ class TrustStore {
     void Pin(std::string_view addressText, std::string_view identity) const;
 
   private:
+    std::vector<std::string> Lines() const;
     std::string folder_;
 };
 
