@@ -872,8 +872,8 @@ void Session::SettlePlain() {
     secDeadlineMs_ = -1;
     hs_.reset();
     if (awaitedAnswer_.size() > 3 && awaitedAnswer_[3] == secure::kVersion) awaitedAnswer_.clear();
+    // Shown for the connection's whole length, not as a line that scrolls away.
     view_.ShowSecurity({LinkSecurity::State::Plain, {}, false});
-    view_.UpdateList(kNotEncrypted);
     if (requireSecure_) {
         Notify(kNothingSent);
         EndConnection();

@@ -46,7 +46,18 @@ TEST(FastLink, ProbeAndAnswerAreMessagesOnlyWhereAwaited) {
     EXPECT_EQ(Frame({"K", "V?1", kNonce.substr(0, 5), kNonce.substr(5)}, client), V{probe});
     // A setting that is off, a malformed probe: framed as today, the read is dropped.
     EXPECT_EQ(Frame({probe + "CT:hi"}, Framer::Context{}), V{});
-    EXPECT_EQ(Frame({"KV?2" + kNonce, "CT:hi"}, client), V{"CT:hi"});
+    EXPECT_EQ(Frame({"KV?3" + kNonce, "CT:hi"}, client), V{"CT:hi"});
+    // The version that offers the secure channel carries a commitment, and only a client
+    // that answered it takes the reveal.
+    const std::string probe2 = "KV?2" + kNonce + std::string(64, 'a');
+    const std::string reveal = "KVK" + std::string(64, 'b');
+    EXPECT_EQ(Frame({probe2.substr(0, 30), probe2.substr(30) + "CT:hi"}, client),
+              (V{probe2, "CT:hi"}));
+    EXPECT_EQ(Frame({"KV?2" + kNonce + std::string(64, 'X')}, client), V{});
+    Framer::Context answered;
+    answered.awaitReveal = true;
+    EXPECT_EQ(Frame({reveal + "KY:1"}, answered), (V{reveal, "KY:1"}));
+    EXPECT_EQ(Frame({reveal}, client), V{});
 
     Framer::Context host;
     host.answer = answer;

@@ -8,6 +8,7 @@
 
 #include "link/FastLink.h"
 #include "secure/Secure.h"
+#include "support/delay_proxy.h"
 #include "support/plain_peer.h"
 #include "transfer/peers.h"
 
@@ -16,8 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using State = LinkSecurity::State;
-
-const std::string kNotEncrypted = Session::kNotEncrypted;
 
 bool Settled(Peer& p) {
     return p.session->SecuritySettled() && p.session->Security().state != State::None;
@@ -51,7 +50,6 @@ TEST(SecureLink, BothSidesShowTheSameCodeAndEverythingTravelsInside) {
     const std::string line =
         "Encrypted connection. Compare this code with the other person: " + h.code;
     EXPECT_TRUE(host.view.HasStatus(line) && client.view.HasStatus(line));
-    EXPECT_FALSE(host.view.HasStatus(kNotEncrypted) || client.view.HasStatus(kNotEncrypted));
     ASSERT_FALSE(host.view.security.empty());
     EXPECT_EQ(host.view.security.back().code, h.code);
     // Each side holds the other's identity, and a fresh code on the next connection.
@@ -120,7 +118,8 @@ TEST(SecureLink, RequireSecureRefusesAPlainLinkAndAConfirmedPeerBackPlainIsAsked
         client.confirmAnswer = false;
         ConnectPeers(host, client);
         ASSERT_TRUE(RunUntil([&] { return !client.st.IsConnected; })) << require;
-        EXPECT_TRUE(client.view.HasStatus(kNotEncrypted));
+        ASSERT_FALSE(client.view.security.empty());
+        EXPECT_EQ(client.view.security[0].state, State::Plain);
         if (require) {
             ASSERT_EQ(client.boxes.size(), 1u);
             EXPECT_EQ(client.boxes[0], Session::kNothingSent);
@@ -145,11 +144,62 @@ TEST(SecureLink, APlainHostMakesAPlainLinkAfterTheWaitForItsProbe) {
     Peer host(false, false), client(false, true);  // the host speaks the eight messages
     ConnectSettled(host, client);
     EXPECT_EQ(client.session->Security().state, State::Plain);
-    EXPECT_TRUE(client.view.HasStatus(kNotEncrypted));
     client.view.key = "42";
     client.session->SendKey();
     ASSERT_TRUE(RunUntil([&] { return host.view.HasStatus("Key=42"); }));
     EXPECT_FALSE(client.session->Secure());
+}
+
+// A host that knows itself by another address than the one the client reached it by
+// (a router's outside address, a second address): both still build the same key files.
+TEST(SecureLink, BothSidesBuildTheKeyFilesFromTheHostsOwnAddress) {
+    Peer host(false, true), client(false, true);
+    host.view.ip = "192.0.2.7";
+    ConnectSettled(host, client);
+    ASSERT_TRUE(host.session->Secure() && client.session->Secure());
+    host.view.chatText = "readable both ways";
+    host.session->SendChatLine();
+    client.view.chatText = "and back";
+    client.session->SendChatLine();
+    ASSERT_TRUE(
+        RunUntil([&] { return client.view.chat.size() == 2 && host.view.chat.size() == 2; }));
+    EXPECT_EQ(client.view.chat[1], "readable both ways");
+    EXPECT_EQ(host.view.chat[1], "and back");
+}
+
+// A file cut short waits for the peer that sent it: someone else offering the same
+// name, length and time starts a file of its own.
+TEST(SecureLink, AResumeBelongsToThePeerThatStartedTheFile) {
+    Peer host(false, true), client(false, true), stranger(false, true);
+    host.st.PortStr = std::to_string(test::FreePort());
+    host.session->WaitForConnect();
+    test::DelayProxy proxy(std::stoi(host.st.PortStr), 1);
+    client.st.PortStr = std::to_string(proxy.Port());
+    client.view.connect = "127.0.0.1";
+    client.session->Connect();
+    ASSERT_TRUE(RunUntil([&] { return Settled(host) && Settled(client); }));
+    const std::string bytes = RandomBytes(300000, 12), path = client.dir.file("big.bin");
+    WriteFile(path, bytes);
+    proxy.CutAt(test::DelayProxy::kToTarget, 100000);
+    client.transfer->SendFile(path, 0);
+    ASSERT_TRUE(RunUntil(
+        [&] { return host.view.HasStatus("The file big.bin was not received completely."); }));
+
+    const std::string copy = stranger.dir.file("big.bin");
+    WriteFile(copy, bytes);
+    fs::last_write_time(copy, fs::last_write_time(path));
+    host.session->WaitForConnect();
+    stranger.st.PortStr = host.st.PortStr;
+    stranger.view.connect = "127.0.0.1";
+    stranger.session->Connect();
+    ASSERT_TRUE(RunUntil([&] { return Settled(host) && Settled(stranger); }));
+    stranger.transfer->SendFile(copy, 0);
+    ASSERT_TRUE(
+        RunUntil([&] { return stranger.view.HasStatus("File Transferred.") && host.Idle(); }));
+    for (const std::string& line : host.view.status)
+        EXPECT_EQ(line.rfind("Resuming", 0), std::string::npos) << line;
+    EXPECT_TRUE(SameBytes(ReadWholeFile(host.Recv("big-2.bin")), bytes));
+    EXPECT_LT(ReadWholeFile(host.Recv("big.bin")).size(), bytes.size());
 }
 
 }  // namespace
