@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "link/Session.h"
 #include "platform/cp1252.h"
 #include "platform/files.h"
 
@@ -25,8 +26,7 @@ std::string Quoted(const std::string& cp1252) {
 // The session's status lines for a settled link, which the security event carries.
 const std::string kCompareLine = "Encrypted connection. Compare this code with the other person: ";
 const char* const kVerifiedLine = "Encrypted connection with a trusted person: verified.";
-const char* const kNotEncryptedLine =
-    "Not encrypted: anyone on the network can read this connection.";
+const char* const kNotEncryptedLine = Session::kNotEncrypted;
 
 int64_t FileBytes(const MainState& st) {
     return int64_t{st.nb} * 1000 + st.rm;

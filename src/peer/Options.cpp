@@ -41,7 +41,8 @@ Options:
                     the connection is lost, or SIGINT/SIGTERM
   --json            events as JSON lines instead of text lines
   --require-secure  send nothing over a connection that is not encrypted: hang
-                    up and exit 1 instead (a plain peer, or fast transfers off)
+                    up and exit 1 instead (a plain peer, or either side has fast
+                    transfers or the secure channel off)
   --trust           trust the peer's identity once the connection is encrypted,
                     as after comparing the code; later connections from it show
                     as verified. Also accepts an identity that changed, which
