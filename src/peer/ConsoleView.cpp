@@ -24,8 +24,8 @@ std::string Quoted(const std::string& cp1252) {
 }
 
 // The session's status lines for a settled link, which the security event carries.
-const std::string kCompareLine = "Encrypted connection. Compare this code with the other person: ";
-const char* const kVerifiedLine = "Encrypted connection with a trusted person: verified.";
+const std::string kCompareLine = Session::kCompareLine;
+const char* const kVerifiedLine = Session::kVerifiedLine;
 const char* const kNotEncryptedLine = Session::kNotEncrypted;
 
 int64_t FileBytes(const MainState& st) {
