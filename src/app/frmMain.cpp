@@ -29,6 +29,7 @@ namespace {
 
 constexpr int kStatusLines = 12;
 constexpr int kChatLines = 7;
+constexpr const char* kCaption = "Veltra Encryption Keyvane";
 
 // Appending keeps the last `lines` lines in view: line count − `lines` goes to the top.
 // Where the list's font fits fewer lines, the newest is still scrolled into view.
@@ -121,6 +122,7 @@ void frmMain::Wire() {
     connect(ui_->txtChat, &QLineEdit::returnPressed, this,
             [this] { Guard([this] { session_.SendChatLine(); }); });
     onMenu(ui_->flesend, [this] { transfer_.SendFileCommand(); });
+    onMenu(ui_->fletrust, [this] { session_.TrustPeer(); });
     onMenu(ui_->fleext, [this] { session_.Exit(); });
     onMenu(ui_->hlpabt, [this] { ShowAbout(); });
     onMenu(ui_->hlp, [this] { ShowHelp(); });
@@ -357,6 +359,23 @@ int frmMain::SelectedVersion() const {
     for (int i = 0; i < 5; ++i)
         if (rows[i]->isChecked()) return i + 1;
     return 0;
+}
+
+void frmMain::ShowSecurity(const LinkSecurity& security) {
+    QString caption = kCaption;
+    switch (security.state) {
+        case LinkSecurity::State::None:
+            break;
+        case LinkSecurity::State::Plain:
+            caption += " - Not encrypted";
+            break;
+        case LinkSecurity::State::Secure:
+            caption += security.verified ? QString(" - Encrypted, verified")
+                                         : " - Encrypted, code " + ToQ(security.code);
+            break;
+    }
+    setWindowTitle(caption);
+    ui_->fletrust->setEnabled(security.state == LinkSecurity::State::Secure && !security.verified);
 }
 
 }  // namespace keyvane

@@ -79,6 +79,9 @@ class frmMain : public QMainWindow, public MainState, public MainView {
     void BumpSentBar() override;
     void BumpRecvBar() override;
     int SelectedVersion() const override;
+    // The caption tells how the connection is protected; "Codes Match: Trust This
+    // Person" is offered while a secure link's peer is not verified.
+    void ShowSecurity(const LinkSecurity& security) override;
 
   protected:
     void closeEvent(QCloseEvent* e) override;

@@ -67,6 +67,10 @@ int main(int argc, char* argv[]) {
     if (window.Refused()) return 1;
     keyvane::WipeOnTerminate(folders.data);
     window.SetHelpPage(folders.helpPage);
+    // Not the "Send Confirm" box: a changed identity must not be taken on Enter.
+    window.session().ConfirmRisk = [&window](const std::string& text, bool) {
+        return keyvane::RiskBox(&window, text);
+    };
     keyvane::CloseOnTerminationSignals(&window);
     window.show();
     return app.exec();

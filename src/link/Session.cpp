@@ -846,9 +846,7 @@ void Session::SettleSecure() {
     verified_ = verdict == secure::TrustStore::Verdict::Trusted;
     const std::string code = hs_->Code();
     view_.ShowSecurity({LinkSecurity::State::Secure, code, verified_});
-    view_.UpdateList(verified_ ? "Encrypted connection with a trusted person: verified."
-                               : "Encrypted connection. Compare this code with the other person: " +
-                                     code);
+    view_.UpdateList(verified_ ? std::string(kVerifiedLine) : kCompareLine + code);
     if (verdict == secure::TrustStore::Verdict::Changed) {
         const bool go =
             AskRisk("Warning: this is not the person you trusted at " + address +

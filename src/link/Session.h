@@ -70,6 +70,10 @@ class Session final : public FileChannel {
     static constexpr int kHandshakeStepMs = 10000;
     static constexpr const char* kNotEncrypted =
         "Not encrypted: anyone on the network can read this connection.";
+    static constexpr const char* kCompareLine =
+        "Encrypted connection. Compare this code with the other person: ";
+    static constexpr const char* kVerifiedLine =
+        "Encrypted connection with a trusted person: verified.";
     static constexpr const char* kNothingSent =
         "Nothing was sent: this connection is not encrypted, and encryption is required.  "
         "The connection was ended.";

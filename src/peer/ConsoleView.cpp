@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "link/Session.h"
 #include "platform/cp1252.h"
 #include "platform/files.h"
 
@@ -21,6 +22,11 @@ bool EndsWith(const std::string& s, const char* suffix) {
 std::string Quoted(const std::string& cp1252) {
     return JsonString(Cp1252ToUtf8(cp1252));
 }
+
+// The session's status lines for a settled link, which the security event carries.
+const std::string kCompareLine = Session::kCompareLine;
+const char* const kVerifiedLine = Session::kVerifiedLine;
+const char* const kNotEncryptedLine = Session::kNotEncrypted;
 
 int64_t FileBytes(const MainState& st) {
     return int64_t{st.nb} * 1000 + st.rm;
@@ -115,6 +121,24 @@ void ConsoleView::Message(const std::string& text) {
         Emit("message", "Keyvane: " + text);
 }
 
+void ConsoleView::Note(const char* type, const std::string& text) {
+    Emit(type, text);
+}
+
+void ConsoleView::ShowSecurity(const LinkSecurity& s) {
+    securityLine_.clear();
+    if (s.state == LinkSecurity::State::None) return;
+    settled = s;
+    if (s.state == LinkSecurity::State::Plain) {
+        securityLine_ = kNotEncryptedLine;
+        Emit("not_secure", securityLine_);
+        return;
+    }
+    securityLine_ = s.verified ? kVerifiedLine : kCompareLine + s.code;
+    Emit("secure", securityLine_,
+         {{"code", Quoted(s.code)}, {"verified", s.verified ? "true" : "false"}});
+}
+
 void ConsoleView::UpdateChatList(const std::string& line) {
     std::string text = line;
     if (ownChat && text.size() >= 2) text = text.substr(1, text.size() - 2);
@@ -125,6 +149,7 @@ void ConsoleView::UpdateChatList(const std::string& line) {
 }
 
 void ConsoleView::UpdateList(const std::string& line) {
+    if (!securityLine_.empty() && line == securityLine_) return;  // shown as its event
     if (line == "Waiting for Connection") {
         Emit("waiting", line, {{"port", Quoted(st_.PortStr)}});
     } else if (line == "Connecting...") {

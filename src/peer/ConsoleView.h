@@ -24,6 +24,9 @@ class ConsoleView : public MainView {
 
     // A message box of the program: one line, like every other event.
     void Message(const std::string& text);
+    // A line of keyvane-peer's own (a refusal, a warning): the text as it is, or in
+    // JSON an event of `type`.
+    void Note(const char* type, const std::string& text);
 
     void UpdateList(const std::string& line) override;
     void UpdateChatList(const std::string& line) override;
@@ -41,6 +44,9 @@ class ConsoleView : public MainView {
     void BumpSentBar() override {}
     void BumpRecvBar() override;
     int SelectedVersion() const override { return version; }
+    // One line when the link settles: "secure" with its code, or "not_secure". The
+    // status line that says the same is not repeated.
+    void ShowSecurity(const LinkSecurity& security) override;
 
     // The boxes the logic reads and fills (txtIP, txtConnect, txtKey, txtChat) and the
     // selected system-file version.
@@ -53,7 +59,8 @@ class ConsoleView : public MainView {
     int messages = 0;     // message boxes
     int transferred = 0;  // files sent completely
     bool connected = false;
-    bool lost = false;  // "Connection lost."
+    bool lost = false;     // "Connection lost."
+    LinkSecurity settled;  // how the link settled; kept once it ended
 
   private:
     using Field = std::pair<std::string, std::string>;  // name, JSON value
@@ -67,8 +74,9 @@ class ConsoleView : public MainView {
     bool json_;
     TerminalText term_;
 
-    std::string receiving_;  // name of the file being received (Windows-1252)
-    std::string sending_;    // path of the file being sent (Windows-1252)
+    std::string securityLine_;  // the text of the security event of this connection
+    std::string receiving_;     // name of the file being received (Windows-1252)
+    std::string sending_;       // path of the file being sent (Windows-1252)
     using Clock = std::chrono::steady_clock;
     Clock::time_point blocksFrom_{};  // the first block of the file went out
     Clock::time_point drawn_{};

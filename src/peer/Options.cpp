@@ -40,6 +40,13 @@ Options:
   --stay            after the actions, keep receiving until the peer hangs up,
                     the connection is lost, or SIGINT/SIGTERM
   --json            events as JSON lines instead of text lines
+  --require-secure  send nothing over a connection that is not encrypted: hang
+                    up and exit 1 instead (a plain peer, or either side has fast
+                    transfers or the secure channel off)
+  --trust           trust the peer's identity once the connection is encrypted,
+                    as after comparing the code; later connections from it show
+                    as verified. Also accepts an identity that changed, which
+                    otherwise ends the connection with exit status 1
   --help, --version
 
 Actions, done in the order given, each after the previous one finished:
@@ -50,8 +57,8 @@ Actions, done in the order given, each after the previous one finished:
                     or 5.5.2=FOLDER
   --hangup          send "XX:" and end (the default end without --stay)
 
-Exit status: 0 success, 1 failed action, 2 bad usage, 3 connection lost
-during an action.
+Exit status: 0 success, 1 failed action or refused connection, 2 bad usage,
+3 connection lost during an action.
 )";
 }
 
@@ -93,10 +100,13 @@ Parsed ParseArgs(const std::vector<std::string>& args) {
             name.resize(eq);
             inlineValue = true;
         }
-        if (name == "--stay" || name == "--json" || name == "--hangup") {
+        if (name == "--stay" || name == "--json" || name == "--hangup" ||
+            name == "--require-secure" || name == "--trust") {
             if (inlineValue) return fail(name + " takes no value");
             if (name == "--stay") o.stay = true;
             if (name == "--json") o.json = true;
+            if (name == "--require-secure") o.requireSecure = true;
+            if (name == "--trust") o.trust = true;
             if (name == "--hangup") {
                 if (hungUp) return fail("--hangup is given twice");
                 o.actions.push_back({Action::Kind::Hangup, "", 0, ""});

@@ -25,6 +25,8 @@ struct Options {
     std::string bind;    // wait: listen on this address only ("" for all)
     bool stay = false;
     bool json = false;
+    bool requireSecure = false;  // no action over a link that is not encrypted
+    bool trust = false;          // pin the peer's identity, and accept a changed one
     bool help = false;
     bool version = false;
     std::vector<Action> actions;

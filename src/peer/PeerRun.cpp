@@ -62,6 +62,10 @@ class Peer {
         Guard(sock_.DataArrival);
         Guard(sock_.SendProgress);
         Guard(sock_.Disconnected);
+        session_.SetRequireSecure(o_.requireSecure);
+        session_.ConfirmRisk = [this](const std::string& text, bool changedIdentity) {
+            return AcceptRisk(text, changedIdentity);
+        };
     }
 
     int Run();
@@ -85,6 +89,9 @@ class Peer {
     void RunUntil(const std::function<bool()>& done);
     void Gap();
     bool Start();
+    bool AcceptRisk(const std::string& text, bool changedIdentity);
+    // Waits until the link is known to be plain or secure; kOk when the actions may run.
+    int Settle();
     bool CanSend(const std::string& path);
     int Act(const Action& a);
     int Finish(int status);
@@ -105,6 +112,7 @@ class Peer {
     FolderLock lock_;
     bool ended_ = false;      // the session ended the program (a hang-up on a client)
     bool signalled_ = false;  // SIGINT, SIGTERM or SIGHUP
+    bool refused_ = false;    // this side ended the connection for its protection
 };
 
 void Peer::RunUntil(const std::function<bool()>& done) {
@@ -174,6 +182,39 @@ bool Peer::Start() {
     return view_.connected && !Over();
 }
 
+// No one answers a question here: the command line has answered it already.
+bool Peer::AcceptRisk(const std::string& text, bool changedIdentity) {
+    // The warning without its question, which nobody is there to answer.
+    view_.Note("warning", text.substr(0, text.find("\n\n")));
+    if (changedIdentity ? o_.trust : !o_.requireSecure) return true;
+    refused_ = true;
+    if (changedIdentity)
+        view_.Note("refused",
+                   "keyvane-peer hangs up: the other person's identity is not the one trusted "
+                   "before (--trust accepts it).");
+    return false;
+}
+
+int Peer::Settle() {
+    RunUntil([this] { return session_.SecuritySettled(); });
+    if (refused_) return kFailed;
+    const LinkSecurity now = session_.Security();
+    if (o_.requireSecure && (view_.settled.state == LinkSecurity::State::Plain ||
+                             (st_.IsConnected && now.state != LinkSecurity::State::Secure))) {
+        // The session refuses a plain link and says so; anything else is refused here.
+        if (st_.IsConnected)
+            view_.Note("refused",
+                       "keyvane-peer hangs up: the connection is not encrypted, and "
+                       "--require-secure sends nothing over it.");
+        return kFailed;
+    }
+    if (o_.trust && st_.IsConnected && now.state == LinkSecurity::State::Secure && !now.verified) {
+        session_.TrustPeer();  // says why when it cannot
+        if (!session_.Security().verified) return kFailed;
+    }
+    return kOk;
+}
+
 bool Peer::CanSend(const std::string& path) {
     // The window's length probe would create a missing file and send it empty, which
     // from a script is a typing error gone unseen.
@@ -232,6 +273,8 @@ int Peer::Run() {
         const bool orderly = signalled_ && !view_.lost && o_.actions.empty();
         return Finish(orderly ? kOk : kFailed);
     }
+    // Both sides show how the link is protected before anything of ours goes out.
+    if (Settle() != kOk) return Finish(kFailed);
     bool hangUp = !o_.stay;
     for (const Action& a : o_.actions) {
         if (a.kind == Action::Kind::Hangup) {

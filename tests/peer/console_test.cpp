@@ -46,5 +46,52 @@ TEST(PeerConsole, APeersControlCharactersCannotReachTheTerminal) {
               "Chat: x  y \\x41 \xe2\x82\xac\nKey=x  y \\x41 \xe2\x82\xac\n");
 }
 
+// What the view prints for each way a link settles, with the session's own status line
+// for it before the next connection's.
+std::string Settled(bool json) {
+    char* buf = nullptr;
+    size_t size = 0;
+    std::FILE* out = open_memstream(&buf, &size);
+    {
+        MainState st;
+        ConsoleView view(st, out, nullptr, json, TerminalText("UTF-8"));
+        using S = LinkSecurity::State;
+        view.ShowSecurity({S::Secure, "482 913", false});
+        view.UpdateList("Encrypted connection. Compare this code with the other person: 482 913");
+        view.ShowSecurity({S::None, "", false});
+        EXPECT_EQ(view.settled.code, "482 913");  // still known once the link ended
+        view.ShowSecurity({S::Secure, "000 017", true});
+        view.UpdateList("Encrypted connection with a trusted person: verified.");
+        view.ShowSecurity({S::None, "", false});
+        view.ShowSecurity({S::Plain, "", false});
+        view.UpdateList("Not encrypted: anyone on the network can read this connection.");
+        EXPECT_EQ(view.settled.state, S::Plain);
+        view.ShowSecurity({S::None, "", false});
+        // With the link ended, the same line is a status line again.
+        view.UpdateList("Not encrypted: anyone on the network can read this connection.");
+    }
+    std::fclose(out);
+    std::string s(buf, size);
+    std::free(buf);
+    return s;
+}
+
+TEST(PeerConsole, ASettledLinkIsOneEventWithItsCodeAndNoneEndsIt) {
+    EXPECT_EQ(Settled(true),
+              "{\"type\":\"secure\",\"text\":\"Encrypted connection. Compare this code with the "
+              "other person: 482 913\",\"code\":\"482 913\",\"verified\":false}\n"
+              "{\"type\":\"secure\",\"text\":\"Encrypted connection with a trusted person: "
+              "verified.\",\"code\":\"000 017\",\"verified\":true}\n"
+              "{\"type\":\"not_secure\",\"text\":\"Not encrypted: anyone on the network can read "
+              "this connection.\"}\n"
+              "{\"type\":\"status\",\"text\":\"Not encrypted: anyone on the network can read "
+              "this connection.\"}\n");
+    EXPECT_EQ(Settled(false),
+              "Encrypted connection. Compare this code with the other person: 482 913\n"
+              "Encrypted connection with a trusted person: verified.\n"
+              "Not encrypted: anyone on the network can read this connection.\n"
+              "Not encrypted: anyone on the network can read this connection.\n");
+}
+
 }  // namespace
 }  // namespace keyvane::peer

@@ -10,11 +10,13 @@
 #include <QTime>
 #include <csignal>
 #include <filesystem>
+#include <regex>
 
 #include "peer/Options.h"
 #include "peer/Terminal.h"
 #include "platform/files.h"
 #include "platform/folders.h"
+#include "support/plain_peer.h"
 #include "support/tempdir.h"
 #include "support/windows.h"
 #include "transfer/peers.h"
@@ -24,6 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using peer::Action;
+using test::PlainPeer;
 using transfer_test::RandomBytes;
 using transfer_test::SameBytes;
 using transfer_test::WriteFile;
@@ -190,7 +193,11 @@ TEST(PeerProgram, ConnectsToAWindowSendsASystemSetAndHangsUpAfterARefusedKey) {
         work.path(), work.file("wine"));
     EXPECT_EQ(peer.Finish(), 1) << peer.Out();
     const std::string out = peer.Out();
-    EXPECT_NE(out.find("Connected\nSending System Files (1 to do)\n"), std::string::npos) << out;
+    // A window with fast transfers off: the link is plain, and says so before any action.
+    EXPECT_NE(out.find("Connected\nNot encrypted: anyone on the network can read this "
+                       "connection.\nSending System Files (1 to do)\n"),
+              std::string::npos)
+        << out;
     EXPECT_NE(out.find("File Transferred.\nChat: <bye>\n"
                        "Keyvane: Key is invalid.  No characters allowed, only numeric digits.\n"),
               std::string::npos)
@@ -236,6 +243,123 @@ TEST(PeerProgram, ConnectionLostDuringAnActionAndASignalEndWithHangUpAndWipe) {
     EXPECT_TRUE(Wiped(work.file("b")));
 }
 
+// A peer of the eight messages only never gets an encrypted link: with --require-secure
+// keyvane-peer hangs up before its first action, in both roles.
+TEST(PeerProgram, RequireSecureSendsNothingToAPlainPeer) {
+    InFolder here;
+    TempDir work;
+    PlainPeer host;
+    const int port = host.Listen();
+    PeerProcess client(ConnectTo(port, work.file("a"),
+                                 {"--require-secure", "--json", "--chat", "secret", "--key", "12"}),
+                       work.path());
+    EXPECT_EQ(client.Finish(), 1) << client.Out();
+    EXPECT_TRUE(client.Said("{\"type\":\"not_secure\",\"text\":\"Not encrypted: ")) << client.Out();
+    EXPECT_TRUE(client.Said("{\"type\":\"message\",\"text\":\"Nothing was sent: "));
+    ASSERT_TRUE(WaitUntil([&] { return host.peerHungUp || !host.Connected(); }));
+    EXPECT_TRUE(host.chats.empty());
+    EXPECT_TRUE(host.keys.empty());
+    EXPECT_TRUE(host.oddReads.empty());
+    EXPECT_TRUE(Wiped(work.file("a")));
+
+    const int waitPort = FreePort();
+    PeerProcess server(
+        {"wait", "--port", QString::number(waitPort), "--bind", "127.0.0.1", "--address",
+         "127.0.0.1", "--folder", QString::fromStdString(work.file("b")), "--require-secure",
+         "--chat", "secret"},
+        work.path());
+    ASSERT_TRUE(server.WaitFor("Waiting for Connection"));
+    PlainPeer guest;
+    ASSERT_TRUE(guest.Connect(waitPort));
+    EXPECT_EQ(server.Finish(), 1) << server.Out();
+    EXPECT_TRUE(
+        server.Said("Not encrypted: anyone on the network can read this connection.\n"
+                    "Keyvane: Nothing was sent: "))
+        << server.Out();
+    ASSERT_TRUE(WaitUntil([&] { return guest.peerHungUp || !guest.Connected(); }));
+    EXPECT_TRUE(guest.chats.empty());
+    EXPECT_TRUE(Wiped(work.file("b")));
+}
+
+// The "secure" event's code and whether it was verified, from JSON lines.
+std::vector<std::pair<std::string, bool>> Codes(const std::string& out) {
+    static const std::regex event(
+        "\\{\"type\":\"secure\",\"text\":\"[^\"]*\",\"code\":\"([0-9 "
+        "]+)\",\"verified\":(true|false)\\}");
+    std::vector<std::pair<std::string, bool>> codes;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), event);
+         it != std::sregex_iterator(); ++it)
+        codes.emplace_back((*it)[1], (*it)[2] == "true");
+    return codes;
+}
+
+// Two keyvane-peers: the same code on both sides before any action, --trust pins the
+// client for the next connection, and a client with another identity is turned away
+// unless --trust accepts it.
+TEST(PeerProgram, TwoPeersShowOneCodeAndTrustOnFirstUse) {
+    InFolder here;
+    TempDir work;
+    struct Run {
+        int host, client;
+        std::string hostOut, clientOut;
+    };
+    const auto run = [&](const QStringList& hostMore) {
+        const int port = FreePort();
+        PeerProcess host(QStringList{"wait", "--port", QString::number(port), "--bind", "127.0.0.1",
+                                     "--address", "127.0.0.1", "--folder",
+                                     QString::fromStdString(work.file("h")), "--json", "--stay"} +
+                             hostMore,
+                         work.path());
+        EXPECT_TRUE(host.WaitFor("\"type\":\"waiting\""));
+        PeerProcess client(ConnectTo(port, work.file("c"), {"--json", "--chat", "hi"}),
+                           work.path());
+        Run r{};
+        r.client = client.Finish();
+        r.host = host.Finish();
+        r.hostOut = host.Out();
+        r.clientOut = client.Out();
+        return r;
+    };
+
+    const Run first = run({"--trust"});
+    EXPECT_EQ(first.host, 0) << first.hostOut;
+    EXPECT_EQ(first.client, 0) << first.clientOut;
+    const auto hostCodes = Codes(first.hostOut), clientCodes = Codes(first.clientOut);
+    ASSERT_EQ(hostCodes.size(), 2u) << first.hostOut;  // then verified by --trust
+    ASSERT_EQ(clientCodes.size(), 1u) << first.clientOut;
+    EXPECT_EQ(hostCodes[0], std::make_pair(clientCodes[0].first, false));
+    EXPECT_EQ(hostCodes[1], std::make_pair(clientCodes[0].first, true));
+    EXPECT_FALSE(clientCodes[0].second);
+    // Both showed the code before the chat line went out.
+    EXPECT_LT(first.hostOut.find("\"type\":\"secure\""), first.hostOut.find("\"type\":\"chat\""));
+    EXPECT_LT(first.clientOut.find("\"type\":\"secure\""),
+              first.clientOut.find("\"type\":\"chat\""));
+
+    const Run second = run({});
+    EXPECT_EQ(second.host, 0) << second.hostOut;
+    ASSERT_EQ(Codes(second.hostOut).size(), 1u) << second.hostOut;
+    EXPECT_TRUE(Codes(second.hostOut)[0].second);
+    EXPECT_FALSE(Codes(second.clientOut).at(0).second);  // the host was never trusted there
+
+    fs::remove(work.file("c/identity.key"));
+    const Run changed = run({});
+    EXPECT_EQ(changed.host, 1) << changed.hostOut;
+    EXPECT_NE(changed.hostOut.find("{\"type\":\"warning\",\"text\":\"Warning: this is not the "
+                                   "person you trusted at 127.0.0.1 before"),
+              std::string::npos)
+        << changed.hostOut;
+    EXPECT_NE(changed.hostOut.find("--trust accepts it"), std::string::npos);
+    EXPECT_EQ(changed.hostOut.find("\"type\":\"chat\""), std::string::npos);
+    EXPECT_TRUE(Wiped(work.file("h")));
+
+    const Run accepted = run({"--trust"});
+    EXPECT_EQ(accepted.host, 0) << accepted.hostOut;
+    EXPECT_NE(accepted.hostOut.find("{\"type\":\"chat\",\"text\":\"hi\""), std::string::npos)
+        << accepted.hostOut;
+    ASSERT_EQ(Codes(accepted.hostOut).size(), 2u) << accepted.hostOut;
+    EXPECT_TRUE(Codes(accepted.hostOut)[1].second);
+}
+
 TEST(PeerProgram, BadUsageAndUnreadableFilesGiveExitStatusAndMessage) {
     TempDir work;
     const std::vector<std::pair<QStringList, std::string>> usage = {
@@ -248,6 +372,7 @@ TEST(PeerProgram, BadUsageAndUnreadableFilesGiveExitStatusAndMessage) {
         {{"wait", "--hangup", "--chat", "x"}, "--chat comes after --hangup"},
         {{"wait", "--stay", "--hangup"}, "contradict"},
         {{"wait", "--frobnicate"}, "unknown option '--frobnicate'"},
+        {{"wait", "--trust=yes"}, "--trust takes no value"},
     };
     for (const auto& [args, says] : usage) {
         PeerProcess p(args, work.path());
@@ -296,13 +421,17 @@ TEST(PeerProgram, BadUsageAndUnreadableFilesGiveExitStatusAndMessage) {
 }
 
 TEST(PeerOptions, ActionsKeepTheirOrderAndSystemNamesTheirRows) {
-    const auto p =
-        peer::ParseArgs({"connect", "10.0.0.2", "--port=8080", "--system", "email", "--key", "1",
-                         "--system=5.5.2=/opt/v", "--json", "--send", "f", "--hangup"});
+    const auto p = peer::ParseArgs({"connect", "10.0.0.2", "--port=8080", "--system", "email",
+                                    "--key", "1", "--require-secure", "--system=5.5.2=/opt/v",
+                                    "--json", "--send", "f", "--trust", "--hangup"});
     ASSERT_EQ(p.error, "");
     EXPECT_EQ(p.options.host, "10.0.0.2");
     EXPECT_EQ(p.options.port, "8080");
     EXPECT_TRUE(p.options.json);
+    EXPECT_TRUE(p.options.requireSecure);
+    EXPECT_TRUE(p.options.trust);
+    const auto plain = peer::ParseArgs({"wait"});
+    EXPECT_FALSE(plain.options.requireSecure || plain.options.trust);
     ASSERT_EQ(p.options.actions.size(), 5u);
     EXPECT_EQ(p.options.actions[0].row, 3);
     EXPECT_EQ(p.options.actions[1].kind, Action::Kind::Key);

@@ -63,6 +63,14 @@ void FitLabels(QWidget* root) {
     }
 }
 
+bool RiskBox(QWidget* owner, const std::string& text) {
+    QMessageBox box(QMessageBox::Warning, "Keyvane", ToQ(text), QMessageBox::Yes | QMessageBox::No,
+                    owner);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
 void InstallQtPlatform(Platform& p, QWidget* window) {
     InstallQtCorePlatform(p);
     QPointer<QWidget> owner(window);

@@ -15,6 +15,10 @@ namespace keyvane {
 // Fills every hook of `p` with its Qt implementation; dialogs are parented to `window`.
 void InstallQtPlatform(Platform& p, QWidget* window);
 
+// A question about the connection's safety ("continue anyway?"): caption "Keyvane",
+// Yes and No with No the default, so that Enter does not take the risk. True for Yes.
+bool RiskBox(QWidget* owner, const std::string& text);
+
 // The window font: a plain sans-serif at 11 pixels, small enough that every caption fits
 // the fixed geometry of the windows.
 QFont WindowFont();
