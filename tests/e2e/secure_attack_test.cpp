@@ -295,8 +295,7 @@ TEST(SecureAttack, AManInTheMiddleGivesEachSideADifferentCode) {
         if (direct) {
             EXPECT_TRUE(client.session->Security().verified);
             EXPECT_TRUE(asked.empty());
-            EXPECT_TRUE(
-                client.view.HasStatus("Encrypted connection with a trusted person: verified."));
+            EXPECT_TRUE(client.view.HasStatus(Session::kVerifiedLine));
         } else {
             EXPECT_EQ(asked, std::vector<bool>{true});
             EXPECT_FALSE(client.st.IsConnected);
