@@ -9,8 +9,9 @@
 //      0-3  "KY:", "CT:", "FB:" or "FB:RM:": two bytes of length, then that many bytes
 //           of plain text, enciphered with the key files of the handshake, as the peer
 //           holds them, behind the tag and, for the block messages, before the "|"
-//      4    the answer to our probe for a fast link (our nonce is all zeros), or the
-//           probe of a host when this side is the client
+//      4    the answer to a probe of version 1 (our nonce is all zeros; a host that
+//           offers the secure channel awaits only its own answer, see 9), or a host's
+//           probe of version 1 when this side is the client
 //      5    an envelope "KVM": one byte picks "CT:", "KY:" (enciphered) or "FL:", then
 //           a length and text as above
 //      6-8  "KVF" (two bytes and one of length, one of stamp), "KVR" (two bytes of
