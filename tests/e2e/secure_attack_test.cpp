@@ -307,6 +307,21 @@ TEST(SecureAttack, AManInTheMiddleGivesEachSideADifferentCode) {
     }
 }
 
+// The client's address text is part of what both sides hash: changed on the way, it
+// leaves the two with different keys, and the channel never opens.
+TEST(SecureAttack, AnAddressChangedOnTheWayLeavesNoChannel) {
+    Link<RecordProxy> l;
+    l.proxy->onClear = [](ProxyLink::Direction d, const std::string& read) {
+        return d == ProxyLink::kToHost && read == "IP:127.0.0.1" ? std::string("IP:127.0.0.2")
+                                                                 : read;
+    };
+    l.Connect();
+    ASSERT_TRUE(RunUntil([&] { return l.BothGone(); }));
+    EXPECT_TRUE(l.host.view.HasStatus(kIntegrity) || l.client.view.HasStatus(kIntegrity));
+    for (const Peer* p : {&l.host, &l.client})
+        for (const LinkSecurity& shown : p->view.security) EXPECT_NE(shown.state, State::Secure);
+}
+
 // The host's offer never arrives: both sides say the link is plain, and a side that
 // requires encryption sends none of its own messages.
 TEST(SecureAttack, ADroppedOfferLeavesAPlainLinkThatARequiringSideSendsNothingOn) {
