@@ -374,6 +374,16 @@ Framer::Context Session::FramerContext() const {
 void Session::Dispatch(const std::string& m) {
     std::string tag = m.substr(0, 3);
     std::string payload = m.size() > 3 ? m.substr(3) : std::string();
+    // Anyone on the path can build the key files and forge these. Until the link has
+    // settled they wait: a channel that comes drops them, a plain link takes them in
+    // order. Where encryption is required they are never taken.
+    const bool content = tag == "KY:" || tag == "CT:" || tag == "FL:" || tag == "FB:" ||
+                         tag == "OK:" || tag == "XX:";
+    if (content && !opener_ && sec_ == Sec::Pending) {
+        if (heldPlain_.size() < kMaxHeldPlain) heldPlain_.push_back(m);
+        return;
+    }
+    if (content && !opener_ && requireSecure_ && tag != "XX:") return;
     if (tag == "IP:") {
         OnIP(payload);
     } else if (tag == "KY:") {
@@ -696,6 +706,7 @@ void Session::ResetSecure() {
     sealer_.reset();
     opener_.reset();
     inbox_.clear();
+    heldPlain_.clear();
     peerIdentity_.clear();
     secDeadlineMs_ = -1;
     secTimer_.Stop();
@@ -844,6 +855,11 @@ void Session::SettleSecure() {
         // Unreadable: nobody counts as confirmed.
     }
     verified_ = verdict == secure::TrustStore::Verdict::Trusted;
+    if (!heldPlain_.empty())
+        view_.UpdateList(
+            "Messages that came unencrypted before the encrypted connection were "
+            "ignored.");
+    heldPlain_.clear();
     const std::string code = hs_->Code();
     view_.ShowSecurity({LinkSecurity::State::Secure, code, verified_});
     view_.UpdateList(verified_ ? std::string(kVerifiedLine) : kCompareLine + code);
@@ -898,6 +914,13 @@ void Session::SettlePlain() {
         }
     }
     sec_ = Sec::Plain;
+    // What came meanwhile, in the order it came; a handler may end the connection.
+    std::vector<std::string> held;
+    held.swap(heldPlain_);
+    for (const std::string& m : held) {
+        if (ended_ || !st_.IsConnected) break;
+        Dispatch(m);
+    }
 }
 
 bool Session::AskRisk(const std::string& text, bool changedIdentity) {

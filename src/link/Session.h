@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cipher/sdk.h"
 #include "link/FileChannel.h"
@@ -269,6 +270,9 @@ class Session final : public FileChannel {
     std::unique_ptr<secure::Sealer> sealer_;
     std::unique_ptr<secure::Opener> opener_;
     std::deque<std::string> inbox_;  // records opened, not yet handed on
+    // Messages that came in the clear while the link had not settled.
+    std::vector<std::string> heldPlain_;
+    static constexpr size_t kMaxHeldPlain = 256;
     bool draining_ = false;
     bool helloSeen_ = false;
     std::string peerIdentity_;

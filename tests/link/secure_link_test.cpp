@@ -7,6 +7,7 @@
 #include <string>
 
 #include "link/FastLink.h"
+#include "link/fakes.h"
 #include "secure/Secure.h"
 #include "support/delay_proxy.h"
 #include "support/plain_peer.h"
@@ -204,3 +205,36 @@ TEST(SecureLink, AResumeBelongsToThePeerThatStartedTheFile) {
 
 }  // namespace
 }  // namespace keyvane::transfer_test
+
+namespace keyvane::test {
+namespace {
+
+// A client waits for the host's offer of the channel. What comes in the clear meanwhile
+// could be anyone's: a plain link takes it, in order, once the wait is over; a client
+// that requires encryption never shows it.
+TEST(SecureLinkWait, MessagesInTheClearWaitUntilTheLinkHasSettled) {
+    for (bool require : {false, true}) {
+        FakePeer client;
+        std::filesystem::remove(client.dir.file("settings.dat"));  // fast transfers on
+        if (require) WriteTextLines(client.dir.file("settings.dat"), {"RequireSecure=on"});
+        client.BecomeConnectedClient();
+        client.plat.onWait = nullptr;
+        ASSERT_FALSE(client.session->SecuritySettled());
+        client.sock.Receive("CT:" + client.Encipher("first"));
+        client.sock.Receive("CT:" + client.Encipher("second"));
+        EXPECT_TRUE(client.view.chat.empty()) << require;
+        client.plat.Advance(Session::kProbeWaitMs - 1);
+        EXPECT_TRUE(client.view.chat.empty()) << require;
+        client.plat.Advance(1);
+        EXPECT_TRUE(client.session->SecuritySettled());
+        if (require) {
+            EXPECT_TRUE(client.view.chat.empty());
+            EXPECT_FALSE(client.st.IsConnected);
+        } else {
+            EXPECT_EQ(client.view.chat, (std::vector<std::string>{"first", "second"}));
+        }
+    }
+}
+
+}  // namespace
+}  // namespace keyvane::test
