@@ -363,9 +363,8 @@ TEST(SecureAttack, ADroppedOfferLeavesAPlainLinkThatARequiringSideSendsNothingOn
 
 // The key files come from the two addresses alone, so whoever drops the offer can also
 // encipher messages of the eight. A side that requires encryption takes none of them
-// while it waits to learn whether the link is encrypted. Disabled: the session still
-// hands them on (it would have to hold what comes while the link is unsettled).
-TEST(SecureAttack, DISABLED_ARequiringSideTakesNoPlainMessageWhileItWaitsForTheOffer) {
+// while it waits to learn whether the link is encrypted.
+TEST(SecureAttack, ARequiringSideTakesNoPlainMessageWhileItWaitsForTheOffer) {
     test::InFolder here;
     for (bool hostRequires : {false, true}) {
         Link<RecordProxy> l;
