@@ -179,6 +179,9 @@ TEST(FastTransfer, APlainHostSeesOnlyTheEightMessages) {
     EXPECT_TRUE(SameBytes(ReadWholeFile(client.Recv("in.bin")), in));
     EXPECT_EQ(plain.chats, std::vector<std::string>{"from the client"});
     EXPECT_TRUE(plain.oddReads.empty());
+    // The client knew, after waiting for an offer that never came.
+    EXPECT_EQ(client.session->Security().state, LinkSecurity::State::Plain);
+    EXPECT_FALSE(client.session->Secure());
 }
 
 // A cut in the middle of a window ends both sides without a success; sent again, the

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -82,7 +83,18 @@ TEST(SecureAttack, AListenerSeesNoTextKeyFileNameOrFileBytesAndBothShowOneCode) 
     ASSERT_TRUE(l.host.session->Secure() && l.client.session->Secure());
     // A proxy that only passes bytes on leaves the two codes alike (unlike the man in
     // the middle below).
-    EXPECT_EQ(l.client.session->Security().code, l.host.session->Security().code);
+    const LinkSecurity h = l.host.session->Security();
+    EXPECT_EQ(l.client.session->Security().code, h.code);
+    EXPECT_TRUE(std::regex_match(h.code, std::regex("[0-9]{3} [0-9]{3}"))) << h.code;
+    EXPECT_FALSE(h.verified || l.client.session->Security().verified);
+    for (const Peer* p : {&l.host, &l.client}) {
+        EXPECT_TRUE(p->view.HasStatus(Session::kCompareLine + h.code));
+        ASSERT_FALSE(p->view.security.empty());
+        EXPECT_EQ(p->view.security.back().code, h.code);
+    }
+    // Each side holds the other's identity.
+    EXPECT_EQ(l.host.session->PeerIdentity().size(), 32u);
+    EXPECT_NE(l.host.session->PeerIdentity(), l.client.session->PeerIdentity());
 
     const std::string line = "meet me at the north gate at noon", digits = "31415926535897932";
     const std::string name = "quarterly-figures.xls";
@@ -111,6 +123,7 @@ TEST(SecureAttack, AListenerSeesNoTextKeyFileNameOrFileBytesAndBothShowOneCode) 
     for (const std::string& secret :
          {line, digits, name, bytes.substr(10000, 32), "CT:" + ct, "KY:" + ky, block})
         EXPECT_EQ(wire.find(secret), std::string::npos) << secret.substr(0, 40);
+    EXPECT_TRUE(l.host.boxes.empty() && l.client.boxes.empty());
 }
 
 // In either direction, mid-file: the side that gets the record ends the connection at
