@@ -301,6 +301,12 @@ void Session::OnDataArrival() {
     else
         framer_.Feed(data);
     DispatchReady();
+    if (flooded_) {
+        FailSecure(
+            "The connection was ended: the other side sent too much while a question "
+            "about it was open.");
+        return;
+    }
     if (broken_) {
         FailSecure(
             "The connection was ended: a message from the other side failed its integrity "
@@ -380,7 +386,11 @@ void Session::Dispatch(const std::string& m) {
     const bool content = tag == "KY:" || tag == "CT:" || tag == "FL:" || tag == "FB:" ||
                          tag == "OK:" || tag == "XX:";
     if (content && !opener_ && sec_ == Sec::Pending) {
-        if (heldPlain_.size() < kMaxHeldPlain) heldPlain_.push_back(m);
+        // Bounded: a flood in the clear while we wait is dropped, not kept.
+        if (heldPlain_.size() < kMaxHeldPlain && heldPlainBytes_ + m.size() <= kMaxHeldBytes) {
+            heldPlainBytes_ += m.size();
+            heldPlain_.push_back(m);
+        }
         return;
     }
     if (content && !opener_ && requireSecure_ && tag != "XX:") return;
@@ -701,12 +711,14 @@ void Session::TrustPeer() {
 void Session::ResetSecure() {
     const bool shown = sec_ != Sec::Idle;
     sec_ = Sec::Idle;
-    requireSecure_ = asking_ = broken_ = helloSeen_ = verified_ = false;
+    requireSecure_ = asking_ = broken_ = flooded_ = helloSeen_ = verified_ = false;
     hs_.reset();
     sealer_.reset();
     opener_.reset();
     inbox_.clear();
+    inboxBytes_ = 0;
     heldPlain_.clear();
+    heldPlainBytes_ = 0;
     peerIdentity_.clear();
     secDeadlineMs_ = -1;
     secTimer_.Stop();
@@ -809,8 +821,14 @@ void Session::StartStreams() {
 void Session::FeedSecure(const std::string& bytes) {
     std::vector<std::string> records;
     if (opener_->Feed(bytes, records) == secure::Opener::Result::Broken) broken_ = true;
-    for (std::string& r : records) inbox_.push_back(std::move(r));
+    for (std::string& r : records) {
+        inboxBytes_ += r.size();
+        inbox_.push_back(std::move(r));
+    }
     DrainInbox();
+    // Records wait only while a question about the peer is open; an honest peer sends at
+    // most a window of blocks meanwhile.
+    if (inboxBytes_ > kMaxHeldBytes) flooded_ = true;
 }
 
 void Session::DrainInbox() {
@@ -821,6 +839,7 @@ void Session::DrainInbox() {
     while (!inbox_.empty() && opener_ && !ended_) {
         std::string record = std::move(inbox_.front());
         inbox_.pop_front();
+        inboxBytes_ -= record.size();
         if (helloSeen_)
             framer_.Feed(record);  // one record, one read: it holds whole messages
         else
@@ -860,6 +879,7 @@ void Session::SettleSecure() {
             "Messages that came unencrypted before the encrypted connection were "
             "ignored.");
     heldPlain_.clear();
+    heldPlainBytes_ = 0;
     const std::string code = hs_->Code();
     view_.ShowSecurity({LinkSecurity::State::Secure, code, verified_});
     view_.UpdateList(verified_ ? std::string(kVerifiedLine) : kCompareLine + code);
@@ -917,6 +937,7 @@ void Session::SettlePlain() {
     // What came meanwhile, in the order it came; a handler may end the connection.
     std::vector<std::string> held;
     held.swap(heldPlain_);
+    heldPlainBytes_ = 0;
     for (const std::string& m : held) {
         if (ended_ || !st_.IsConnected) break;
         Dispatch(m);

@@ -264,15 +264,19 @@ class Session final : public FileChannel {
     bool requireSecure_ = false;  // for this connection
     bool asking_ = false;         // a warning about the peer is open
     bool broken_ = false;         // a record failed: the connection ends
+    bool flooded_ = false;        // too much came while a question was open
     std::string sentAddress_;     // client: the address text its "IP:" carried
     std::optional<secure::Identity> identity_;
     std::unique_ptr<secure::Handshake> hs_;
     std::unique_ptr<secure::Sealer> sealer_;
     std::unique_ptr<secure::Opener> opener_;
     std::deque<std::string> inbox_;  // records opened, not yet handed on
+    size_t inboxBytes_ = 0;
     // Messages that came in the clear while the link had not settled.
     std::vector<std::string> heldPlain_;
     static constexpr size_t kMaxHeldPlain = 256;
+    static constexpr size_t kMaxHeldBytes = size_t{16} << 20;
+    size_t heldPlainBytes_ = 0;
     bool draining_ = false;
     bool helloSeen_ = false;
     std::string peerIdentity_;

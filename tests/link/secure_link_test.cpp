@@ -69,6 +69,33 @@ TEST(SecureLink, AConfirmedPeerIsVerifiedLaterAndAChangedOneIsAskedAbout) {
     EXPECT_FALSE(host3.session->Secure());
 }
 
+// While the host asks about a changed identity, what the peer sends waits unread; a
+// peer that sends more than any honest one would ends the connection.
+TEST(SecureLink, AFloodWhileAQuestionIsOpenEndsTheConnection) {
+    Peer host(false, true), client(false, true), stranger(false, true);
+    ConnectSettled(host, client);
+    host.session->TrustPeer();
+    Peer host2(false, true);
+    CopyTrust(host, host2);
+    host2.platform.ConfirmBox = [&](const std::string&) {
+        // The stranger has settled on its side and talks on while the box is open.
+        const std::string line(60000, 'x');
+        for (int i = 0; i < 300 && stranger.st.IsConnected; ++i) {
+            stranger.view.chatText = line;
+            stranger.session->SendChatLine();
+        }
+        RunUntil([&] { return !host2.st.IsConnected; });
+        return true;
+    };
+    ConnectPeers(host2, stranger);
+    ASSERT_TRUE(RunUntil([&] { return !host2.st.IsConnected; }));
+    EXPECT_TRUE(host2.view.HasStatus(
+        "The connection was ended: the other side sent too much while a question about it was "
+        "open."));
+    EXPECT_TRUE(host2.view.chat.empty());
+    EXPECT_FALSE(host2.session->Secure());
+}
+
 // A person confirmed before who comes back without encryption (here the host has the
 // channel off; a dropped offer looks the same): asked about before anything is sent.
 TEST(SecureLink, AConfirmedPeerBackPlainIsAskedAbout) {
