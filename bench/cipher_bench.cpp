@@ -22,6 +22,7 @@
 #include "cipher/key_state.h"
 #include "cipher/literal_machine.h"
 #include "cipher/sdk.h"
+#include "cipher/wide_machine.h"
 #include "support/tempdir.h"
 
 namespace {
@@ -102,6 +103,12 @@ void BM_FastEncipher(benchmark::State& state) {
 }
 void BM_FastDecipher(benchmark::State& state) {
     Transform(state, false);
+}
+// The machine of processors without 64-byte byte permutes.
+void BM_NarrowEncipher(benchmark::State& state) {
+    keyvane::AllowWideMachine(false);
+    Transform(state, true);
+    keyvane::AllowWideMachine(true);
 }
 void BM_LiteralEncipher(benchmark::State& state) {
     LiteralTransform(state, true);
@@ -418,6 +425,7 @@ void BM_ToolSplit(benchmark::State& state) {
 
 BENCHMARK(BM_FastEncipher);
 BENCHMARK(BM_FastDecipher);
+BENCHMARK(BM_NarrowEncipher);
 BENCHMARK(BM_LiteralEncipher);
 BENCHMARK(BM_LiteralDecipher);
 BENCHMARK(BM_RunMachine1000);
