@@ -188,6 +188,7 @@ void SDK::SetRotor(int k, const std::string& rotor) {
 }
 
 void SDK::SetTable(int t, const uint8_t* bytes) {
+    ++tablesSet_;
     uint8_t* table = &tables_[t * kTableSpan];
     uint8_t* inverse = &inverse_[t * kTableSpan];
     for (int j = 0; j < 256; ++j) {
@@ -363,8 +364,16 @@ void SDK::RestoreRotorFile(bool bcrKept) {
     w.Close();
 }
 
+bool SDK::LookAtFolder() {
+    if (lookOpen_ && lookShared_ && lookFolder_ == AppFolder) return true;
+    const bool quiet = folderWatch_.Quiet(AppFolder);
+    lookShared_ = lookOpen_;
+    if (lookShared_) lookFolder_ = AppFolder;
+    return quiet;
+}
+
 void SDK::StartStringOperation() {
-    quiet_ = folderWatch_.Quiet(AppFolder);
+    quiet_ = LookAtFolder();
     watched_ = folderWatch_.Watching();
     try {
         LoadCipherTables();
@@ -381,6 +390,7 @@ void SDK::LoadCipherTablesForKeys() {
     // at: when something changed, the other files must be looked at again next time.
     quiet_ = folderWatch_.Quiet(AppFolder);
     watched_ = folderWatch_.Watching();
+    lookShared_ = false;  // key files are about to be written
     if (!quiet_) {
         k2Watch_.Forget();
         bcrWatch_.Forget();
@@ -413,7 +423,8 @@ void SDK::Transform(char* data, size_t n, bool encipher) {
     // failure still leaves the text as it was. A copy in and a copy out cost more than
     // the transform itself on a long text.
     try {
-        RunMachine(data, n, encipher);
+        if (!RunPositionTables(reinterpret_cast<uint8_t*>(data), n, encipher))
+            RunMachine(data, n, encipher);
     } catch (...) {
         quiet_ = watched_ = false;
         throw;
@@ -517,12 +528,107 @@ void SDK::RunMachine(std::string& text, bool encipher) {
     RunMachine(text.data(), text.size(), encipher);
 }
 
-void SDK::RunMachine(char* data, size_t whole, bool encipher) {
-    // A corrupt key state is reported before any character is touched, even for an empty text.
+void SDK::CheckMachine() const {
     CheckPassCount();
     CheckStepSizes();
     if (ReorderIndex < 0 || ReorderIndex > kReorderEntries)
         throw CipherError("reorder index " + std::to_string(ReorderIndex) + " outside 0..200");
+}
+
+SDK::MachineStart SDK::CurrentStart() const {
+    return MachineStart{RotorUp, StepSize, PassCount, ReorderTable, tablesSet_};
+}
+
+bool SDK::RunPositionTables(uint8_t* buf, size_t n, bool encipher) {
+    if (n > kTablePositions) return false;
+    // Called right after loading, so the slots and the schedule are at their start and
+    // the rest of the machine's start is in MachineStart.
+    const MachineStart start = CurrentStart();
+    if (!positions_ || !(positions_->start == start)) {
+        if (!(startSeen_ == start)) {
+            startSeen_ = start;
+            startRun_ = 0;
+        }
+        startRun_ += n;
+        if (startRun_ < kTableWarmup) return false;
+        CheckMachine();  // a state the machine rejects gets no tables
+        BuildPositionTables(start);
+    }
+    CheckMachine();
+    const PositionTables& p = *positions_;
+    const uint8_t* table = encipher ? p.encipher.data() : p.decipher.data();
+    for (size_t i = 0; i < n; ++i) buf[i] = table[i * 256 + buf[i]];
+    const MachineAt& end = p.at[n];
+    slotString_ = end.slotString;
+    slotOffset_ = end.slotOffset;
+    ReorderCount = end.count;
+    ReorderThreshold = end.threshold;
+    ReorderIndex = end.index;
+    if (n > 0) {
+        CurChar = buf[n - 1];
+        PassesDone = static_cast<int16_t>(PassCount);
+    }
+    return true;
+}
+
+void SDK::BuildPositionTables(const MachineStart& start) {
+    auto p = std::make_shared<PositionTables>();
+    p->start = start;
+    constexpr size_t kN = kTablePositions;
+    p->encipher.resize(kN * 256);
+    p->decipher.resize(kN * 256);
+    p->at.resize(kN + 1);
+
+    const MachineAt from{slotString_, slotOffset_, ReorderCount, ReorderThreshold, ReorderIndex};
+    // The machine's state after each position: every slot turns by its own step, then
+    // the schedule may cycle the order, as RunMachine steps it.
+    MachineAt m = from;
+    for (size_t i = 0;; ++i) {
+        p->at[i] = m;
+        if (i == kN) break;
+        for (int k = 0; k < kRotors; ++k) {
+            const auto s = static_cast<uint8_t>(StepSize[k + 1]);
+            m.slotOffset[k] =
+                static_cast<uint8_t>(m.slotOffset[k] + (RotorUp[k + 1] != 0 ? s : -s));
+        }
+        if (++m.count >= m.threshold) {
+            m.count = 0;
+            std::rotate(m.slotString.begin(), m.slotString.begin() + 1, m.slotString.end());
+            std::rotate(m.slotOffset.begin(), m.slotOffset.begin() + 1, m.slotOffset.end());
+            m.index = m.index + 1 > kReorderEntries ? 1 : m.index + 1;
+            m.threshold = ReorderTable[m.index];
+        }
+    }
+
+    std::vector<uint8_t> text(kN);
+    const unsigned char curChar = CurChar;
+    const int16_t passesDone = PassesDone;
+    for (int v = 0; v < 256; ++v) {
+        std::fill(text.begin(), text.end(), static_cast<uint8_t>(v));
+        slotString_ = from.slotString;
+        slotOffset_ = from.slotOffset;
+        ReorderCount = from.count;
+        ReorderThreshold = from.threshold;
+        ReorderIndex = from.index;
+        RunMachine(reinterpret_cast<char*>(text.data()), kN, true);
+        for (size_t i = 0; i < kN; ++i) {
+            p->encipher[i * 256 + v] = text[i];
+            p->decipher[i * 256 + text[i]] = static_cast<uint8_t>(v);
+        }
+    }
+    slotString_ = from.slotString;
+    slotOffset_ = from.slotOffset;
+    ReorderCount = from.count;
+    ReorderThreshold = from.threshold;
+    ReorderIndex = from.index;
+    CurChar = curChar;
+    PassesDone = passesDone;
+    positions_ = std::move(p);
+}
+
+void SDK::RunMachine(char* data, size_t whole, bool encipher) {
+    // A corrupt key state is reported before any character is touched, even for an empty text.
+    CheckMachine();
 
     auto* buf = reinterpret_cast<uint8_t*>(data);
     const size_t wide = RunWide(buf, whole, encipher);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -103,6 +104,37 @@ class SDK {
     void BuildReorderTable(const std::string& code);
 
     std::string File(const char* name) const { return AppFolder + name; }
+
+    // Inside one event handler the key folder is looked at once: every string operation
+    // within the scope shares the first one's look (which sees any change made before
+    // it), instead of reading the folder watch on each call. Nothing of ours may change
+    // the key files while the handler runs without yielding; key generation and the
+    // wipe inside a scope make the next call look again.
+    class OneLook {
+      public:
+        explicit OneLook(SDK& sdk) : sdk_(sdk), outer_(sdk.lookOpen_) {
+            if (!outer_) sdk_.lookShared_ = false;
+            sdk_.lookOpen_ = true;
+        }
+        ~OneLook() {
+            if (outer_) return;
+            sdk_.lookOpen_ = false;
+            sdk_.lookShared_ = false;
+        }
+        OneLook(const OneLook&) = delete;
+        OneLook& operator=(const OneLook&) = delete;
+
+      private:
+        SDK& sdk_;
+        bool outer_;
+    };
+
+    // Texts up to this length go through per-position tables once the same key state
+    // has carried kTableWarmup characters: building them costs about as much as
+    // running the machine over 256 such texts.
+    static constexpr size_t kTablePositions = 1024;
+    static constexpr size_t kTableWarmup = 64 * 1024;
+    bool PositionTablesBuilt() const { return positions_ != nullptr; }
 
   private:
     // Fast machine. Each rotor string loaded from k1.bcr is a fixed table (with its
@@ -208,6 +240,41 @@ class SDK {
     void LoadDirections();  // k3.bin
     void LoadStepSizes();   // k4.bin
     void Transform(char* data, size_t n, bool encipher);
+
+    bool lookOpen_ = false;    // inside a OneLook
+    bool lookShared_ = false;  // and its look has been made, for this folder:
+    std::string lookFolder_;
+    bool LookAtFolder();
+
+    // From the key state, position i of any text applies one fixed permutation (the
+    // machine's stepping does not depend on the characters or the direction), so a
+    // short text is one table look-up per character. The machine's state after i
+    // characters is kept too: a call leaves the module state as the machine would.
+    struct MachineStart {
+        std::array<int16_t, kRotors + 1> up, steps;
+        int32_t passes;
+        std::array<int32_t, kReorderEntries + 1> schedule;
+        uint64_t rotors;  // tablesSet_ when the state was taken
+        bool operator==(const MachineStart&) const = default;
+    };
+    struct MachineAt {
+        std::array<uint8_t, kRotors> slotString, slotOffset;
+        int32_t count, threshold, index;
+    };
+    struct PositionTables {
+        MachineStart start;
+        std::vector<uint8_t> encipher, decipher;  // position i's 256 bytes at i * 256
+        std::vector<MachineAt> at;                // 0..kTablePositions
+    };
+    std::shared_ptr<const PositionTables> positions_;
+    uint64_t tablesSet_ = 0;  // counts SetTable calls
+    MachineStart startSeen_{};
+    size_t startRun_ = 0;  // characters run since startSeen_ was last different
+    MachineStart CurrentStart() const;
+    void BuildPositionTables(const MachineStart& start);
+    // Whether the tables took the text: only right after loading, for a short text.
+    bool RunPositionTables(uint8_t* buf, size_t n, bool encipher);
+    void CheckMachine() const;
     // A text of 64 characters or more on the wide machine, where the processor
     // has it; returns how many were done.
     size_t RunWide(uint8_t* buf, size_t n, bool encipher);

@@ -42,6 +42,7 @@ void WriteNumberLines(const std::string& path, const int16_t* values, int count,
 }  // namespace
 
 void SDK::WriteRotorSettings() {
+    lookShared_ = false;  // the next string operation must see these writes
     const auto& K = KeyNumbers;
 
     RotorCount = 20;
