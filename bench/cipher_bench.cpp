@@ -175,6 +175,22 @@ void BM_EncryptBlock1000(benchmark::State& state) {
                             static_cast<int64_t>(SDK::kBlockLength));
 }
 
+// A batch of blocks inside one look at the key folder, as one arrival of data is.
+void BM_EncryptBlock1000OneLook(benchmark::State& state) {
+    Keys& keys = SharedKeys();
+    std::mt19937 rng(2);
+    std::string block = RandomText(rng, SDK::kBlockLength);
+    constexpr int kBatch = 16;
+    for (auto _ : state) {
+        SDK::OneLook look(keys.sdk);
+        for (int i = 0; i < kBatch; ++i) keys.sdk.EncryptBlock(block.data(), block.size());
+        benchmark::DoNotOptimize(block.data());
+    }
+    state.SetItemsProcessed(state.iterations() * kBatch);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kBatch *
+                            static_cast<int64_t>(SDK::kBlockLength));
+}
+
 void BM_EncryptString1000(benchmark::State& state) {
     StringOperation(state, true);
 }
@@ -436,6 +452,7 @@ BENCHMARK(BM_LiteralDecipher);
 BENCHMARK(BM_RunMachine1000);
 BENCHMARK(BM_KeyFileWork);
 BENCHMARK(BM_EncryptBlock1000);
+BENCHMARK(BM_EncryptBlock1000OneLook);
 BENCHMARK(BM_EncryptString1000);
 BENCHMARK(BM_DecryptString1000);
 BENCHMARK(BM_BuildKeyFiles48)->Unit(benchmark::kMillisecond);
