@@ -15,6 +15,7 @@
 #include "help/frmAbout.h"
 #include "help/frmBrowser.h"
 #include "keys/randomkey.h"
+#include "link/Guard.h"
 #include "platform/cp1252.h"
 #include "platform/files.h"
 #include "platform/folders.h"
@@ -204,11 +205,7 @@ void frmMain::StartUp(std::string appFolder) {
 }
 
 void frmMain::Guard(const std::function<void()>& handler) {
-    try {
-        handler();
-    } catch (const std::exception& e) {
-        platform_.MsgBox(Utf8ToCp1252(e.what()));
-    }
+    keyvane::Guard(handler, [this](const std::string& what) { platform_.MsgBox(what); });
 }
 
 void frmMain::closeEvent(QCloseEvent* e) {

@@ -11,6 +11,7 @@
 
 #include "app/StartUp.h"
 #include "cipher/sdk.h"
+#include "link/Guard.h"
 #include "link/MainState.h"
 #include "link/Session.h"
 #include "peer/ConsoleView.h"
@@ -59,10 +60,6 @@ class Peer {
         platform_.PickProductPath = [this] { return productPath_; };
         platform_.EndProgram = [this] { ended_ = true; };
         view_.onEvent = [this](const ViewEvent& e) { Note(e); };
-        Guard(sock_.ConnectionRequest);
-        Guard(sock_.DataArrival);
-        Guard(sock_.SendProgress);
-        Guard(sock_.Disconnected);
         session_.SetRequireSecure(o_.requireSecure);
         session_.ConfirmRisk = [this](const std::string& text, bool changedIdentity) {
             return AcceptRisk(text, changedIdentity);
@@ -72,19 +69,6 @@ class Peer {
     int Run();
 
   private:
-    // A failure that reaches an event handler is reported, never thrown into the
-    // event loop.
-    template <class... A>
-    void Guard(std::function<void(A...)>& handler) {
-        handler = [this, inner = handler](A... a) {
-            try {
-                if (inner) inner(a...);
-            } catch (const std::exception& e) {
-                view_.Message(Utf8ToCp1252(e.what()));
-            }
-        };
-    }
-
     bool Over() const { return ended_ || session_.Ended() || signalled_; }
     // Counts what the actions wait for.
     void Note(const ViewEvent& e);
@@ -267,7 +251,7 @@ int Peer::Act(const Action& a) {
         }
         case Action::Kind::Chat: {
             const int before = chatsSent_;
-            view_.chat = Typed(a.value);
+            view_.chatText = Typed(a.value);
             session_.SendChatLine();
             return chatsSent_ > before ? kOk : kFailed;
         }
@@ -319,11 +303,9 @@ int Peer::Run() {
         Gap();
         const bool gone = Over() || !st_.IsConnected;
         int status = kFailed;
-        try {
-            if (!gone) status = Act(a);
-        } catch (const std::exception& e) {
-            view_.Message(Utf8ToCp1252(e.what()));
-        }
+        if (!gone)
+            Guard([&] { status = Act(a); },
+                  [this](const std::string& what) { view_.Message(what); });
         // The connection ended under the action: lost, or the peer hung up.
         if (!signalled_ && (lost_ || ended_ || !st_.IsConnected)) return Finish(kLost);
         if (status != kOk || signalled_) return Finish(kFailed);
