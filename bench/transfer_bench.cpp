@@ -543,13 +543,16 @@ struct Side {
         p.ConfirmBox = [](const std::string&) { return true; };
         p.OpenFileName = [] { return std::string(); };
         p.PickProductPath = [] { return std::string(); };
-        p.TimeText = [this] { return std::to_string(++tick); };  // Pause returns at once
+        p.TimeText = [this] { return std::to_string(++tick); };  // a pause ends at once
         p.LocalIP = [] { return std::string("127.0.0.1"); };
         p.DoEvents = [] { QCoreApplication::processEvents(); };
         p.WaitForEvents = [](int ms) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, ms);
         };
         p.Sleep = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
+        p.After = [](int ms, std::function<void()> fn) {
+            QTimer::singleShot(ms, QCoreApplication::instance(), std::move(fn));
+        };
         p.EndProgram = [] {};
     }
     MainState st;
@@ -630,6 +633,8 @@ TransferFigures WindowlessTransfer(const std::string& folder, int64_t length) {
         side.st.PortStr = port;
         side.view.connect = "127.0.0.1";
         side.session.Connect();
+        while (side.session.Connecting())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         side.transfer.SendFile(file, 0);
         RunUntil(done);
         const double secs = std::chrono::duration<double>(Clock::now() - start).count();
