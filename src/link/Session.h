@@ -148,6 +148,7 @@ class Session final : public FileChannel {
 
     // FileChannel: the window and the dialogs as file transfer sees them.
     void Status(const std::string& line) override { view_.UpdateList(line); }
+    void Event(const ViewEvent& event) override { view_.OnEvent(event); }
     void SetHourglass(bool busy) override { view_.SetHourglass(busy); }
     void ShowProgress(bool visible) override { view_.ShowProgress(visible); }
     void SetProgress(int percent) override { view_.SetProgress(percent); }
@@ -262,6 +263,7 @@ class Session final : public FileChannel {
     OneShot endTimer_{platform_};      // a held file end waits for the rest of itself
     OneShot connectTimer_{platform_};  // the next poll of a connection attempt
     int polls_ = 0;
+    std::string connectingTo_;                  // the address of the attempt
     OneShot holdTimer_{platform_};              // the host's hold-back after its probe is over
     OneShot hangUpTimer_{platform_};            // our hang-up follows the probe after the hold-back
     std::deque<std::function<void()>> outbox_;  // sends held back, in order

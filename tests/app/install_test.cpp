@@ -5,7 +5,6 @@
 #include <set>
 
 #include "app/CommandLine.h"
-#include "app/Folders.h"
 #include "help/Help.h"
 #include "help/frmBrowser.h"
 #include "platform/files.h"

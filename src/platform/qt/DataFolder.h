@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/Folders.h"
+#include "platform/folders.h"
 
 namespace keyvane {
 

@@ -166,10 +166,6 @@ int QtSock::State() const {
     return failed_ ? sckError : sckClosed;
 }
 
-int QtSock::ListeningPort() const {
-    return server_ && server_->isListening() ? server_->serverPort() : 0;
-}
-
 int QtSock::Descriptor() const {
     return conn_ ? conn_->fd : -1;
 }

@@ -34,8 +34,6 @@ class QtSock : public QObject, public Sock {
     void Flush(int timeoutMs) override;
     int64_t RoundTripUs() const override;
 
-    // The port the server actually listens on (0 when not listening).
-    int ListeningPort() const;
     // The system's descriptor of the connection, -1 without one.
     int Descriptor() const;
 
