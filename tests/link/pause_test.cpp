@@ -52,7 +52,8 @@ TEST(Pause, StoppedOrReplacedItNeverEndsTwiceAndHeldItDoesNotCount) {
 
     // Changes while what it follows is still held back do not count.
     bool held = true;
-    pause.Start(2, [&] { ++second; }, [&] { return held; });
+    pause.Start(
+        2, [&] { ++second; }, [&] { return held; });
     plat.PassSeconds(3);
     EXPECT_EQ(second, 0);
     held = false;
