@@ -98,15 +98,22 @@ bool Session::FlushOutbox() {
     out.swap(outbox_);
     // A connection that went is reported where it went, not once per batch.
     if (ended_ || sock_.State() != Sock::sckConnected) return false;
-    try {
-        if (sealer_) {
-            if (sealer_->Ended()) return false;
-            out = sealer_->Seal(out);
+    bool sent = false;
+    if (!sealer_) {
+        sent = SendRaw(out);
+    } else if (!sealer_->Ended()) {
+        std::string sealed;
+        try {
+            sealed = sealer_->Seal(out);
+        } catch (const std::exception&) {
+            return false;
         }
-    } catch (const std::exception&) {
-        return false;
+        sent = SendRaw(sealed);
     }
-    return SendRaw(out);
+    // The buffer serves the next batch, which then need not grow it again.
+    out.clear();
+    if (outbox_.empty() && out.capacity() <= 2 * kMaxBatch) outbox_.swap(out);
+    return sent;
 }
 
 Session::~Session() {
