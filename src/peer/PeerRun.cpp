@@ -206,6 +206,7 @@ bool Peer::Start() {
     if (o_.mode == Options::Mode::Connect) {
         view_.connect = Typed(o_.host);
         session_.Connect();
+        RunUntil([this] { return !session_.Connecting(); });
         return st_.IsConnected && !Over();
     }
     sock_.ListenAddress = o_.bind;

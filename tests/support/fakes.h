@@ -168,6 +168,9 @@ struct FakePlatform {
     void Advance(int64_t by);
     // Runs the timers due now and those they start for now, nothing later.
     void RunDueTimers() { Advance(0); }
+    // For each of `n` seconds: the time of day moves on by one second, then the clock by
+    // a second's worth of timers (a pause sees each change).
+    void PassSeconds(int n = 1);
 };
 
 // A file receiver whose handlers a test sets one by one; unset ones drop the message.
