@@ -22,6 +22,7 @@
 #include "cipher/key_state.h"
 #include "cipher/literal_machine.h"
 #include "cipher/sdk.h"
+#include "cipher/wide_machine.h"
 #include "support/tempdir.h"
 
 namespace {
@@ -103,6 +104,12 @@ void BM_FastEncipher(benchmark::State& state) {
 void BM_FastDecipher(benchmark::State& state) {
     Transform(state, false);
 }
+// The machine of processors without 64-byte byte permutes.
+void BM_NarrowEncipher(benchmark::State& state) {
+    keyvane::AllowWideMachine(false);
+    Transform(state, true);
+    keyvane::AllowWideMachine(true);
+}
 void BM_LiteralEncipher(benchmark::State& state) {
     LiteralTransform(state, true);
 }
@@ -154,6 +161,20 @@ void BM_KeyFileWork(benchmark::State& state) {
     }
 }
 
+// What the transfer path calls: one block in its own buffer.
+void BM_EncryptBlock1000(benchmark::State& state) {
+    Keys& keys = SharedKeys();
+    std::mt19937 rng(2);
+    std::string block = RandomText(rng, SDK::kBlockLength);
+    for (auto _ : state) {
+        keys.sdk.EncryptBlock(block.data(), block.size());
+        benchmark::DoNotOptimize(block.data());
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(SDK::kBlockLength));
+}
+
 void BM_EncryptString1000(benchmark::State& state) {
     StringOperation(state, true);
 }
@@ -182,6 +203,46 @@ double TransformSeconds(const std::string& input, bool encipher) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
+// Starts `argv` with standard input from `in` and output to `out` (removed first, see
+// below) and waits for it: wall-clock seconds, or a negative figure when it failed.
+// `cpu` gains the process's own processor time.
+double SpawnSeconds(const char* const* argv, const std::string& in, const std::string& out,
+                    double* cpu = nullptr) {
+    // The last run's output goes first: cutting 16 MB out of the page cache, as a
+    // shell's ">" onto an old file does, costs this machine 11-15 ms, which is the
+    // file system's and not the program's.
+    std::filesystem::remove(out);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, STDIN_FILENO, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, out.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const auto t0 = std::chrono::steady_clock::now();
+    // A spawn, not a fork: copying this process's 16 MB strings is no part of the program.
+    pid_t pid = -1;
+    const int spawned =
+        posix_spawn(&pid, argv[0], &files, nullptr, const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&files);
+    if (spawned != 0) return -1;
+    int status = 0;
+    rusage used{};
+    ::wait4(pid, &status, 0, &used);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (cpu)
+        *cpu += static_cast<double>(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
+                static_cast<double>(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
+}
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+std::string g_reference;  // cipher_reference, beside this program
+
 void ToolProcess(benchmark::State& state, const char* command) {
     constexpr size_t kBytes = 16'000'000;
     TempDir dir;
@@ -198,39 +259,16 @@ void ToolProcess(benchmark::State& state, const char* command) {
     // transform of the same bytes taken right before and right after it.
     std::vector<double> shares;
     const std::string out = dir.file("out.bin");
-    const char* const argv[] = {"keyvane-cipher", command, dir.path().c_str(), kSeed.c_str(),
+    const char* const tool[] = {g_tool.c_str(), command, dir.path().c_str(), kSeed.c_str(),
                                 nullptr};
     for (auto _ : state) {
-        // The last run's output goes first: cutting 16 MB out of the page cache, as a
-        // shell's ">" onto an old file does, costs this machine 11-15 ms, which is the
-        // file system's and not the tool's.
-        std::filesystem::remove(out);
         const double before = TransformSeconds(input, encipher);
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, STDIN_FILENO, dir.file("in.bin").c_str(), O_RDONLY,
-                                         0);
-        posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, out.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const auto t0 = std::chrono::steady_clock::now();
-        // A spawn, not a fork: copying this process's 16 MB strings is no part of the tool.
-        pid_t pid = -1;
-        const int spawned = posix_spawn(&pid, g_tool.c_str(), &files, nullptr,
-                                        const_cast<char* const*>(argv), environ);
-        posix_spawn_file_actions_destroy(&files);
-        if (spawned != 0) {
-            state.SkipWithError("cannot start the tool");
+        const double seconds = SpawnSeconds(tool, dir.file("in.bin"), out, &cpuSeconds);
+        if (seconds < 0) {
+            state.SkipWithError("tool failed");
             break;
         }
-        int status = 0;
-        rusage used{};
-        ::wait4(pid, &status, 0, &used);
-        cpuSeconds += static_cast<double>(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
-                      static_cast<double>(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         state.SetIterationTime(seconds);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("tool failed");
         shares.push_back((before + TransformSeconds(input, encipher)) / 2 / seconds);
     }
     std::sort(shares.begin(), shares.end());
@@ -249,26 +287,175 @@ void BM_ToolDecipher(benchmark::State& state) {
     ToolProcess(state, "decrypt");
 }
 
+// 16 MB of input in a folder of its own, for the whole-process figures.
+struct ToolInput {
+    static constexpr size_t kBytes = 16'000'000;
+    TempDir dir;
+    std::string input;
+    ToolInput() {
+        std::mt19937 rng(3);
+        input = RandomText(rng, kBytes);
+        keyvane::TextWriter w(dir.file("in.bin"));
+        w.Write(input);
+        w.Close();
+    }
+};
+
+// keyvane-cipher against the yardstick: the same machine as a plain C program with the
+// key files made beforehand, each pair of runs in the same moments (which goes first
+// alternates), and the yardstick's portable form once. The outputs must be identical.
+void ToolAgainstReference(benchmark::State& state, const char* command) {
+    ToolInput in;
+    TempDir keys;
+    {
+        SDK sdk;
+        sdk.AppFolder = keys.path();
+        sdk.BuildKeyFiles(kSeed);
+        keyvane::TextWriter w(keys.file("schedule.txt"));
+        for (int i = 1; i <= SDK::kReorderEntries; ++i)
+            w.WriteLine(std::to_string(sdk.ReorderTable[i]));
+        w.Close();
+    }
+    const std::string toolOut = in.dir.file("tool.bin"), refOut = in.dir.file("ref.bin");
+    const char* const tool[] = {g_tool.c_str(), command, in.dir.path().c_str(), kSeed.c_str(),
+                                nullptr};
+    const char* const reference[] = {g_reference.c_str(), keys.path().c_str(), command, nullptr};
+    const char* const portable[] = {g_reference.c_str(), keys.path().c_str(), command, "--portable",
+                                    nullptr};
+    std::vector<double> toolTimes, refTimes, ratios;
+    int i = 0;
+    for (auto _ : state) {
+        double t = 0, r = 0;
+        if (i++ % 2 == 0) {
+            t = SpawnSeconds(tool, in.dir.file("in.bin"), toolOut);
+            r = SpawnSeconds(reference, in.dir.file("in.bin"), refOut);
+        } else {
+            r = SpawnSeconds(reference, in.dir.file("in.bin"), refOut);
+            t = SpawnSeconds(tool, in.dir.file("in.bin"), toolOut);
+        }
+        if (t < 0 || r < 0) {
+            state.SkipWithError("a program failed");
+            return;
+        }
+        state.SetIterationTime(t);
+        toolTimes.push_back(t);
+        refTimes.push_back(r);
+        ratios.push_back(r / t);
+    }
+    if (keyvane::ReadWholeFile(toolOut) != keyvane::ReadWholeFile(refOut)) {
+        state.SkipWithError("the tool's output differs from the yardstick's");
+        return;
+    }
+    const double p = SpawnSeconds(portable, in.dir.file("in.bin"), refOut);
+    if (p < 0 || keyvane::ReadWholeFile(toolOut) != keyvane::ReadWholeFile(refOut)) {
+        state.SkipWithError("the portable yardstick failed or differs");
+        return;
+    }
+    state.counters["tool_ms"] = Median(toolTimes) * 1e3;
+    state.counters["reference_ms"] = Median(refTimes) * 1e3;
+    state.counters["share_of_reference"] = Median(ratios);
+    state.counters["portable_ms"] = p * 1e3;
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(ToolInput::kBytes));
+}
+
+void BM_ToolAgainstReferenceEncipher(benchmark::State& state) {
+    ToolAgainstReference(state, "encrypt");
+}
+void BM_ToolAgainstReferenceDecipher(benchmark::State& state) {
+    ToolAgainstReference(state, "decrypt");
+}
+
+// Where a whole run of the tool goes, each part taken alone as the tool does it:
+// starting the process (its --help), generating the key files, reading 16 MB and
+// writing it in the tool's 256 KB pieces, and transforming them. The tool reads and
+// writes on a second thread while it transforms, so the parts add up to more than a run.
+void BM_ToolSplit(benchmark::State& state) {
+    ToolInput in;
+    constexpr size_t kPiece = 256 * 1024;
+    std::vector<double> startUp, keyFiles, reading, transforming, writing;
+    const char* const help[] = {g_tool.c_str(), "--help", nullptr};
+    std::string piece(kPiece, '\0');
+    using Clock = std::chrono::steady_clock;
+    auto since = [](Clock::time_point t0) {
+        return std::chrono::duration<double>(Clock::now() - t0).count();
+    };
+    for (auto _ : state) {
+        startUp.push_back(SpawnSeconds(help, in.dir.file("in.bin"), in.dir.file("help.txt")));
+
+        TempDir keys;
+        SDK sdk;
+        sdk.AppFolder = keys.path();
+        auto t0 = Clock::now();
+        sdk.BuildKeyFiles(kSeed);
+        keyFiles.push_back(since(t0));
+
+        const int fd = ::open(in.dir.file("in.bin").c_str(), O_RDONLY);
+        t0 = Clock::now();
+        while (::read(fd, piece.data(), kPiece) > 0) {
+        }
+        reading.push_back(since(t0));
+        ::close(fd);
+
+        std::string text = in.input;
+        sdk.StartStringOperation();
+        t0 = Clock::now();
+        for (size_t at = 0; at < text.size(); at += kPiece)
+            sdk.RunMachine(text.data() + at, std::min(kPiece, text.size() - at), true);
+        transforming.push_back(since(t0));
+        sdk.FinishStringOperation();
+
+        const std::string out = in.dir.file("out.bin");
+        std::filesystem::remove(out);
+        const int wfd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        t0 = Clock::now();
+        for (size_t at = 0; at < text.size(); at += kPiece)
+            if (::write(wfd, text.data() + at, std::min(kPiece, text.size() - at)) < 0) break;
+        ::close(wfd);
+        writing.push_back(since(t0));
+        state.SetIterationTime(startUp.back() + keyFiles.back() + reading.back() +
+                               transforming.back() + writing.back());
+    }
+    state.counters["start_up_ms"] = Median(startUp) * 1e3;
+    state.counters["key_files_ms"] = Median(keyFiles) * 1e3;
+    state.counters["reading_ms"] = Median(reading) * 1e3;
+    state.counters["transforming_ms"] = Median(transforming) * 1e3;
+    state.counters["writing_ms"] = Median(writing) * 1e3;
+}
+
 BENCHMARK(BM_FastEncipher);
 BENCHMARK(BM_FastDecipher);
+BENCHMARK(BM_NarrowEncipher);
 BENCHMARK(BM_LiteralEncipher);
 BENCHMARK(BM_LiteralDecipher);
 BENCHMARK(BM_RunMachine1000);
 BENCHMARK(BM_KeyFileWork);
+BENCHMARK(BM_EncryptBlock1000);
 BENCHMARK(BM_EncryptString1000);
 BENCHMARK(BM_DecryptString1000);
 BENCHMARK(BM_BuildKeyFiles48)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ToolEncipher)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ToolDecipher)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ToolAgainstReferenceEncipher)
+    ->UseManualTime()
+    ->Iterations(7)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ToolAgainstReferenceDecipher)
+    ->UseManualTime()
+    ->Iterations(7)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ToolSplit)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 
 // Console output as usual, plus the throughput of each run kept for the ratio.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
     std::map<std::string, double> bytesPerSecond, cpuBytesPerSecond, shareOfTransform;
+    std::map<std::string, std::map<std::string, double>> counters;
 
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const auto& run : runs) {
+            for (const auto& [name, c] : run.counters) counters[run.benchmark_name()][name] = c;
             const auto it = run.counters.find("bytes_per_second");
             if (it != run.counters.end()) bytesPerSecond[run.benchmark_name()] = it->second;
             const auto cpu = run.counters.find("cpu_bytes_per_second");
@@ -282,8 +469,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-    g_tool = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() /
-             "keyvane-cipher";
+    const auto here = std::filesystem::read_symlink("/proc/self/exe").parent_path();
+    g_tool = here.parent_path() / "keyvane-cipher";
+    g_reference = here / "cipher_reference";
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RatioReporter reporter;
@@ -317,6 +505,27 @@ int main(int argc, char** argv) {
                 "%s: keyvane-cipher against the same 16 MB transformed in this process right "
                 "before and after each run: %.0f%% (median of the runs)\n",
                 dir, 100 * share->second);
+    }
+    for (const char* dir : {"Encipher", "Decipher"}) {
+        const auto it = reporter.counters.find(std::string("BM_ToolAgainstReference") + dir +
+                                               "/iterations:7/manual_time");
+        if (it == reporter.counters.end() || !it->second.count("tool_ms")) continue;
+        auto& c = it->second;
+        std::printf(
+            "%s: keyvane-cipher on 16 MB with a seed %.1f ms, the plain C yardstick on key "
+            "files made beforehand %.1f ms (medians of 7): %.0f%% of the yardstick (median of "
+            "the pairs; goal 90%%); portable yardstick %.0f ms, tool %.0f%% of it\n",
+            dir, c["tool_ms"], c["reference_ms"], 100 * c["share_of_reference"], c["portable_ms"],
+            100 * c["portable_ms"] / c["tool_ms"]);
+    }
+    const auto split = reporter.counters.find("BM_ToolSplit/iterations:5/manual_time");
+    if (split != reporter.counters.end() && split->second.count("start_up_ms")) {
+        auto& c = split->second;
+        std::printf(
+            "Split of a tool run (medians of 5, each part alone): start-up %.1f ms, key files "
+            "%.1f ms, reading %.1f ms, transforming %.1f ms, writing %.1f ms\n",
+            c["start_up_ms"], c["key_files_ms"], c["reading_ms"], c["transforming_ms"],
+            c["writing_ms"]);
     }
     return 0;
 }

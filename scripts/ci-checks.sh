@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Checks that CI runs after the test suite: formatting, clang-tidy on src/, the whole
-# suite built with AddressSanitizer and UndefinedBehaviorSanitizer, and one minute of
-# the receive-path fuzzer. Uses build/ (compile_commands.json) from scripts/test.sh.
+# Checks that CI runs after the test suite: formatting, commit subjects, clang-tidy on
+# src/, the whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer, one
+# minute of the receive-path fuzzer, and lintian on the .deb. Uses build/
+# (compile_commands.json) from scripts/test.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh clang clang-tidy clang-format libclang-rt-14-dev
+scripts/deps.sh clang clang-tidy clang-format libclang-rt-14-dev lintian
 
 start=$SECONDS
 last=$SECONDS
@@ -18,6 +19,9 @@ step() {
 
 step "formatting"
 scripts/check-format.sh
+
+step "commit subjects"
+scripts/check-commits.sh
 
 step "clang-tidy on src/"
 [ -f build/compile_commands.json ] || scripts/build.sh
@@ -37,6 +41,26 @@ KEYVANE_BUILD_DIR=build-asan \
 
 step "receive-path fuzzer, 60 s (build-fuzz/)"
 fuzz/run.sh 60
+
+step "package and lintian (build-deb/)"
+KEYVANE_PACKAGE_DIR=build-deb scripts/package.sh >/dev/null
+# Every error fails, and every warning that packaging/lintian-allowed does not list.
+allowed=$(sed 's/#.*//' packaging/lintian-allowed | awk 'NF { print $1 }')
+found=$(lintian --fail-on none build-deb/keyvane_*.deb 2>/dev/null |
+  awk -v allowed="$allowed" '
+    BEGIN { n = split(allowed, a, "\n"); for (i = 1; i <= n; i++) ok[a[i]] = 1 }
+    /^E: / || (/^W: / && !($3 in ok))')
+if [ -n "$found" ]; then
+  echo "$found"
+  echo "lintian: fix these, or explain a warning in packaging/lintian-allowed." >&2
+  exit 1
+fi
+version=$(dpkg-deb -f build-deb/keyvane_*.deb Version)
+head -1 packaging/changelog | grep -q "^keyvane ($version) " || {
+  echo "packaging/changelog: its top entry is not version $version." >&2
+  exit 1
+}
+echo "lintian: clean; changelog at $version."
 
 step ""
 echo "== checks done in $((SECONDS - start)) s"

@@ -22,12 +22,6 @@ namespace {
 constexpr int16_t kDefaultUp[SDK::kRotors] = {0, 1, 1, 0, 1, 0, 0, 1, 1, 1,
                                               0, 0, 1, 1, 0, 0, 1, 0, 1, 0};
 
-constexpr std::array<char, 256> kByteAlphabet = [] {
-    std::array<char, 256> a{};
-    for (int c = 0; c < 256; ++c) a[c] = static_cast<char>(c);
-    return a;
-}();
-
 bool IsPermutation(std::string_view rec) {
     if (rec.size() != 256) return false;
     std::array<bool, 256> seen{};
@@ -160,6 +154,7 @@ void SDK::ForgetKeyFiles() {
     for (KeyFileWatch* w : {&k2Watch_, &k3Watch_, &k4Watch_, &bcrWatch_, &brsWatch_}) w->Forget();
     bcrContent_.clear();
     brsContent_.clear();
+    bcrIsBrs_ = -1;
     tablesFromBcr_ = false;
 }
 
@@ -203,7 +198,6 @@ void SDK::SetTable(int t, const uint8_t* bytes) {
 
 void SDK::LoadCipherTables() {
     AtFill151.assign(151, '@');
-    ByteAlphabet.assign(kByteAlphabet.data(), kByteAlphabet.size());
     AtFill256.assign(256, '@');
 
     LoadDirections();
@@ -276,9 +270,6 @@ void SDK::CheckPassCount() const {
     if (PassCount < 1 || PassCount > 32767)
         throw CipherError("pass count " + std::to_string(PassCount) + " in " + File("k2.bin") +
                           " is outside 1..32767");
-    if (PassesDone >= PassCount)
-        throw CipherError("passes done " + std::to_string(PassesDone) +
-                          " already reach pass count " + std::to_string(PassCount));
 }
 
 void SDK::CheckStepSizes() const {
@@ -287,52 +278,6 @@ void SDK::CheckStepSizes() const {
             throw CipherError("step size " + std::to_string(StepSize[k]) + " of rotor " +
                               std::to_string(k) + " in " + File("k4.bin") + " is outside 1..256");
     }
-}
-
-void SDK::EncipherChar() {
-    CheckPassCount();
-    uint8_t c = CurChar;
-    do {
-        for (int k = 0; k < kRotors; ++k)
-            c = tables_[slotString_[k] * kTableSpan + c + slotOffset_[k]];
-        ++PassesDone;
-    } while (PassesDone != PassCount);
-    CurChar = c;
-    AdvanceRotors();
-}
-
-void SDK::DecipherChar() {
-    CheckPassCount();
-    uint8_t c = CurChar;
-    do {
-        for (int k = kRotors - 1; k >= 0; --k)
-            c = static_cast<uint8_t>(inverse_[slotString_[k] * kTableSpan + c] - slotOffset_[k]);
-        ++PassesDone;
-    } while (PassesDone != PassCount);
-    CurChar = c;
-    AdvanceRotors();
-}
-
-void SDK::AdvanceRotors() {
-    CheckStepSizes();
-    // Turning up by s moves the first s characters to the end: the offset grows by s.
-    for (int k = 1; k <= kRotors; ++k) {
-        const auto s = static_cast<uint8_t>(StepSize[k]);
-        slotOffset_[k - 1] += RotorUp[k] != 0 ? s : static_cast<uint8_t>(-s);
-    }
-    CycleRotorOrder();
-}
-
-void SDK::CycleRotorOrder() {
-    ++ReorderCount;
-    if (ReorderCount < ReorderThreshold) return;
-    ReorderCount = 0;
-    std::rotate(slotString_.begin(), slotString_.begin() + 1, slotString_.end());
-    std::rotate(slotOffset_.begin(), slotOffset_.begin() + 1, slotOffset_.end());
-    ReorderIndex = ReorderIndex + 1 > kReorderEntries ? 1 : ReorderIndex + 1;
-    if (ReorderIndex < 0)
-        throw CipherError("reorder index " + std::to_string(ReorderIndex) + " outside 0..200");
-    ReorderThreshold = ReorderTable[ReorderIndex];
 }
 
 void SDK::ReadPassCount() {
@@ -362,6 +307,7 @@ void SDK::LoadRotors() {
     if (!bcrWatch_.Unchanged(path, quiet_, watched_)) {
         tablesFromBcr_ = false;
         bcrContent_.clear();
+        bcrIsBrs_ = -1;
         RecordFile(path, 256).Close();  // a missing file is created empty
         std::string content = ReadWholeFile(path);
         for (int r = 1; r <= kRotors; ++r) {
@@ -396,12 +342,14 @@ void SDK::RestoreRotorFile(bool bcrKept) {
     const std::string& brs = Paths().brs;
     if (!brsWatch_.Unchanged(brs, quiet_, watched_)) {
         brsContent_ = ReadWholeFile(brs);
+        bcrIsBrs_ = -1;
         brsWatch_.Remember();
     }
     const std::string& working = Paths().bcr;
     // Rewriting identical bytes would leave the same file; skip the write.
     if (bcrKept) {
-        if (bcrContent_ == brsContent_) return;
+        if (bcrIsBrs_ < 0) bcrIsBrs_ = bcrContent_ == brsContent_ ? 1 : 0;
+        if (bcrIsBrs_ == 1) return;
     } else if (FileExists(working)) {
         try {
             if (ReadWholeFile(working) == brsContent_) return;
@@ -459,13 +407,13 @@ void SDK::FinishStringOperation() {
     quiet_ = watched_ = false;
 }
 
-void SDK::Transform(std::string& text, bool encipher) {
+void SDK::Transform(char* data, size_t n, bool encipher) {
     StartStringOperation();
     // In place: the machine checks its state before it touches a character, so a
     // failure still leaves the text as it was. A copy in and a copy out cost more than
     // the transform itself on a long text.
     try {
-        RunMachine(text, encipher);
+        RunMachine(data, n, encipher);
     } catch (...) {
         quiet_ = watched_ = false;
         throw;
@@ -566,15 +514,17 @@ void RunAll(Running& m, Lanes& now, const uint8_t* tables, uint8_t* buf, size_t 
 }  // namespace
 
 void SDK::RunMachine(std::string& text, bool encipher) {
+    RunMachine(text.data(), text.size(), encipher);
+}
+
+void SDK::RunMachine(char* data, size_t whole, bool encipher) {
     // A corrupt key state is reported before any character is touched, even for an empty text.
-    PassesDone = 0;
     CheckPassCount();
     CheckStepSizes();
     if (ReorderIndex < 0 || ReorderIndex > kReorderEntries)
         throw CipherError("reorder index " + std::to_string(ReorderIndex) + " outside 0..200");
 
-    const size_t whole = text.size();
-    auto* buf = reinterpret_cast<uint8_t*>(text.data());
+    auto* buf = reinterpret_cast<uint8_t*>(data);
     const size_t wide = RunWide(buf, whole, encipher);
     buf += wide;
 
@@ -615,7 +565,7 @@ void SDK::RunMachine(std::string& text, bool encipher) {
     ReorderThreshold = m.threshold;
     ReorderIndex = m.index;
     if (whole > 0) {
-        CurChar = static_cast<unsigned char>(text[whole - 1]);
+        CurChar = static_cast<unsigned char>(data[whole - 1]);
         PassesDone = static_cast<int16_t>(PassCount);
     }
 }
@@ -649,11 +599,19 @@ size_t SDK::RunWide(uint8_t* buf, size_t n, bool encipher) {
 }
 
 void SDK::EncryptString(std::string& text) {
-    Transform(text, true);
+    Transform(text.data(), text.size(), true);
 }
 
 void SDK::DecryptString(std::string& text) {
-    Transform(text, false);
+    Transform(text.data(), text.size(), false);
+}
+
+void SDK::EncryptBlock(char* data, size_t n) {
+    Transform(data, n, true);
+}
+
+void SDK::DecryptBlock(char* data, size_t n) {
+    Transform(data, n, false);
 }
 
 }  // namespace keyvane

@@ -36,8 +36,7 @@ class SDK {
     std::string BlockRecord = std::string(kBlockLength, ' ');
 
     // --- module state -----------------------------------------------------
-    std::string ByteAlphabet;  // empty until LoadCipherTables has run once
-    std::string AtFill151;
+    std::string AtFill151;  // empty until LoadCipherTables has run once
     std::string AtFill256;
     std::array<int16_t, kRotors + 1> RotorUp{};               // 1..20
     std::array<int16_t, kRotors + 1> StepSize{};              // 1..20
@@ -63,18 +62,17 @@ class SDK {
 
     // --- procedures ---------------------------------------------------------
     void LoadCipherTables();
-    // One character through the machine: CurChar in, CurChar out, rotors advanced.
-    // Throw CipherError when the pass count or a step size cannot work.
-    void EncipherChar();
-    void DecipherChar();
-    void AdvanceRotors();
-    void CycleRotorOrder();
 
     // Transform `text` in place. Throw CipherError / FileError / EndOfFileError /
     // OverflowError on failure; `text` is unchanged unless the failure is the final
     // restore of k1.bcr from k1.brs.
     void EncryptString(std::string& text);
     void DecryptString(std::string& text);
+    // The same string operation on the caller's own buffer, data[0..n), in place: for
+    // the file blocks and messages of a transfer, which need no WorkText, no copy and
+    // no allocation. Fails exactly as the string operations do.
+    void EncryptBlock(char* data, size_t n);
+    void DecryptBlock(char* data, size_t n);
 
     // Reads the twenty rotors from k1.bcr; throws CipherError when it holds fewer than
     // twenty records or a record is not a permutation of the 256 byte values.
@@ -83,6 +81,7 @@ class SDK {
     // touching a key file: what EncryptString/DecryptString do between loading and
     // restoring. Throws CipherError when the pass count or a step size cannot work.
     void RunMachine(std::string& text, bool encipher);
+    void RunMachine(char* data, size_t n, bool encipher);
     void RestoreRotorFile();
     // A string operation over a text that comes in pieces: Start loads the key state as
     // EncryptString does, RunMachine then takes the pieces in order, Finish restores
@@ -176,6 +175,8 @@ class SDK {
     std::string k3Record_;  // empty for an empty k3.bin
     std::array<int16_t, kRotors + 1> k4Steps_{};
     std::string bcrContent_, brsContent_;
+    // bcrContent_ == brsContent_, worked out once after either changes: -1 unknown.
+    int bcrIsBrs_ = -1;
     bool tablesFromBcr_ = false;  // tables_ hold the rotors of bcrContent_
     void ForgetKeyFiles();
     // The key files' paths, made again only when AppFolder changes.
@@ -204,7 +205,7 @@ class SDK {
     void LoadCipherTablesForKeys();
     void LoadDirections();  // k3.bin
     void LoadStepSizes();   // k4.bin
-    void Transform(std::string& text, bool encipher);
+    void Transform(char* data, size_t n, bool encipher);
     // A text of 64 characters or more on the wide machine, where the processor
     // has it; returns how many were done.
     size_t RunWide(uint8_t* buf, size_t n, bool encipher);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "link/MainState.h"
+#include "link/ViewEvents.h"
 
 namespace keyvane {
 
@@ -65,6 +66,7 @@ class FileChannel {
     virtual void Notify(const std::string& text) = 0;
 
     virtual void Status(const std::string& line) = 0;  // status list
+    virtual void Event(const ViewEvent& event) = 0;    // just before its status line
     virtual void SetHourglass(bool busy) = 0;
     virtual void ShowProgress(bool visible) = 0;
     virtual void SetProgress(int percent) = 0;

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "link/ViewEvents.h"
+
 namespace keyvane {
 
 // How the open connection is protected, as the window shows it for the connection's
@@ -43,6 +45,9 @@ class MainView {
 
     // The connection's protection changed (settled, or the connection ended).
     virtual void ShowSecurity(const LinkSecurity& /*security*/) {}
+
+    // What happened, for a view that acts on it; the window shows the status lines.
+    virtual void OnEvent(const ViewEvent& /*event*/) {}
 };
 
 }  // namespace keyvane

@@ -110,6 +110,7 @@ void Session::WaitForConnect() {
         Notify(e.what());
         return;
     }
+    view_.OnEvent({ViewEvent::Kind::Waiting, st_.PortStr});
     view_.UpdateList("Waiting for Connection");
     st_.role = Role::Host;
 }
@@ -158,6 +159,7 @@ void Session::Connect() {
     } catch (const SockError&) {
         // The attempt failed at once; the poll below sees the socket's error state.
     }
+    view_.OnEvent({ViewEvent::Kind::Connecting, host});
     view_.UpdateList("Connecting...");
     // Each poll waits briefly for events, so an attempt that nobody answers lasts about
     // five seconds and one that succeeds ends as soon as the connection is up. A refused
@@ -181,6 +183,7 @@ void Session::Connect() {
     if (!Send("IP:" + sentAddress_)) return;
     GenerateKeys();
     st_.IsConnected = true;
+    view_.OnEvent({ViewEvent::Kind::Connected, host});
     view_.UpdateList("Connected");
     // Nothing of ours goes out until the host has offered the secure channel or had
     // time to.
@@ -274,7 +277,9 @@ void Session::SendKey() {
         Notify("Key is invalid.  No characters allowed, only numeric digits.");
         return;
     }
-    if (SendEnciphered("KY:", key, "key")) view_.UpdateList("Sending Key...");
+    if (!SendEnciphered("KY:", key, "key")) return;
+    view_.OnEvent({ViewEvent::Kind::KeySent, key});
+    view_.UpdateList("Sending Key...");
 }
 
 void Session::SendChatLine() {
@@ -283,6 +288,7 @@ void Session::SendChatLine() {
     if (line.empty()) return;
     // A line that cannot go out stays in the field and is not echoed.
     if (!SendEnciphered("CT:", line, "chat line")) return;
+    view_.OnEvent({ViewEvent::Kind::ChatSent, line});
     view_.UpdateChatList("<" + line + ">");
     view_.SetChatText("");
 }
@@ -472,6 +478,7 @@ void Session::OnIP(const std::string& payload) {
     sdk_.WorkText = payload;
     view_.SetConnectText(sdk_.WorkText);
     GenerateKeys();
+    view_.OnEvent({ViewEvent::Kind::Connected, payload});
     view_.UpdateList("Connected.");
     // Asked once per connection, before anything else of ours has gone out.
     if (st_.IsHost() && !probed_ && KeysReady() && sec_ == Sec::Idle) {
@@ -518,11 +525,14 @@ void Session::OnKY(const std::string& payload) {
     } catch (const std::exception& e) {
         failure = e.what();
     }
+    view_.OnEvent({ViewEvent::Kind::KeyReceived, key});
     view_.UpdateList("Key=" + key);
-    if (failure.empty())
+    if (failure.empty()) {
+        view_.OnEvent({ViewEvent::Kind::KeyWritten, name});
         view_.UpdateList("Key written to " + name);
-    else
+    } else {
         Notify("The received key could not be saved.  " + failure);
+    }
 }
 
 bool Session::TakeKeyToken() {
@@ -543,6 +553,7 @@ void Session::OnCT(const std::string& payload) {
         return;
     }
     const std::string line = sdk_.WorkText;
+    view_.OnEvent({ViewEvent::Kind::ChatReceived, line});
     view_.UpdateChatList(line);
 }
 
@@ -559,6 +570,7 @@ void Session::OnXX() {
         } catch (const std::exception&) {
         }
     }
+    view_.OnEvent({ViewEvent::Kind::PeerHungUp});
     std::string text = "Your connection was terminated manually by the person.  ";
     if (client) text += "The program will now terminate.";
     // A client ends right after: its box shows even over one already open, or the user
@@ -585,7 +597,10 @@ void Session::ConnectionGone() {
     ResetFast();
     const bool was = st_.IsConnected;
     st_.IsConnected = false;
-    if (was) view_.UpdateList("Connection lost.");
+    if (was) {
+        view_.OnEvent({ViewEvent::Kind::Lost});
+        view_.UpdateList("Connection lost.");
+    }
     if (files_) files_->OnConnectionLost();
 }
 

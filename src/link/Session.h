@@ -149,6 +149,7 @@ class Session final : public FileChannel {
 
     // FileChannel: the window and the dialogs as file transfer sees them.
     void Status(const std::string& line) override { view_.UpdateList(line); }
+    void Event(const ViewEvent& event) override { view_.OnEvent(event); }
     void SetHourglass(bool busy) override { view_.SetHourglass(busy); }
     void ShowProgress(bool visible) override { view_.ShowProgress(visible); }
     void SetProgress(int percent) override { view_.SetProgress(percent); }

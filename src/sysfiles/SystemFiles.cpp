@@ -46,6 +46,7 @@ void SendSystemFiles(FileChannel& link, FileTransfer& t) {
     }
     for (const std::string& n : names)
         set.SystemFileList[static_cast<size_t>(++set.SystemFileCount)] = folder + n;
+    link.Event({.kind = ViewEvent::Kind::SystemSet, .count = set.SystemFileCount});
     link.Status("Sending System Files (" + std::to_string(set.SystemFileCount) + " to do)");
     if (set.SystemFileCount == 0) {
         link.Notify("No files to send were found in " + Utf8ToCp1252(folder) + ".");

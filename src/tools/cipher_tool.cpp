@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <functional>
+#include <memory>
 #include <semaphore>
 #include <stdexcept>
 #include <thread>
@@ -67,10 +68,17 @@ void Expect(const std::vector<std::string>& args, size_t min, size_t max) {
 // The transform takes the input a piece of this size at a time.
 constexpr size_t kPiece = 256 * 1024;
 
-// Into a buffer that keeps its room, so no piece costs an allocation.
-void ReadPiece(const ToolStreams& io, std::string& piece) {
-    piece.resize(kPiece);
-    piece.resize(io.read(piece.data(), piece.size()));
+// A piece of the input in a buffer that keeps its room: no piece costs an allocation,
+// nor filling the room before the read.
+struct Piece {
+    std::unique_ptr<char[]> data{new char[kPiece]};
+    size_t size = 0;
+    bool empty() const { return size == 0; }
+    std::string_view view() const { return {data.get(), size}; }
+};
+
+void ReadPiece(const ToolStreams& io, Piece& piece) {
+    piece.size = io.read(piece.data.get(), kPiece);
 }
 
 // A second thread that runs one errand at a time while the caller goes on. It lives
@@ -129,12 +137,12 @@ class Helper {
 // in this processor's cache from piece to piece.
 void Transform(SDK& sdk, const ToolStreams& io, bool encipher) {
     sdk.StartStringOperation();
-    std::string done, work, next;
+    Piece done, work, next;
     ReadPiece(io, done);
-    sdk.RunMachine(done, encipher);
+    sdk.RunMachine(done.data.get(), done.size, encipher);
     if (!done.empty()) ReadPiece(io, work);
     if (work.empty()) {
-        if (!done.empty()) io.write(done);
+        if (!done.empty()) io.write(done.view());
         return;
     }
     // Declared after the pieces, so it has finished with them before they go, also when
@@ -142,15 +150,15 @@ void Transform(SDK& sdk, const ToolStreams& io, bool encipher) {
     Helper helper;
     while (!work.empty()) {
         helper.Start([&] {
-            io.write(done);
+            io.write(done.view());
             ReadPiece(io, next);
         });
-        sdk.RunMachine(work, encipher);
+        sdk.RunMachine(work.data.get(), work.size, encipher);
         helper.Finish();
-        done.swap(work);
-        work.swap(next);
+        std::swap(done, work);
+        std::swap(work, next);
     }
-    io.write(done);
+    io.write(done.view());
 }
 
 void Run(const std::vector<std::string>& args, const ToolStreams& io) {

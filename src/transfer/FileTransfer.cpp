@@ -71,6 +71,11 @@ std::string Reason(const std::exception& e) {
     return Utf8ToCp1252(file ? file->Reason() : std::string(e.what()));
 }
 
+// The length of the file being sent.
+int64_t FileLength(const TransferState& st) {
+    return int64_t{st.nb} * kBlockSize + st.rm;
+}
+
 // Where an interrupted fast receive is noted, so the same file can go on later.
 std::string ResumeNote(const SDK& sdk) {
     return sdk.AppFolder + "resume.dat";
@@ -159,6 +164,7 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
     // Blocks are enciphered with this connection's key files only (a set's next file
     // may come after the peer went).
     if (!link_.KeysReady()) {
+        link_.Event({ViewEvent::Kind::FileNotSent, {}, fn});
         link_.Notify(FileChannel::kNotConnected);
         AbortSend("");
         return;
@@ -170,6 +176,7 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
         // Read only: a file gone since it was chosen or listed is not made anew.
         split = SplitLength(ExistingFileLength(fn));
     } catch (const std::exception& e) {
+        link_.Event({ViewEvent::Kind::FileNotSent, {}, fn});
         AbortSend("Cannot send " + Utf8ToCp1252(fn) + ": " + Reason(e));
         return;
     }
@@ -197,6 +204,7 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
             if (impl_->sendRun == run) AbortSend("");
             return;
         }
+        link_.Event({ViewEvent::Kind::FileSending, {}, fn, static_cast<int64_t>(length)});
         link_.Status("Sending " + Utf8ToCp1252(fn) + "...");
         return;
     }
@@ -204,6 +212,7 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
         if (impl_->sendRun == run) AbortSend("");
         return;
     }
+    link_.Event({ViewEvent::Kind::FileSending, {}, fn, FileLength(st)});
     link_.Status("Sending " + Utf8ToCp1252(fn) + "...");
     link_.Pause(2);
     // The connection may have gone during the pause.
@@ -432,6 +441,7 @@ void FileTransfer::FinishFile() {
     TransferState& st = link_.Files();
     impl_->out.reset();
     impl_->ready.clear();
+    link_.Event({ViewEvent::Kind::FileSent, {}, impl_->sendPath, FileLength(st)});
     link_.Status("File Transferred.");
     st.sendPhase = SendPhase::Idle;
     ++impl_->sendRun;
@@ -456,6 +466,8 @@ void FileTransfer::ChainNextSystemFile() {
 
 void FileTransfer::AbortSend(const std::string& statusLine) {
     TransferState& st = link_.Files();
+    if (st.sendPhase != SendPhase::Idle)
+        link_.Event({ViewEvent::Kind::FileNotSent, {}, impl_->sendPath, FileLength(st)});
     impl_->awaitingResume = false;
     impl_->answerWait.Stop();
     impl_->sendKept.Stop();
@@ -467,6 +479,7 @@ void FileTransfer::AbortSend(const std::string& statusLine) {
     if (!statusLine.empty()) link_.Status(statusLine);
     if (st.SystemTransferInProgress) {
         st.SystemTransferInProgress = false;
+        link_.Event({ViewEvent::Kind::SystemSetShort});
         link_.Status("The system files were not all sent.");
     }
     link_.SetHourglass(false);
@@ -507,11 +520,16 @@ bool FileTransfer::StartReceivedFile() {
                 named = true;
             }
         }
+        link_.Event({ViewEvent::Kind::FileReceiving, im.RecvFileName, im.recvPath});
         link_.Status("Receiving File " + im.RecvFileName);
         im.in.emplace(im.recvPath, static_cast<size_t>(kBlockSize));
         return true;
     } catch (const std::exception& e) {
-        if (!named) link_.Status("Receiving File " + im.RecvFileName);
+        if (!named) {
+            link_.Event({ViewEvent::Kind::FileReceiving, im.RecvFileName,
+                         st.Recv + Cp1252ToUtf8(im.RecvFileName)});
+            link_.Status("Receiving File " + im.RecvFileName);
+        }
         FailReceive(Reason(e));
         return false;
     }
@@ -562,6 +580,7 @@ void FileTransfer::OnFileOffer(const std::string& m) {
     if (!have) {
         if (!StartReceivedFile()) return AnswerOffer(0);
     } else {
+        link_.Event({ViewEvent::Kind::FileReceiving, im.RecvFileName, im.recvPath});
         link_.Status("Receiving File " + im.RecvFileName);
         try {
             im.in.emplace(im.recvPath, static_cast<size_t>(kBlockSize));
@@ -601,7 +620,7 @@ void FileTransfer::AnswerOffer(uint32_t have) {
 
 // The closing status line of a fast receive. The note of a file that may go on later is
 // dropped: the file arrived, or what is here is not worth going on with.
-std::string FileTransfer::ReceivedVerdict() {
+std::string FileTransfer::ReceivedVerdict(ViewEvent::Verdict& verdict) {
     Impl& im = *impl_;
     const SDK& sdk = link_.Cipher();
     try {
@@ -613,8 +632,11 @@ std::string FileTransfer::ReceivedVerdict() {
     const std::string digest = im.recvHash.HexDigest();
     // Only the secure channel vouches for the hash: on a plain link whoever could change
     // the file could change its hash too.
-    if (!im.expectedHash.empty() && digest == im.expectedHash && got == im.offer.length)
+    if (!im.expectedHash.empty() && digest == im.expectedHash && got == im.offer.length) {
+        verdict = link_.Secure() ? ViewEvent::Verdict::Verified : ViewEvent::Verdict::Plain;
         return link_.Secure() ? "File received (verified)." : "File received.";
+    }
+    verdict = ViewEvent::Verdict::Damaged;
     return "File damaged: " + im.RecvFileName + " differs from the file that was sent.";
 }
 
@@ -675,12 +697,18 @@ void FileTransfer::OnFB(const std::string& message) {
         }
     }
     im.in.reset();
+    ViewEvent done{
+        ViewEvent::Kind::FileReceived, im.RecvFileName, im.recvPath,
+        int64_t{im.RecvBlockCount} * kBlockSize + static_cast<int64_t>(sdk.WorkText.size())};
     std::string verdict = "File received.";
-    if (st.recvPhase == RecvPhase::Discarding)
+    if (st.recvPhase == RecvPhase::Discarding) {
+        done.kind = ViewEvent::Kind::FileNotReceived;
         verdict = "File not received: " + im.RecvFileName;
-    else if (im.fastRecv)
-        verdict = ReceivedVerdict();
+    } else if (im.fastRecv) {
+        verdict = ReceivedVerdict(done.verdict);
+    }
     im.fastRecv = false;
+    link_.Event(done);
     link_.Status(verdict);
     link_.SetHourglass(false);
     st.recvPhase = RecvPhase::Idle;
@@ -708,6 +736,7 @@ void FileTransfer::EndReceive(const std::string& statusLine) {
     impl_->fastRecv = impl_->awaitingOffer = false;
     ++impl_->recvRun;
     link_.Files().recvPhase = RecvPhase::Idle;
+    link_.Event({ViewEvent::Kind::FileNotReceived, impl_->RecvFileName});
     link_.Status(statusLine);
     link_.SetHourglass(false);
 }

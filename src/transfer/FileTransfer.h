@@ -79,7 +79,7 @@ class FileTransfer final : public FileReceiver {
     bool StartReceivedFile();
     std::optional<uint32_t> FindPartialFile();
     void AnswerOffer(uint32_t have);
-    std::string ReceivedVerdict();
+    std::string ReceivedVerdict(ViewEvent::Verdict& verdict);
 
     FileChannel& link_;
     std::unique_ptr<Impl> impl_;

@@ -98,34 +98,45 @@ TEST(MachineTest, FastMachineMatchesTheLiteralOne) {
     }
 }
 
-// The single-character procedures are the same machine as the string loop.
-TEST(MachineTest, CharacterProceduresMatchTheLiteralOne) {
+// The machine keeps its state from one piece to the next, whichever way each piece
+// goes: pieces of 1 to 150 characters, enciphered or deciphered in turn, follow the
+// literal machine character by character, on both dispatch paths.
+TEST(MachineTest, PiecesInEitherDirectionFollowTheLiteralOne) {
     std::mt19937 rng(99);
-    const KeyState ks = KeyState::Random(rng);
-    TempDir dir;
-    SDK sdk;
-    ks.Install(dir.path(), sdk);
-    sdk.LoadCipherTables();
-    sdk.PassCount = ks.passCount;
-    sdk.LoadRotors();
-    auto literal = ks.Literal();
-    for (int i = 0; i < 500; ++i) {
-        const auto c = static_cast<unsigned char>(rng());
-        const bool encipher = i % 3 != 0;
-        sdk.CurChar = c;
-        sdk.PassesDone = 0;
-        literal.CurChar = std::string(1, static_cast<char>(c));
-        literal.PassesDone = 0;
-        if (encipher) {
-            sdk.EncipherChar();
-            literal.EncipherChar();
-        } else {
-            sdk.DecipherChar();
-            literal.DecipherChar();
+    struct Restore {
+        ~Restore() { AllowWideMachine(true); }
+    } restore;
+    for (bool wide : {true, false}) {
+        AllowWideMachine(wide);
+        const KeyState ks = KeyState::Random(rng);
+        TempDir dir;
+        SDK sdk;
+        ks.Install(dir.path(), sdk);
+        sdk.LoadCipherTables();
+        sdk.PassCount = ks.passCount;
+        sdk.LoadRotors();
+        auto literal = ks.Literal();
+        for (int i = 0; i < 60; ++i) {
+            const bool encipher = i % 3 != 0;
+            const std::string plain = RandomText(rng, 1 + rng() % 150);
+            std::string piece = plain;
+            sdk.RunMachine(piece, encipher);
+            std::string expected;
+            for (char c : plain) {
+                literal.CurChar = std::string(1, c);
+                literal.PassesDone = 0;
+                if (encipher)
+                    literal.EncipherChar();
+                else
+                    literal.DecipherChar();
+                expected += literal.CurChar;
+            }
+            ASSERT_EQ(piece, expected) << "piece " << i << (wide ? " wide" : " narrow");
         }
-        ASSERT_EQ(sdk.CurChar, static_cast<unsigned char>(literal.CurChar[0])) << "char " << i;
+        for (int k = 1; k <= 20; ++k) EXPECT_EQ(sdk.Rotor(k), literal.Rotor[k]);
+        EXPECT_EQ(sdk.ReorderIndex, literal.ReorderIndex);
+        EXPECT_EQ(sdk.ReorderCount, literal.ReorderCount);
     }
-    for (int k = 1; k <= 20; ++k) EXPECT_EQ(sdk.Rotor(k), literal.Rotor[k]);
 }
 
 TEST(MachineTest, EveryByteValueSurvivesARoundTrip) {

@@ -28,7 +28,7 @@ TEST(LoadCipherTablesTest, MissingSettingsGiveDefaultsAndEmptyFiles) {
     TempDir dir;
     SDK sdk;
     sdk.AppFolder = dir.path();
-    EXPECT_TRUE(sdk.ByteAlphabet.empty());
+    EXPECT_TRUE(sdk.AtFill151.empty());
     sdk.LoadCipherTables();
     sdk.LoadCipherTables();  // twice is the same as once
     EXPECT_EQ(ReadWholeFile(dir.file("k3.bin")), "");
@@ -37,7 +37,6 @@ TEST(LoadCipherTablesTest, MissingSettingsGiveDefaultsAndEmptyFiles) {
                                         0, 0, 1, 1, 0, 0, 1, 0, 1, 0};
     EXPECT_EQ(sdk.RotorUp, up);
     for (int k = 1; k <= 20; ++k) EXPECT_EQ(sdk.StepSize[k], 1);
-    EXPECT_EQ(sdk.ByteAlphabet, KeyState::Identity());
     EXPECT_EQ(sdk.AtFill151, std::string(151, '@'));
     EXPECT_EQ(sdk.AtFill256, std::string(256, '@'));
     EXPECT_EQ(sdk.ReorderIndex, 1);
@@ -314,6 +313,7 @@ TEST_F(StringOpsTest, CorruptKeyFilesFailAndLeaveTheTextUnchanged) {
         return [this](std::string& t) {
             EXPECT_THROW(sdk.EncryptString(t), E);
             EXPECT_THROW(sdk.DecryptString(t), E);
+            EXPECT_THROW(sdk.EncryptBlock(t.data(), t.size()), E);
         };
     };
     const std::vector<Case> cases = {

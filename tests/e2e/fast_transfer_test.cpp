@@ -201,6 +201,9 @@ TEST(FastTransfer, ACutMidWindowEndsBothSidesAndTheFileResumes) {
     EXPECT_FALSE(l.client.view.HasStatus("File Transferred."));
     EXPECT_FALSE(l.host.view.HasStatus("File received.") || l.host.view.HasStatus(kVerified));
     EXPECT_TRUE(l.client.Idle() && l.host.Idle());
+    EXPECT_EQ(l.client.view.Last(ViewEvent::Kind::FileNotSent).event.path, path);
+    EXPECT_EQ(l.host.view.Last(ViewEvent::Kind::FileNotReceived).event.text, "big.bin");
+    EXPECT_EQ(l.client.view.Events(ViewEvent::Kind::FileSent), 0);
 
     l.Connect();
     const int sent = l.client.view.Count("File Transferred.");
@@ -211,6 +214,9 @@ TEST(FastTransfer, ACutMidWindowEndsBothSidesAndTheFileResumes) {
         << ::testing::PrintToString(l.client.view.status);
     EXPECT_TRUE(l.host.view.HasStatus(kVerified));
     EXPECT_TRUE(SameBytes(ReadWholeFile(l.host.Recv("big.bin")), bytes));
+    EXPECT_EQ(l.host.view.Last(ViewEvent::Kind::FileReceived).event.verdict,
+              ViewEvent::Verdict::Verified);
+    EXPECT_EQ(l.host.view.Last(ViewEvent::Kind::FileReceived).event.bytes, 300000);
     // It went on after what had arrived: some whole blocks, short of the cut.
     bool resumed = false;
     for (const auto& line : l.host.view.status)
@@ -260,6 +266,8 @@ TEST(FastTransfer, ABlockChangedOnTheWayIsCaughtByTheHash) {
     const std::string bytes = RandomBytes(5500, 14);
     SendAndWait(l.client, l.host, name, bytes);
     EXPECT_TRUE(l.host.view.HasStatus("File damaged: x.bin differs from the file that was sent."));
+    EXPECT_EQ(l.host.view.Last(ViewEvent::Kind::FileReceived).event.verdict,
+              ViewEvent::Verdict::Damaged);
     EXPECT_FALSE(l.host.view.HasStatus(kVerified) || l.host.view.HasStatus("File received."));
     EXPECT_FALSE(l.host.session->Secure());
     EXPECT_FALSE(SameBytes(ReadWholeFile(l.host.Recv(name)), bytes));

@@ -32,9 +32,13 @@ class FakeView : public MainView {
 
     void UpdateList(const std::string& line) override {
         status.push_back(line);
+        LineAfterEvent(line);
         if (onLine) onLine(line);
     }
-    void UpdateChatList(const std::string& line) override { chat.push_back(line); }
+    void UpdateChatList(const std::string& line) override {
+        chat.push_back(line);
+        LineAfterEvent(line);
+    }
     std::string IPText() const override { return ip; }
     std::string ConnectText() const override { return connect; }
     void SetConnectText(const std::string& t) override { connect = t; }
@@ -55,10 +59,40 @@ class FakeView : public MainView {
     void ShowSecurity(const LinkSecurity& s) override { security.push_back(s); }
     std::vector<LinkSecurity> security;  // every change shown, in order
 
+    // Every event, with the status or chat line that came right after it ("" when
+    // another event came first, or nothing yet).
+    struct Seen {
+        ViewEvent event;
+        std::string line;
+    };
+    std::vector<Seen> events;
+    void OnEvent(const ViewEvent& e) override {
+        events.push_back({e, {}});
+        lineDue_ = true;
+    }
+    int Events(ViewEvent::Kind kind) const {
+        return static_cast<int>(std::count_if(
+            events.begin(), events.end(), [kind](const Seen& s) { return s.event.kind == kind; }));
+    }
+    // The last event of `kind`; a test asserts there is one first.
+    const Seen& Last(ViewEvent::Kind kind) const {
+        auto it = std::find_if(events.rbegin(), events.rend(),
+                               [kind](const Seen& s) { return s.event.kind == kind; });
+        return it != events.rend() ? *it : none_;
+    }
+
     bool HasStatus(const std::string& line) const { return Count(line) > 0; }
     int Count(const std::string& line) const {
         return static_cast<int>(std::count(status.begin(), status.end(), line));
     }
+
+  private:
+    void LineAfterEvent(const std::string& line) {
+        if (lineDue_) events.back().line = line;
+        lineDue_ = false;
+    }
+    bool lineDue_ = false;
+    Seen none_{{ViewEvent::Kind::Waiting, "(none)"}, "(none)"};
 };
 
 // A socket that records what the logic does with it. Made alone, the test plays the

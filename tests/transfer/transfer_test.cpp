@@ -51,6 +51,22 @@ TEST_F(Transfer, EverySizeArrivesByteForByteInBothDirections) {
     EXPECT_EQ(b.view.Count("File received."), 6);
     EXPECT_FALSE(a.view.progressVisible);
     EXPECT_GT(a.view.sentBars, 6);  // the send activity bar moves with the socket
+    // The last file's events on each side, each just before its line.
+    using K = ViewEvent::Kind;
+    const std::string last = "f257003.bin";
+    EXPECT_EQ(b.view.Last(K::FileSending).event.bytes, 257003);
+    const auto& sent = b.view.Last(K::FileSent);
+    EXPECT_EQ(sent.event.path, b.dir.file(last));
+    EXPECT_EQ(sent.event.bytes, 257003);
+    EXPECT_EQ(sent.line, "File Transferred.");
+    EXPECT_EQ(a.view.Last(K::FileReceiving).line, "Receiving File " + last);
+    const auto& got = a.view.Last(K::FileReceived);
+    EXPECT_EQ(got.event.text, last);
+    EXPECT_EQ(got.event.path, a.Recv(last));
+    EXPECT_EQ(got.event.bytes, 257003);
+    EXPECT_EQ(got.event.verdict, ViewEvent::Verdict::Plain);
+    EXPECT_EQ(got.line, "File received.");
+    EXPECT_EQ(a.view.Events(K::FileReceived), 6);
     EXPECT_TRUE(a.boxes.empty());
     EXPECT_TRUE(b.boxes.empty());
 }
