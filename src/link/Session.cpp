@@ -44,11 +44,13 @@ std::string WriteKeyFile(const std::string& folder, const std::string& hhmmss,
 Session::Session(MainState& state, MainView& mainView, SDK& cipher, Platform& plat, Sock& socket)
     : st_(state), view_(mainView), sdk_(cipher), platform_(plat), sock_(socket), secTimer_(plat) {
     sock_.ConnectionRequest = [this](intptr_t id) { Guarded([&] { OnConnectionRequest(id); }); };
-    sock_.DataArrival = [this](int64_t) { Guarded([this] { OnDataArrival(); }); };
+    sock_.DataArrival = [this](int64_t) {
+        Guarded([this] { Batched([this] { OnDataArrival(); }); });
+    };
     sock_.SendProgress = [this](int64_t, int64_t) {
         if (ended_) return;
         view_.BumpSentBar();
-        if (files_) Guarded([this] { files_->OnSendRoom(); });
+        if (files_) Guarded([this] { Batched([this] { files_->OnSendRoom(); }); });
     };
     sock_.Disconnected = [this] { Guarded([this] { OnDisconnected(); }); };
 }
@@ -71,6 +73,42 @@ void Session::Guarded(const F& handler) {
     }
 }
 
+template <class F>
+void Session::Batched(const F& handler) {
+    ++batching_;
+    struct Leave {
+        Session& s;
+        ~Leave() {
+            // Each level sends what it queued: a handler that lets events through runs
+            // nested ones, and what they queue must not wait for it.
+            --s.batching_;
+            try {
+                s.FlushOutbox();
+            } catch (...) {
+                // A failure to send shows as the connection's loss.
+            }
+        }
+    } leave{*this};
+    handler();
+}
+
+bool Session::FlushOutbox() {
+    if (outbox_.empty()) return true;
+    std::string out;
+    out.swap(outbox_);
+    // A connection that went is reported where it went, not once per batch.
+    if (ended_ || sock_.State() != Sock::sckConnected) return false;
+    try {
+        if (sealer_) {
+            if (sealer_->Ended()) return false;
+            out = sealer_->Seal(out);
+        }
+    } catch (const std::exception&) {
+        return false;
+    }
+    return SendRaw(out);
+}
+
 Session::~Session() {
     sock_.ConnectionRequest = nullptr;
     sock_.DataArrival = nullptr;
@@ -87,6 +125,7 @@ void Session::Notify(const std::string& text) {
 }
 
 void Session::ShowBox(const std::string& text) {
+    FlushOutbox();  // the box may stay open long
     const bool was = boxOpen_;
     boxOpen_ = true;
     try {
@@ -224,17 +263,24 @@ bool Session::Send(const std::string& message) {
     }
     if (sealer_) {
         if (sealer_->Ended()) return false;
-        return SendRaw(sealer_->Seal(message));
-    }
-    if (requireSecure_ && st_.IsConnected) {
+    } else if (requireSecure_ && st_.IsConnected) {
         Notify(kNothingSent);
         return false;
     }
-    return SendRaw(message);
+    if (fast_ && batching_ > 0 && sock_.State() == Sock::sckConnected) {
+        // Whole messages to a record: a longer batch goes out first.
+        if (outbox_.size() + message.size() > kMaxBatch && !FlushOutbox()) return false;
+        outbox_ += message;
+        return true;
+    }
+    if (!FlushOutbox()) return false;
+    return SendRaw(sealer_ ? sealer_->Seal(message) : message);
 }
 
 bool Session::SendRaw(const std::string& bytes) {
     if (ended_) return false;
+    // What waits in the outbox was sent first.
+    if (!outbox_.empty() && !FlushOutbox()) return false;
     if (sock_.State() == Sock::sckConnected) {
         try {
             sock_.SendData(bytes);
@@ -609,6 +655,7 @@ void Session::ConnectionGone() {
 void Session::HangUp() {
     if (!st_.IsConnected) return;
     HoldBack();
+    FlushOutbox();
     st_.IsConnected = false;
     try {
         // Inside the channel the hang-up ends our stream: without it the peer counts the
@@ -659,6 +706,7 @@ void Session::CloseMain() {
 // --- waiting ------------------------------------------------------------------------
 
 void Session::Pause(int secs) {
+    FlushOutbox();  // the peer may be waiting for it
     if (secs < 1) return;
     std::string last = platform_.TimeText();
     int changes = 0;
@@ -730,6 +778,7 @@ void Session::ResetSecure() {
     hs_.reset();
     sealer_.reset();
     opener_.reset();
+    outbox_.clear();
     inbox_.clear();
     inboxBytes_ = 0;
     heldPlain_.clear();
@@ -960,6 +1009,7 @@ void Session::SettlePlain() {
 }
 
 bool Session::AskRisk(const std::string& text, bool changedIdentity) {
+    FlushOutbox();
     asking_ = true;
     bool go = false;
     try {

@@ -10,15 +10,6 @@ namespace keyvane::peer {
 
 namespace {
 
-bool StartsWith(const std::string& s, const char* prefix) {
-    return s.rfind(prefix, 0) == 0;
-}
-
-bool EndsWith(const std::string& s, const char* suffix) {
-    const std::string_view x(suffix);
-    return s.size() >= x.size() && s.compare(s.size() - x.size(), x.size(), x) == 0;
-}
-
 std::string Quoted(const std::string& cp1252) {
     return JsonString(Cp1252ToUtf8(cp1252));
 }
@@ -27,10 +18,6 @@ std::string Quoted(const std::string& cp1252) {
 const std::string kCompareLine = Session::kCompareLine;
 const char* const kVerifiedLine = Session::kVerifiedLine;
 const char* const kNotEncryptedLine = Session::kNotEncrypted;
-
-int64_t FileBytes(const MainState& st) {
-    return int64_t{st.nb} * 1000 + st.rm;
-}
 
 }  // namespace
 
@@ -89,9 +76,8 @@ std::string VisibleControls(const std::string& utf8) {
     return out;
 }
 
-ConsoleView::ConsoleView(const MainState& st, std::FILE* out, std::FILE* progress, bool json,
-                         TerminalText term)
-    : st_(st), out_(out), progress_(progress), json_(json), term_(std::move(term)) {}
+ConsoleView::ConsoleView(std::FILE* out, std::FILE* progress, bool json, TerminalText term)
+    : out_(out), progress_(progress), json_(json), term_(std::move(term)) {}
 
 void ConsoleView::Emit(const char* type, const std::string& text,
                        const std::vector<Field>& fields) {
@@ -114,7 +100,6 @@ void ConsoleView::Emit(const char* type, const std::string& text,
 }
 
 void ConsoleView::Message(const std::string& text) {
-    ++messages;
     if (json_)
         Emit("message", text);
     else
@@ -139,66 +124,88 @@ void ConsoleView::ShowSecurity(const LinkSecurity& s) {
          {{"code", Quoted(s.code)}, {"verified", s.verified ? "true" : "false"}});
 }
 
+void ConsoleView::OnEvent(const ViewEvent& e) {
+    using K = ViewEvent::Kind;
+    switch (e.kind) {
+        case K::FileSending:
+            sending_ = Utf8ToCp1252(e.path);
+            sendBytes_ = e.bytes;
+            blocks_ = false;
+            break;
+        case K::FileReceiving:
+            receiving_ = e;
+            recvTimed_ = false;
+            break;
+        case K::FileReceived:
+        case K::FileNotReceived:
+            receiving_.reset();
+            break;
+        default:
+            break;
+    }
+    pending_ = e;
+    if (onEvent) onEvent(e);
+}
+
 void ConsoleView::UpdateChatList(const std::string& line) {
-    std::string text = line;
-    if (ownChat && text.size() >= 2) text = text.substr(1, text.size() - 2);
+    const auto e = std::exchange(pending_, std::nullopt);
+    const bool own = e && e->kind == ViewEvent::Kind::ChatSent;
+    const bool came = e && e->kind == ViewEvent::Kind::ChatReceived;
     if (json_)
-        Emit("chat", text, {{"own", ownChat ? "true" : "false"}});
+        Emit("chat", own || came ? e->text : line, {{"own", own ? "true" : "false"}});
     else
         Emit("chat", "Chat: " + line);
 }
 
 void ConsoleView::UpdateList(const std::string& line) {
     if (!securityLine_.empty() && line == securityLine_) return;  // shown as its event
-    if (line == "Waiting for Connection") {
-        Emit("waiting", line, {{"port", Quoted(st_.PortStr)}});
-    } else if (line == "Connecting...") {
-        Emit("connecting", line, {{"host", Quoted(connect)}});
-    } else if (line == "Connected" || line == "Connected.") {
-        connected = true;
-        Emit("connected", line, {{"peer", Quoted(connect)}});
-    } else if (line == "Connection lost.") {
-        lost = true;
-        Emit("lost", line);
-    } else if (StartsWith(line, "Key=")) {
-        Emit("key", line, {{"key", Quoted(line.substr(4))}});
-    } else if (StartsWith(line, "Key written to ")) {
-        Emit("key_file", line, {{"file", Quoted(line.substr(15))}});
-    } else if (line == "Sending Key...") {
-        Emit("key_sent", line);
-    } else if (StartsWith(line, "Sending System Files (")) {
-        std::string count = line.substr(22);
-        count.resize(count.find_first_not_of("0123456789"));
-        Emit("system_set", line, {{"count", count.empty() ? "0" : count}});
-    } else if (StartsWith(line, "Sending ") && EndsWith(line, "...")) {
-        sending_ = line.substr(8, line.size() - 11);
-        blocks_ = false;
-        Emit("sending", line,
-             {{"path", Quoted(sending_)}, {"bytes", std::to_string(FileBytes(st_))}});
-    } else if (line == "File Transferred.") {
-        ++transferred;
-        const double secs =
-            blocks_ ? std::chrono::duration<double>(Clock::now() - blocksFrom_).count() : 0.0;
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "%.6f", secs);
-        Emit("sent", line,
-             {{"path", Quoted(sending_)},
-              {"bytes", std::to_string(FileBytes(st_))},
-              {"seconds", buf}});
-    } else if (StartsWith(line, "Receiving File ")) {
-        receiving_ = line.substr(15);
-        recvTimed_ = false;
-        Emit("receiving", line,
-             {{"file", Quoted(receiving_)},
-              {"path", JsonString(st_.Recv + Cp1252ToUtf8(receiving_))}});
-    } else if (line == "File received." || line == "File received (verified).") {
-        Emit("received", line,
-             {{"file", Quoted(receiving_)},
-              {"path", JsonString(st_.Recv + Cp1252ToUtf8(receiving_))},
-              {"verified", line == "File received." ? "false" : "true"}});
-    } else {
-        Emit("status", line);
+    using K = ViewEvent::Kind;
+    const auto e = std::exchange(pending_, std::nullopt);
+    if (!e) return Emit("status", line);
+    switch (e->kind) {
+        case K::Waiting:
+            return Emit("waiting", line, {{"port", Quoted(e->text)}});
+        case K::Connecting:
+            return Emit("connecting", line, {{"host", Quoted(e->text)}});
+        case K::Connected:
+            return Emit("connected", line, {{"peer", Quoted(e->text)}});
+        case K::Lost:
+            return Emit("lost", line);
+        case K::KeyReceived:
+            return Emit("key", line, {{"key", Quoted(e->text)}});
+        case K::KeyWritten:
+            return Emit("key_file", line, {{"file", Quoted(e->text)}});
+        case K::KeySent:
+            return Emit("key_sent", line);
+        case K::SystemSet:
+            return Emit("system_set", line, {{"count", std::to_string(e->count)}});
+        case K::FileSending:
+            return Emit("sending", line,
+                        {{"path", Quoted(sending_)}, {"bytes", std::to_string(e->bytes)}});
+        case K::FileSent: {
+            const double secs =
+                blocks_ ? std::chrono::duration<double>(Clock::now() - blocksFrom_).count() : 0.0;
+            char buf[32];
+            std::snprintf(buf, sizeof buf, "%.6f", secs);
+            return Emit("sent", line,
+                        {{"path", Quoted(sending_)},
+                         {"bytes", std::to_string(e->bytes)},
+                         {"seconds", buf}});
+        }
+        case K::FileReceiving:
+            return Emit("receiving", line,
+                        {{"file", Quoted(e->text)}, {"path", JsonString(e->path)}});
+        case K::FileReceived:
+            if (e->verdict == ViewEvent::Verdict::Damaged) break;
+            return Emit(
+                "received", line,
+                {{"file", Quoted(e->text)},
+                 {"path", JsonString(e->path)},
+                 {"verified", e->verdict == ViewEvent::Verdict::Verified ? "true" : "false"}});
+        default:
+            break;
     }
+    Emit("status", line);
 }
 
 // The progress bar appears when the first block of a file has gone out: from then on
@@ -231,8 +238,8 @@ void ConsoleView::DrawProgress(bool final) {
         std::fflush(progress_);
         return;
     }
-    const int64_t total = FileBytes(st_);
-    const int64_t done = std::min<int64_t>(int64_t{st_.CurrentBlock} * 1000, total);
+    const int64_t total = sendBytes_;
+    const int64_t done = total * percent_ / 100;
     const double secs = std::chrono::duration<double>(Clock::now() - blocksFrom_).count();
     const double rate = secs > 0 ? static_cast<double>(done) / secs : 0;  // bytes a second
     const int64_t left = rate > 0 ? static_cast<int64_t>((total - done) / rate) : 0;
@@ -253,7 +260,7 @@ void ConsoleView::DrawProgress(bool final) {
 
 // A received file's length is not on the wire: its progress is what has been written.
 void ConsoleView::BumpRecvBar() {
-    if (!progress_ || !st_.ClientRecv()) return;
+    if (!progress_ || !receiving_ || receiving_->path.empty()) return;
     const auto now = Clock::now();
     if (!recvTimed_) {
         recvTimed_ = true;
@@ -265,7 +272,7 @@ void ConsoleView::BumpRecvBar() {
     drawn_ = now;
     double bytes = 0;
     try {
-        bytes = static_cast<double>(ExistingFileLength(st_.Recv + Cp1252ToUtf8(receiving_)));
+        bytes = static_cast<double>(ExistingFileLength(receiving_->path));
     } catch (const FileError&) {
         // not there yet, or gone
     }
@@ -273,7 +280,7 @@ void ConsoleView::BumpRecvBar() {
     char buf[64];
     std::snprintf(buf, sizeof buf, "  %.2f MB received  %6.2f MB/s", bytes / 1e6,
                   secs > 0 ? bytes / secs / 1e6 : 0.0);
-    DrawLine(term_.Out(VisibleControls(Cp1252ToUtf8(receiving_))) + buf);
+    DrawLine(term_.Out(VisibleControls(Cp1252ToUtf8(receiving_->text))) + buf);
 }
 
 void ConsoleView::DrawLine(const std::string& text) {

@@ -5,11 +5,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "link/MainState.h"
 #include "link/MainView.h"
 #include "peer/Terminal.h"
 
@@ -19,8 +20,7 @@ class ConsoleView : public MainView {
   public:
     // `progress` receives the progress line; nullptr for none. JSON is always UTF-8;
     // text lines are in the terminal's encoding.
-    ConsoleView(const MainState& st, std::FILE* out, std::FILE* progress, bool json,
-                TerminalText term);
+    ConsoleView(std::FILE* out, std::FILE* progress, bool json, TerminalText term);
 
     // A message box of the program: one line, like every other event.
     void Message(const std::string& text);
@@ -47,19 +47,15 @@ class ConsoleView : public MainView {
     // One line when the link settles: "secure" with its code, or "not_secure". The
     // status line that says the same is not repeated.
     void ShowSecurity(const LinkSecurity& security) override;
+    // Shown with the status or chat line that follows it, as one line of its own type.
+    void OnEvent(const ViewEvent& event) override;
 
     // The boxes the logic reads and fills (txtIP, txtConnect, txtKey, txtChat) and the
     // selected system-file version.
     std::string ip, connect, key, chat;
     int version = 0;
-    // Set while this side sends a chat line: the echo is its own.
-    bool ownChat = false;
-
-    // What happened so far, for the action sequencer.
-    int messages = 0;     // message boxes
-    int transferred = 0;  // files sent completely
-    bool connected = false;
-    bool lost = false;     // "Connection lost."
+    // Every event as it comes, for the action sequencer.
+    std::function<void(const ViewEvent&)> onEvent;
     LinkSecurity settled;  // how the link settled; kept once it ended
 
   private:
@@ -68,15 +64,16 @@ class ConsoleView : public MainView {
     void DrawProgress(bool final);
     void DrawLine(const std::string& utf8);
 
-    const MainState& st_;
     std::FILE* out_;
     std::FILE* progress_;
     bool json_;
     TerminalText term_;
 
-    std::string securityLine_;  // the text of the security event of this connection
-    std::string receiving_;     // name of the file being received (Windows-1252)
-    std::string sending_;       // path of the file being sent (Windows-1252)
+    std::string securityLine_;            // the text of the security event of this connection
+    std::optional<ViewEvent> pending_;    // waits for its line
+    std::optional<ViewEvent> receiving_;  // the file being received
+    std::string sending_;                 // path of the file being sent (Windows-1252)
+    int64_t sendBytes_ = 0;
     using Clock = std::chrono::steady_clock;
     Clock::time_point blocksFrom_{};  // the first block of the file went out
     Clock::time_point drawn_{};

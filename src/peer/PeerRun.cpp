@@ -49,7 +49,7 @@ class Peer {
     Peer(const Options& o, std::FILE* out, std::FILE* progress, TerminalText term)
         : o_(o),
           term_(std::move(term)),
-          view_(st_, out, progress, o.json, term_),
+          view_(out, progress, o.json, term_),
           session_(st_, view_, sdk_, platform_, sock_),
           transfer_(session_) {
         InstallQtCorePlatform(platform_);
@@ -58,6 +58,7 @@ class Peer {
         platform_.OpenFileName = [] { return std::string(); };
         platform_.PickProductPath = [this] { return productPath_; };
         platform_.EndProgram = [this] { ended_ = true; };
+        view_.onEvent = [this](const ViewEvent& e) { Note(e); };
         Guard(sock_.ConnectionRequest);
         Guard(sock_.DataArrival);
         Guard(sock_.SendProgress);
@@ -85,6 +86,8 @@ class Peer {
     }
 
     bool Over() const { return ended_ || session_.Ended() || signalled_; }
+    // Counts what the actions wait for.
+    void Note(const ViewEvent& e);
     // Runs events until `done` holds or the session is over.
     void RunUntil(const std::function<bool()>& done);
     void Gap();
@@ -113,7 +116,38 @@ class Peer {
     bool ended_ = false;      // the session ended the program (a hang-up on a client)
     bool signalled_ = false;  // SIGINT, SIGTERM or SIGHUP
     bool refused_ = false;    // this side ended the connection for its protection
+
+    // What happened so far, from the view's events.
+    bool connected_ = false;
+    bool lost_ = false;  // broke without a hang-up
+    int keysSent_ = 0, chatsSent_ = 0, filesSent_ = 0;
+    int setCount_ = 0;  // files in the last set started
 };
+
+void Peer::Note(const ViewEvent& e) {
+    switch (e.kind) {
+        case ViewEvent::Kind::Connected:
+            connected_ = true;
+            break;
+        case ViewEvent::Kind::Lost:
+            lost_ = true;
+            break;
+        case ViewEvent::Kind::KeySent:
+            ++keysSent_;
+            break;
+        case ViewEvent::Kind::ChatSent:
+            ++chatsSent_;
+            break;
+        case ViewEvent::Kind::FileSent:
+            ++filesSent_;
+            break;
+        case ViewEvent::Kind::SystemSet:
+            setCount_ = e.count;
+            break;
+        default:
+            break;
+    }
+}
 
 void Peer::RunUntil(const std::function<bool()>& done) {
     while (!Over() && !done()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
@@ -178,8 +212,8 @@ bool Peer::Start() {
     session_.WaitForConnect();
     if (!st_.IsHost()) return false;
     // Ready when the client's "IP:" has built the key files.
-    RunUntil([this] { return view_.connected; });
-    return view_.connected && !Over();
+    RunUntil([this] { return connected_; });
+    return connected_ && !Over();
 }
 
 // No one answers a question here: the command line has answered it already.
@@ -224,39 +258,40 @@ bool Peer::CanSend(const std::string& path) {
 }
 
 int Peer::Act(const Action& a) {
-    const int boxes = view_.messages;
     switch (a.kind) {
-        case Action::Kind::Key:
+        case Action::Kind::Key: {
+            const int before = keysSent_;
             view_.key = Typed(a.value);
             session_.SendKey();
-            return view_.messages == boxes ? kOk : kFailed;
-        case Action::Kind::Chat:
+            return keysSent_ > before ? kOk : kFailed;
+        }
+        case Action::Kind::Chat: {
+            const int before = chatsSent_;
             view_.chat = Typed(a.value);
-            view_.ownChat = true;
             session_.SendChatLine();
-            view_.ownChat = false;
-            return view_.chat.empty() ? kOk : kFailed;
+            return chatsSent_ > before ? kOk : kFailed;
+        }
         case Action::Kind::Send: {
             if (!CanSend(a.value)) return kFailed;  // gone since the start
             // A file the peer is sending here is finished first.
             RunUntil([this] { return !transfer_.Busy(); });
             if (Over()) return kFailed;
-            const int before = view_.transferred;
+            const int before = filesSent_;
             transfer_.SendFile(a.value, 0);
             RunUntil([this] { return st_.sendPhase == SendPhase::Idle; });
-            return view_.transferred == before + 1 ? kOk : kFailed;
+            return filesSent_ == before + 1 ? kOk : kFailed;
         }
         case Action::Kind::System: {
             RunUntil([this] { return !transfer_.Busy(); });
             if (Over()) return kFailed;
             view_.version = a.row;
             productPath_ = a.productPath;
-            const int before = view_.transferred;
+            const int before = filesSent_;
+            setCount_ = 0;
             SendSystemFiles(session_, transfer_);
             RunUntil([this] { return !st_.SystemTransferInProgress && !st_.FileInProgress(); });
             // An empty set, or one that stopped short, has failed.
-            const int count = transfer_.sys.SystemFileCount;
-            return count > 0 && view_.transferred - before == count ? kOk : kFailed;
+            return setCount_ > 0 && filesSent_ - before == setCount_ ? kOk : kFailed;
         }
         case Action::Kind::Hangup:
             break;
@@ -270,7 +305,7 @@ int Peer::Run() {
         if (a.kind == Action::Kind::Send && !CanSend(a.value)) return kFailed;
     if (!Start()) {
         // Stopped by a signal before any action was due: an orderly end.
-        const bool orderly = signalled_ && !view_.lost && o_.actions.empty();
+        const bool orderly = signalled_ && !lost_ && o_.actions.empty();
         return Finish(orderly ? kOk : kFailed);
     }
     // Both sides show how the link is protected before anything of ours goes out.
@@ -290,7 +325,7 @@ int Peer::Run() {
             view_.Message(Utf8ToCp1252(e.what()));
         }
         // The connection ended under the action: lost, or the peer hung up.
-        if (!signalled_ && (view_.lost || ended_ || !st_.IsConnected)) return Finish(kLost);
+        if (!signalled_ && (lost_ || ended_ || !st_.IsConnected)) return Finish(kLost);
         if (status != kOk || signalled_) return Finish(kFailed);
     }
     if (hangUp) {
@@ -298,10 +333,10 @@ int Peer::Run() {
         RunUntil([this] { return !transfer_.Busy(); });
         Gap();
         if (!Over()) session_.Exit();
-        return Finish(view_.lost ? kLost : kOk);
+        return Finish(lost_ ? kLost : kOk);
     }
     RunUntil([this] { return !st_.IsConnected; });
-    return Finish(view_.lost ? kLost : kOk);
+    return Finish(lost_ ? kLost : kOk);
 }
 
 int Peer::Finish(int status) {

@@ -1,8 +1,14 @@
 #include "platform/sha256.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
 
 namespace keyvane {
 
@@ -22,16 +28,7 @@ constexpr uint32_t Rotr(uint32_t x, int n) {
     return (x >> n) | (x << (32 - n));
 }
 
-}  // namespace
-
-void Sha256::Reset() {
-    h_ = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-          0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    used_ = 0;
-    total_ = 0;
-}
-
-void Sha256::Compress(const unsigned char* block) {
+void CompressPortable(std::array<uint32_t, 8>& hs, const unsigned char* block) {
     std::array<uint32_t, 64> w{};
     for (size_t i = 0; i < 16; ++i)
         w[i] = uint32_t{block[4 * i]} << 24 | uint32_t{block[4 * i + 1]} << 16 |
@@ -41,7 +38,7 @@ void Sha256::Compress(const unsigned char* block) {
         const uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
         w[i] = w[i - 16] + s0 + w[i - 7] + s1;
     }
-    uint32_t a = h_[0], b = h_[1], c = h_[2], d = h_[3], e = h_[4], f = h_[5], g = h_[6], h = h_[7];
+    uint32_t a = hs[0], b = hs[1], c = hs[2], d = hs[3], e = hs[4], f = hs[5], g = hs[6], h = hs[7];
     for (size_t i = 0; i < 64; ++i) {
         const uint32_t t1 =
             h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + kRound[i] + w[i];
@@ -56,14 +53,100 @@ void Sha256::Compress(const unsigned char* block) {
         b = a;
         a = t1 + t2;
     }
-    h_[0] += a;
-    h_[1] += b;
-    h_[2] += c;
-    h_[3] += d;
-    h_[4] += e;
-    h_[5] += f;
-    h_[6] += g;
-    h_[7] += h;
+    hs[0] += a;
+    hs[1] += b;
+    hs[2] += c;
+    hs[3] += d;
+    hs[4] += e;
+    hs[5] += f;
+    hs[6] += g;
+    hs[7] += h;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The processor's SHA extensions: two rounds per instruction. The state is kept as the
+// instructions want it, ABEF and CDGH.
+__attribute__((target("sha,sse4.1,ssse3"))) void CompressSha(std::array<uint32_t, 8>& hs,
+                                                             const unsigned char* p, size_t count) {
+    const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+    __m128i tmp = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&hs[0])),
+                                    0xB1);  // CDAB
+    __m128i state1 =
+        _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&hs[4])), 0x1B);  // EFGH
+    __m128i state0 = _mm_alignr_epi8(tmp, state1, 8);                                        // ABEF
+    state1 = _mm_blend_epi16(state1, tmp, 0xF0);                                             // CDGH
+    for (; count > 0; --count, p += 64) {
+        const __m128i abef = state0, cdgh = state1;
+        __m128i m[4];
+        for (int g = 0; g < 16; ++g) {
+            if (g < 4)
+                m[g] = _mm_shuffle_epi8(
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * g)), byteSwap);
+            __m128i k = _mm_add_epi32(
+                m[g % 4], _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kRound[4 * g])));
+            state1 = _mm_sha256rnds2_epu32(state1, state0, k);
+            if (g >= 3 && g < 15) {
+                // W[4g+4..4g+7] from the words 16, 15, 7 and 2 before them.
+                __m128i& next = m[(g + 1) % 4];
+                next = _mm_add_epi32(next, _mm_alignr_epi8(m[g % 4], m[(g + 3) % 4], 4));
+                next = _mm_sha256msg2_epu32(next, m[g % 4]);
+            }
+            k = _mm_shuffle_epi32(k, 0x0E);
+            state0 = _mm_sha256rnds2_epu32(state0, state1, k);
+            if (g >= 1 && g < 13) m[(g + 3) % 4] = _mm_sha256msg1_epu32(m[(g + 3) % 4], m[g % 4]);
+        }
+        state0 = _mm_add_epi32(state0, abef);
+        state1 = _mm_add_epi32(state1, cdgh);
+    }
+    tmp = _mm_shuffle_epi32(state0, 0x1B);     // FEBA
+    state1 = _mm_shuffle_epi32(state1, 0xB1);  // DCHG
+    state0 = _mm_blend_epi16(tmp, state1, 0xF0);
+    state1 = _mm_alignr_epi8(state1, tmp, 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&hs[0]), state0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&hs[4]), state1);
+}
+
+bool ProcessorHasSha() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+    const bool ssse3 = c & bit_SSSE3, sse41 = c & bit_SSE4_1;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+    return ssse3 && sse41 && (b & bit_SHA);
+}
+#else
+void CompressSha(std::array<uint32_t, 8>&, const unsigned char*, size_t) {}
+bool ProcessorHasSha() {
+    return false;
+}
+#endif
+
+bool HasSha() {
+    static const bool has = ProcessorHasSha();
+    return has;
+}
+
+std::atomic<bool> shaOff{false};
+
+}  // namespace
+
+void Sha256::Reset() {
+    h_ = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+          0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    used_ = 0;
+    total_ = 0;
+}
+
+bool Sha256::Hardware() {
+    return HasSha() && !shaOff.load(std::memory_order_relaxed);
+}
+
+void Sha256::UseHardware(bool on) {
+    shaOff.store(!on, std::memory_order_relaxed);
+}
+
+void Sha256::Compress(const unsigned char* blocks, size_t count) {
+    if (Hardware()) return CompressSha(h_, blocks, count);
+    for (; count > 0; --count, blocks += 64) CompressPortable(h_, blocks);
 }
 
 void Sha256::Update(std::string_view bytes) {
@@ -77,10 +160,13 @@ void Sha256::Update(std::string_view bytes) {
         p += take;
         n -= take;
         if (used_ < buf_.size()) return;
-        Compress(buf_.data());
+        Compress(buf_.data(), 1);
         used_ = 0;
     }
-    for (; n >= 64; p += 64, n -= 64) Compress(p);
+    const size_t whole = n / 64;
+    if (whole > 0) Compress(p, whole);
+    p += whole * 64;
+    n -= whole * 64;
     std::memcpy(buf_.data(), p, n);
     used_ = n;
 }

@@ -19,8 +19,14 @@ class Sha256 {
     // The whole of `bytes` at once.
     static std::string Hex(std::string_view bytes);
 
+    // Whether the processor's SHA instructions do the work; on by default where it has
+    // them. Off, the portable code does (a test compares the two).
+    static bool Hardware();
+    static void UseHardware(bool on);
+
   private:
-    void Compress(const unsigned char* block);
+    // `count` 64-byte blocks from `blocks` into h_.
+    void Compress(const unsigned char* blocks, size_t count);
 
     std::array<uint32_t, 8> h_{};
     std::array<unsigned char, 64> buf_{};

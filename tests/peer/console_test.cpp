@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "peer/ConsoleView.h"
@@ -9,21 +10,27 @@
 namespace keyvane::peer {
 namespace {
 
-// Everything the view wrote for one chat line and one status line.
-std::string Printed(bool json, const std::string& cp1252) {
+// Everything the view wrote while `run` drove it.
+std::string Printed(bool json, const std::function<void(ConsoleView&)>& run) {
     char* buf = nullptr;
     size_t size = 0;
     std::FILE* out = open_memstream(&buf, &size);
     {
-        MainState st;
-        ConsoleView view(st, out, nullptr, json, TerminalText("UTF-8"));
-        view.UpdateChatList(cp1252);
-        view.UpdateList("Key=" + cp1252);
+        ConsoleView view(out, nullptr, json, TerminalText("UTF-8"));
+        run(view);
     }
     std::fclose(out);
     std::string s(buf, size);
     std::free(buf);
     return s;
+}
+
+// One chat line and one status line.
+std::string Printed(bool json, const std::string& cp1252) {
+    return Printed(json, [&](ConsoleView& view) {
+        view.UpdateChatList(cp1252);
+        view.UpdateList("Key=" + cp1252);
+    });
 }
 
 TEST(PeerConsole, APeersControlCharactersCannotReachTheTerminal) {
@@ -49,12 +56,7 @@ TEST(PeerConsole, APeersControlCharactersCannotReachTheTerminal) {
 // What the view prints for each way a link settles, with the session's own status line
 // for it before the next connection's.
 std::string Settled(bool json) {
-    char* buf = nullptr;
-    size_t size = 0;
-    std::FILE* out = open_memstream(&buf, &size);
-    {
-        MainState st;
-        ConsoleView view(st, out, nullptr, json, TerminalText("UTF-8"));
+    return Printed(json, [](ConsoleView& view) {
         using S = LinkSecurity::State;
         view.ShowSecurity({S::Secure, "482 913", false});
         view.UpdateList("Encrypted connection. Compare this code with the other person: 482 913");
@@ -69,11 +71,7 @@ std::string Settled(bool json) {
         view.ShowSecurity({S::None, "", false});
         // With the link ended, the same line is a status line again.
         view.UpdateList("Not encrypted: anyone on the network can read this connection.");
-    }
-    std::fclose(out);
-    std::string s(buf, size);
-    std::free(buf);
-    return s;
+    });
 }
 
 TEST(PeerConsole, ASettledLinkIsOneEventWithItsCodeAndNoneEndsIt) {
@@ -91,6 +89,54 @@ TEST(PeerConsole, ASettledLinkIsOneEventWithItsCodeAndNoneEndsIt) {
               "Encrypted connection with a trusted person: verified.\n"
               "Not encrypted: anyone on the network can read this connection.\n"
               "Not encrypted: anyone on the network can read this connection.\n");
+}
+
+// Each event with the line that follows it: one line of its type, fields from the event.
+TEST(PeerConsole, AnEventAndItsLineAreOneLine) {
+    using K = ViewEvent::Kind;
+    const auto run = [](ConsoleView& v) {
+        v.OnEvent({K::Connected, "10.0.0.9"});
+        v.UpdateList("Connected.");
+        v.OnEvent({K::KeyReceived, "042"});
+        v.UpdateList("Key=042");
+        v.OnEvent({.kind = K::SystemSet, .count = 12});
+        v.UpdateList("Sending System Files (12 to do)");
+        v.OnEvent({K::FileSending, {}, "/d/caf\xc3\xa9.bin", 2500});
+        v.UpdateList("Sending /d/caf\xe9.bin...");
+        v.OnEvent({K::FileSent, {}, "/d/caf\xc3\xa9.bin", 2500});
+        v.UpdateList("File Transferred.");
+        v.OnEvent({K::FileReceived, "r.bin", "/in/r.bin", 7, 0, ViewEvent::Verdict::Verified});
+        v.UpdateList("File received (verified).");
+        v.OnEvent({K::FileReceived, "d.bin", "/in/d.bin", 7, 0, ViewEvent::Verdict::Damaged});
+        v.UpdateList("File damaged: d.bin differs from the file that was sent.");
+        v.OnEvent({K::ChatSent, "<hi>"});
+        v.UpdateChatList("<<hi>>");
+        // An event without a line of its own claims none that comes later.
+        v.OnEvent({K::PeerHungUp});
+        v.UpdateChatList("<b>");
+        v.OnEvent({K::FileNotSent, {}, "/d/x", 1});
+        v.UpdateList("Connection lost.");
+    };
+    EXPECT_EQ(
+        Printed(true, run),
+        "{\"type\":\"connected\",\"text\":\"Connected.\",\"peer\":\"10.0.0.9\"}\n"
+        "{\"type\":\"key\",\"text\":\"Key=042\",\"key\":\"042\"}\n"
+        "{\"type\":\"system_set\",\"text\":\"Sending System Files (12 to do)\",\"count\":12}\n"
+        "{\"type\":\"sending\",\"text\":\"Sending /d/caf\xc3\xa9.bin...\",\"path\":\"/d/"
+        "caf\xc3\xa9.bin\",\"bytes\":2500}\n"
+        "{\"type\":\"sent\",\"text\":\"File Transferred.\",\"path\":\"/d/caf\xc3\xa9.bin\","
+        "\"bytes\":2500,\"seconds\":0.000000}\n"
+        "{\"type\":\"received\",\"text\":\"File received (verified).\",\"file\":\"r.bin\","
+        "\"path\":\"/in/r.bin\",\"verified\":true}\n"
+        "{\"type\":\"status\",\"text\":\"File damaged: d.bin differs from the file that was "
+        "sent.\"}\n"
+        "{\"type\":\"chat\",\"text\":\"<hi>\",\"own\":true}\n"
+        "{\"type\":\"chat\",\"text\":\"<b>\",\"own\":false}\n"
+        "{\"type\":\"status\",\"text\":\"Connection lost.\"}\n");
+    // Text lines are the lines as the window shows them.
+    const std::string text = Printed(false, run);
+    EXPECT_NE(text.find("\nChat: <<hi>>\nChat: <b>\n"), std::string::npos) << text;
+    EXPECT_EQ(text.rfind("Connected.\nKey=042\n", 0), 0u) << text;
 }
 
 }  // namespace

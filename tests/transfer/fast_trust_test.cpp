@@ -60,6 +60,12 @@ struct FastSide : test::FakePeer {
     int Sent(const std::string& m) const {
         return static_cast<int>(std::count(sock.sent.begin(), sock.sent.end(), m));
     }
+    // Writes that begin with `m`: a sender's blocks leave many to a write.
+    int Began(const std::string& m) const {
+        return static_cast<int>(
+            std::count_if(sock.sent.begin(), sock.sent.end(),
+                          [&](const std::string& w) { return w.rfind(m, 0) == 0; }));
+    }
     std::string Recv(const std::string& name) const { return st.Recv + name; }
     int shots = 0;
     FileTransfer transfer{*session};
@@ -145,13 +151,13 @@ TEST(FastTrust, TheSenderChecksTheAnswerAndGivesUpWithoutOne) {
         s.sock.Receive(fast::Resume(held));
     };
     again(4501);
-    EXPECT_EQ(s.Sent(first), 1);
+    EXPECT_EQ(s.Began(first), 1);
     again(4500);
     EXPECT_EQ(s.Sent(hash), 0);
     s.plat.RunDueTimers();
     EXPECT_EQ(s.Sent(hash), 1);
     EXPECT_EQ(s.sock.sent.back(), "FB:RM:" + s.Encipher(bytes.substr(4500 * 1000)) + "|");
-    EXPECT_EQ(s.Sent(first), 1);
+    EXPECT_EQ(s.Began(first), 1);
     // The wait for each answer, and the steps after the first for 4500 blocks.
     EXPECT_EQ(s.shots, 2 + (4500 - 1) / StepHasher::kStepBlocks);
 
