@@ -49,8 +49,8 @@
 #include "app/frmMain.h"
 #include "cipher/sdk.h"
 #include "link/FastLink.h"
+#include "link/HeadlessView.h"
 #include "link/MainState.h"
-#include "link/MainView.h"
 #include "link/Session.h"
 #include "platform/files.h"
 #include "platform/platform.h"
@@ -62,12 +62,13 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using keyvane::HeadlessView;
 using keyvane::MainState;
-using keyvane::MainView;
 using keyvane::Platform;
 using keyvane::QtSock;
 using keyvane::SDK;
 using keyvane::Session;
+using keyvane::ViewEvent;
 
 constexpr size_t kMessage = 1004;
 constexpr size_t kReply = 3;
@@ -380,6 +381,7 @@ int WindowPeer(const std::string& role, const std::string& folder, const std::st
 
     const bool host = role == "host";
     long long confirmedNs = 0, firstBlockNs = 0, endNs = 0;
+    long long firstCpuUs = 0, endCpuUs = 0;  // processor time at the block phase's ends
     bool encrypted = false;
     keyvane::frmMain win(folder, [&](Platform& p) {
         p.MsgBox = [](const std::string& t) { std::fprintf(stderr, "box: %s\n", t.c_str()); };
@@ -394,8 +396,12 @@ int WindowPeer(const std::string& role, const std::string& folder, const std::st
     win.sock().ListenAddress = "127.0.0.1";
     if (host) {
         // The first read after "FL:" is the first block.
-        win.sock().DataArrival = [&win, &firstBlockNs, next = win.sock().DataArrival](int64_t n) {
-            if (firstBlockNs == 0 && win.ClientRecv()) firstBlockNs = NowNs();
+        win.sock().DataArrival = [&win, &firstBlockNs, &firstCpuUs,
+                                  next = win.sock().DataArrival](int64_t n) {
+            if (firstBlockNs == 0 && win.ClientRecv()) {
+                firstBlockNs = NowNs();
+                firstCpuUs = CpuUs();
+            }
             next(n);
         };
     }
@@ -410,7 +416,10 @@ int WindowPeer(const std::string& role, const std::string& folder, const std::st
                              // (verified)."
                              if (l.rfind(last, 0) == 0 || l.rfind("File not", 0) == 0 ||
                                  l.rfind("The file", 0) == 0 || l.rfind("Cannot", 0) == 0) {
-                                 if (endNs == 0) endNs = NowNs();
+                                 if (endNs == 0) {
+                                     endNs = NowNs();
+                                     endCpuUs = CpuUs();
+                                 }
                                  // Let the last "OK:" go out before the window closes.
                                  QTimer::singleShot(300, &app, [] { QCoreApplication::exit(0); });
                              }
@@ -421,7 +430,10 @@ int WindowPeer(const std::string& role, const std::string& folder, const std::st
     long long lastTickNs = 0, longestStallNs = 0, firstSentNs = 0;
     QObject::connect(win.findChild<QProgressBar*>("ProgressBar1"), &QProgressBar::valueChanged,
                      &win, [&] {
-                         if (firstSentNs == 0) firstSentNs = NowNs();
+                         if (firstSentNs == 0) {
+                             firstSentNs = NowNs();
+                             firstCpuUs = CpuUs();
+                         }
                      });
     QTimer tick;
     QObject::connect(&tick, &QTimer::timeout, &win, [&] {
@@ -453,10 +465,11 @@ int WindowPeer(const std::string& role, const std::string& folder, const std::st
     });
     app.exec();
     std::printf(
-        "confirmed=%lld first=%lld end=%lld peak_kb=%ld cpu_us=%lld stall_us=%lld "
+        "confirmed=%lld first=%lld end=%lld peak_kb=%ld cpu_us=%lld block_cpu_us=%lld "
+        "stall_us=%lld "
         "encrypted=%d\n",
-        confirmedNs, firstBlockNs, endNs, PeakKb(), CpuUs(), longestStallNs / 1000,
-        encrypted ? 1 : 0);
+        confirmedNs, firstBlockNs, endNs, PeakKb(), CpuUs(), endCpuUs - firstCpuUs,
+        longestStallNs / 1000, encrypted ? 1 : 0);
     std::fflush(stdout);
     // The window's own close would hang up and wipe; the figures are out already.
     std::_Exit(0);
@@ -466,7 +479,8 @@ struct WindowRun {
     double blockMBs = 0;
     double confirmToReceived = 0;  // seconds
     long senderKb = 0, receiverKb = 0;
-    double senderCpuUs = 0, receiverCpuUs = 0;  // per block, the whole run's
+    double senderCpuUs = 0, receiverCpuUs = 0;            // per block, the whole run's
+    double senderBlockCpuUs = 0, receiverBlockCpuUs = 0;  // per block, the block phase's
     double senderStallMs = 0, receiverStallMs = 0;
     bool intact = false;
     bool encrypted = false;  // both windows said so
@@ -499,6 +513,10 @@ WindowRun WindowTransfer(const std::string& folder, int64_t length) {
     r.receiverStallMs = static_cast<double>(num(h, "stall_us")) / 1000;
     r.senderCpuUs = static_cast<double>(num(c, "cpu_us")) / static_cast<double>(length / 1000);
     r.receiverCpuUs = static_cast<double>(num(h, "cpu_us")) / static_cast<double>(length / 1000);
+    r.senderBlockCpuUs =
+        static_cast<double>(num(c, "block_cpu_us")) / static_cast<double>(length / 1000);
+    r.receiverBlockCpuUs =
+        static_cast<double>(num(h, "block_cpu_us")) / static_cast<double>(length / 1000);
     r.intact = SameFiles(file, folder + "host/Recv/data.bin");
     r.encrypted = num(h, "encrypted") == 1 && num(c, "encrypted") == 1;
     std::filesystem::remove_all(folder);
@@ -552,14 +570,15 @@ PassFigures WindowPass(const std::string& label, int runs, bool memory) {
             "[%s] run %d: window block phase %.2f MB/s, %s %.2f MB/s (%.2f before, %.2f "
             "after), %.0f%% of it; "
             "confirmation to \"File received.\" %.2f s; peak RSS sender %.1f MB, receiver "
-            "%.1f MB; processor time per block sender %.1f us, receiver %.1f us%s; longest "
+            "%.1f MB; processor time per block sender %.1f us, receiver %.1f us (in the "
+            "block phase %.1f us, %.1f us)%s; longest "
             "stall of the event loop sender %.0f ms, receiver %.0f ms; %s%s\n",
             label.c_str(), i + 1, r.blockMBs,
             fast ? "keyvane-cipher encrypt on 50 MB" : "stop-and-wait ceiling", ceiling, before,
             after, 100 * r.blockMBs / ceiling, r.confirmToReceived, r.senderKb / 1024.0,
-            r.receiverKb / 1024.0, r.senderCpuUs, r.receiverCpuUs, tool.c_str(), r.senderStallMs,
-            r.receiverStallMs, r.encrypted ? "encrypted" : "not encrypted",
-            r.intact ? "" : "  FILE NOT INTACT");
+            r.receiverKb / 1024.0, r.senderCpuUs, r.receiverCpuUs, r.senderBlockCpuUs,
+            r.receiverBlockCpuUs, tool.c_str(), r.senderStallMs, r.receiverStallMs,
+            r.encrypted ? "encrypted" : "not encrypted", r.intact ? "" : "  FILE NOT INTACT");
         std::fflush(stdout);
         f.ratios.push_back(r.blockMBs / ceiling);
         f.speeds.push_back(r.blockMBs);
@@ -589,31 +608,17 @@ PassFigures WindowPass(const std::string& label, int runs, bool memory) {
 
 // --- two peers without a window --------------------------------------------------------
 
-class QuietView : public MainView {
+class QuietView : public HeadlessView {
   public:
-    void UpdateList(const std::string& line) override {
-        if (onLine) onLine(line);
+    QuietView() { ip = "127.0.0.1"; }
+    void OnEvent(const ViewEvent& e) override {
+        if (onEvent) onEvent(e.kind);
     }
-    void UpdateChatList(const std::string&) override {}
-    std::string IPText() const override { return "127.0.0.1"; }
-    std::string ConnectText() const override { return connect; }
-    void SetConnectText(const std::string& t) override { connect = t; }
-    std::string KeyText() const override { return ""; }
-    void SetKeyText(const std::string&) override {}
-    std::string ChatText() const override { return ""; }
-    void SetChatText(const std::string&) override {}
-    void SetSendButtonsEnabled(bool) override {}
-    void ShowProgress(bool) override {}
     void SetProgress(int) override {
         if (onProgress) onProgress();
     }
-    void SetHourglass(bool) override {}
-    void BumpSentBar() override {}
-    void BumpRecvBar() override {}
-    int SelectedVersion() const override { return 0; }
 
-    std::string connect;
-    std::function<void(const std::string&)> onLine;
+    std::function<void(ViewEvent::Kind)> onEvent;
     std::function<void()> onProgress;
 };
 
@@ -628,13 +633,16 @@ struct Side {
         p.ConfirmBox = [](const std::string&) { return true; };
         p.OpenFileName = [] { return std::string(); };
         p.PickProductPath = [] { return std::string(); };
-        p.TimeText = [this] { return std::to_string(++tick); };  // Pause returns at once
+        p.TimeText = [this] { return std::to_string(++tick); };  // a pause ends at once
         p.LocalIP = [] { return std::string("127.0.0.1"); };
         p.DoEvents = [] { QCoreApplication::processEvents(); };
         p.WaitForEvents = [](int ms) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, ms);
         };
         p.Sleep = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
+        p.After = [](int ms, std::function<void()> fn) {
+            QTimer::singleShot(ms, QCoreApplication::instance(), std::move(fn));
+        };
         p.EndProgram = [] {};
     }
     MainState st;
@@ -678,9 +686,9 @@ TransferFigures WindowlessTransfer(const std::string& folder, int64_t length) {
             QCoreApplication app(argc, argv);
             Side side(folder + "host/");
             bool done = false;
-            side.view.onLine = [&](const std::string& l) {
-                if (l.rfind("File received", 0) == 0 || l.rfind("File not received", 0) == 0)
-                    done = true;
+            side.view.onEvent = [&](ViewEvent::Kind k) {
+                done = done || k == ViewEvent::Kind::FileReceived ||
+                       k == ViewEvent::Kind::FileNotReceived;
             };
             side.st.PortStr = port;
             side.session.WaitForConnect();
@@ -707,14 +715,14 @@ TransferFigures WindowlessTransfer(const std::string& folder, int64_t length) {
             if (!started) start = Clock::now();
             started = true;
         };
-        side.view.onLine = [&](const std::string& l) {
-            if (l == "File Transferred." || l.rfind("The file", 0) == 0 ||
-                l.rfind("Cannot", 0) == 0)
-                done = true;
+        side.view.onEvent = [&](ViewEvent::Kind k) {
+            done = done || k == ViewEvent::Kind::FileSent || k == ViewEvent::Kind::FileNotSent;
         };
         side.st.PortStr = port;
         side.view.connect = "127.0.0.1";
         side.session.Connect();
+        while (side.session.Connecting())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         side.transfer.SendFile(file, 0);
         RunUntil(done);
         const double secs = std::chrono::duration<double>(Clock::now() - start).count();

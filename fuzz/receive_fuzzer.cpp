@@ -29,14 +29,15 @@
 //      0-8 arrive as one read, in a record of the channel once the handshake was played
 //   2  the connection breaks and the peer connects again; from the seventeenth time in
 //      one input on, nothing
-//   3  this side sends a file (one byte picks one of three sizes); the pause after the
-//      announcement runs the following steps as events that come in meanwhile; from
-//      the fifth time in one input on, nothing
+//   3  this side sends a file (one byte picks one of three sizes); the steps that follow
+//      during the pause after the announcement come in meanwhile; from the fifth time in
+//      one input on, nothing
 //   4  the rest of the input arrives as one read
 //   5  the user connects to another peer (this side becomes the client); from the third
 //      time in one input on, nothing
-// A length that runs past the end of the input takes what is left. While a file end
-// waits for more of itself, the following steps run as what arrives meanwhile.
+// A length that runs past the end of the input takes what is left. Each step moves the
+// clock on by a second and runs the timers due (pauses, waits for a file's end, the
+// link's hold-backs) before it.
 //
 // The peer's handshake keys come from a fixed seed; this side's are fresh for each
 // handshake (the session takes no seed), so an input that plays it runs the same way
@@ -68,12 +69,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -87,8 +90,8 @@
 #include "keys/seed.h"
 #include "link/FastLink.h"
 #include "link/Framer.h"
+#include "link/HeadlessView.h"
 #include "link/MainState.h"
-#include "link/MainView.h"
 #include "link/Session.h"
 #include "platform/files.h"
 #include "platform/platform.h"
@@ -107,10 +110,13 @@ namespace {
     std::abort();
 }
 
-class FakeView : public MainView {
+class FakeView : public HeadlessView {
   public:
+    FakeView() {
+        ip = "127.0.0.1";
+        connect = "10.0.0.2";
+    }
     std::vector<std::string> status, chat;
-    std::string ip = "127.0.0.1", connect = "10.0.0.2", key, chatText;
     size_t bytes = 0;  // text held by both lists
 
     void UpdateList(const std::string& l) override {
@@ -121,20 +127,6 @@ class FakeView : public MainView {
         chat.push_back(l);
         bytes += l.size();
     }
-    std::string IPText() const override { return ip; }
-    std::string ConnectText() const override { return connect; }
-    void SetConnectText(const std::string& t) override { connect = t; }
-    std::string KeyText() const override { return key; }
-    void SetKeyText(const std::string& t) override { key = t; }
-    std::string ChatText() const override { return chatText; }
-    void SetChatText(const std::string& t) override { chatText = t; }
-    void SetSendButtonsEnabled(bool) override {}
-    void ShowProgress(bool) override {}
-    void SetProgress(int) override {}
-    void SetHourglass(bool) override {}
-    void BumpSentBar() override {}
-    void BumpRecvBar() override {}
-    int SelectedVersion() const override { return 0; }
 };
 
 class FakeSock : public Sock {
@@ -523,16 +515,11 @@ class Run {
         st_.Recv = tree.recv;
         plat_.MsgBox = [this](const std::string& t) { view_.UpdateList("box: " + t); };
         plat_.TimeText = [this] { return TimeText(); };
-        plat_.Sleep = [this](int) { ++seconds_; };
-        plat_.DoEvents = [this] {
-            // What arrives during the pause after "FL:" is handled there.
-            if (depth_ < 2 && !script_->AtEnd()) Step();
-        };
         plat_.MonotonicMs = [this] { return ms_; };
-        plat_.WaitForEvents = [this](int ms) {
-            // What arrives while a file end waits for the rest of itself is handled there.
-            ms_ += ms;
-            if (depth_ < 2 && !script_->AtEnd()) Step();
+        // Timers run as the steps move the clock: what arrives during a pause or while a
+        // file end waits for the rest of itself is handled in between.
+        plat_.After = [this](int ms, std::function<void()> fn) {
+            timers_.emplace_back(ms_ + std::max(ms, 0), std::move(fn));
         };
         plat_.EndProgram = [] {};
         plat_.LocalIP = [] { return std::string("127.0.0.1"); };
@@ -584,17 +571,31 @@ class Run {
     }
 
     void Step() {
-        ++depth_;
         // A second a step: received keys get names of their own instead of probing a
         // longer row of "KeyHHMMSS-n.txt" each time.
         ++seconds_;
         try {
+            RunTimers(ms_ + 1000);
             Steps();
         } catch (const std::exception& e) {
             // The window shows what reaches a handler and goes on.
             view_.UpdateList(std::string("box: ") + e.what());
         }
-        --depth_;
+    }
+
+    // Runs the timers due until `until`, in order, then moves the clock there.
+    void RunTimers(int64_t until) {
+        for (;;) {
+            auto next =
+                std::min_element(timers_.begin(), timers_.end(),
+                                 [](const auto& a, const auto& b) { return a.first < b.first; });
+            if (next == timers_.end() || next->first > until || session_->Ended()) break;
+            ms_ = std::max(ms_, next->first);
+            auto fn = std::move(next->second);
+            timers_.erase(next);
+            fn();
+        }
+        ms_ = until;
     }
 
     void Steps() {
@@ -776,7 +777,7 @@ class Run {
     Script* script_ = nullptr;
     int seconds_ = 12 * 3600;
     int64_t ms_ = 0;
-    int depth_ = 0;
+    std::vector<std::pair<int64_t, std::function<void()>>> timers_;
     int connects_ = 0;
     int reconnects_ = 0;
     int sends_ = 0;

@@ -59,8 +59,8 @@ class FileChannel {
     virtual size_t SendQueued() const { return 0; }
     // Milliseconds on a clock that only moves forward.
     virtual int64_t NowMs() const = 0;
-    // Lets events through for about `secs` seconds.
-    virtual void Pause(int secs) = 0;
+    // What was sent is still held back by the link (it goes as soon as it may).
+    virtual bool Holding() const { return false; }
     // The event loop's timers (Platform::After, through OneShot).
     virtual Platform& Hooks() = 0;
     virtual void Notify(const std::string& text) = 0;

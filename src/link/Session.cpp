@@ -7,6 +7,7 @@
 
 #include "keys/seed.h"
 #include "link/FastLink.h"
+#include "link/Guard.h"
 #include "platform/cp1252.h"
 #include "platform/files.h"
 #include "platform/numbers.h"
@@ -57,20 +58,12 @@ Session::Session(MainState& state, MainView& mainView, SDK& cipher, Platform& pl
 
 template <class F>
 void Session::Guarded(const F& handler) {
-    // An exception thrown into the event loop would end the program without the wipe.
-    std::string what;
-    try {
-        handler();
-        return;
-    } catch (const std::exception& e) {
-        what = e.what();
-    } catch (...) {
-        what = "unknown error";
-    }
-    try {
-        view_.UpdateList("An unexpected error was caught: " + Utf8ToCp1252(what));
-    } catch (...) {
-    }
+    Guard(handler, [this](const std::string& what) {
+        try {
+            view_.UpdateList("An unexpected error was caught: " + what);
+        } catch (...) {
+        }
+    });
 }
 
 template <class F>
@@ -98,15 +91,22 @@ bool Session::FlushOutbox() {
     out.swap(outbox_);
     // A connection that went is reported where it went, not once per batch.
     if (ended_ || sock_.State() != Sock::sckConnected) return false;
-    try {
-        if (sealer_) {
-            if (sealer_->Ended()) return false;
-            out = sealer_->Seal(out);
+    bool sent = false;
+    if (!sealer_) {
+        sent = SendRaw(out);
+    } else if (!sealer_->Ended()) {
+        std::string sealed;
+        try {
+            sealed = sealer_->Seal(out);
+        } catch (const std::exception&) {
+            return false;
         }
-    } catch (const std::exception&) {
-        return false;
+        sent = SendRaw(sealed);
     }
-    return SendRaw(out);
+    // The buffer serves the next batch, which then need not grow it again.
+    out.clear();
+    if (outbox_.empty() && out.capacity() <= 2 * kMaxBatch) outbox_.swap(out);
+    return sent;
 }
 
 Session::~Session() {
@@ -156,6 +156,7 @@ void Session::WaitForConnect() {
 
 void Session::OnConnectionRequest(intptr_t requestID) {
     if (ended_) return;
+    FinishHangUp();  // to the connection before, which the socket's close ends
     try {
         if (sock_.State() != Sock::sckClosed) sock_.Close();
         sock_.Accept(requestID);
@@ -186,6 +187,7 @@ void Session::Connect() {
     st_.IsConnected = false;
     keysReady_ = false;
     view_.SetSendButtonsEnabled(false);
+    FinishHangUp();
     try {
         sock_.Close();
     } catch (const SockError&) {
@@ -198,22 +200,34 @@ void Session::Connect() {
     } catch (const SockError&) {
         // The attempt failed at once; the poll below sees the socket's error state.
     }
+    connectingTo_ = host;
     view_.OnEvent({ViewEvent::Kind::Connecting, host});
     view_.UpdateList("Connecting...");
-    // Each poll waits briefly for events, so an attempt that nobody answers lasts about
-    // five seconds and one that succeeds ends as soon as the connection is up. A refused
-    // or impossible attempt ends at once.
-    int polls = 0;
-    while (sock_.State() != Sock::sckConnected) {
-        if (ended_) return;
-        if (polls >= kConnectPolls || sock_.State() == Sock::sckError) {
-            Notify("Unable to Connect.  Check your IP address and/or port and try again.");
-            return;
-        }
-        platform_.WaitForEvents(kConnectPollMs);
-        ++polls;
-    }
+    // Polled on a short timer, so an attempt that nobody answers lasts about five seconds
+    // and one that succeeds ends as soon as the connection is up. A refused or
+    // impossible attempt ends at once.
+    polls_ = 0;
+    PollConnect();
+}
+
+void Session::PollConnect() {
     if (ended_) return;
+    if (sock_.State() == Sock::sckConnected) return Connected();
+    if (polls_ >= kConnectPolls || sock_.State() == Sock::sckError) {
+        Notify("Unable to Connect.  Check your IP address and/or port and try again.");
+        return;
+    }
+    ++polls_;
+    const bool timed =
+        connectTimer_.Start(kConnectPollMs, [this] { Guarded([this] { PollConnect(); }); });
+    // Without timers nothing can change the socket's state: the attempt is over.
+    if (!timed) {
+        polls_ = kConnectPolls;
+        PollConnect();
+    }
+}
+
+void Session::Connected() {
     framer_.Clear();
     ResetFast();
     fastOn_ = fast::FastTransfersOn(sdk_.AppFolder);  // a host that asks is answered
@@ -222,7 +236,7 @@ void Session::Connect() {
     if (!Send("IP:" + sentAddress_)) return;
     GenerateKeys();
     st_.IsConnected = true;
-    view_.OnEvent({ViewEvent::Kind::Connected, host});
+    view_.OnEvent({ViewEvent::Kind::Connected, connectingTo_});
     view_.UpdateList("Connected");
     // Nothing of ours goes out until the host has offered the secure channel or had
     // time to.
@@ -254,13 +268,20 @@ void Session::GenerateKeys(const std::string& peerAddress) {
 
 bool Session::Send(const std::string& message) {
     if (ended_) return false;
-    HoldBackUntilSettled();
-    if (ended_) return false;
-    if (sec_ == Sec::Pending && st_.IsConnected) {
+    if (sec_ == Sec::Pending && asking_ && st_.IsConnected) {
         // A warning about the peer is open: nothing goes out before it is answered.
         view_.UpdateList("Nothing was sent: first answer the question about this connection.");
         return false;
     }
+    if (Holding()) {
+        WhenClear([this, message] { SendNow(message); });
+        return true;
+    }
+    return SendNow(message);
+}
+
+bool Session::SendNow(const std::string& message) {
+    if (ended_) return false;
     if (sealer_) {
         if (sealer_->Ended()) return false;
     } else if (requireSecure_ && st_.IsConnected) {
@@ -275,6 +296,40 @@ bool Session::Send(const std::string& message) {
     }
     if (!FlushOutbox()) return false;
     return SendRaw(sealer_ ? sealer_->Seal(message) : message);
+}
+
+bool Session::HeldBack() const {
+    if (ended_ || !st_.IsConnected) return false;
+    return (holdUntilMs_ >= 0 && NowMs() < holdUntilMs_) || sec_ == Sec::Pending;
+}
+
+void Session::WhenClear(std::function<void()> send) {
+    if (!Holding()) return send();
+    held_.push_back(std::move(send));
+    if (holdUntilMs_ >= 0 && !holdTimer_.Pending()) {
+        const int64_t left = std::max<int64_t>(holdUntilMs_ - NowMs(), 0);
+        holdTimer_.Start(static_cast<int>(left), [this] {
+            Guarded([this] {
+                holdUntilMs_ = -1;
+                Release();
+            });
+        });
+    }
+    // The settling of the link releases the rest (SettlePlain, SettleSecure).
+}
+
+void Session::Release() {
+    while (!held_.empty() && !HeldBack() && !ended_) {
+        auto send = std::move(held_.front());
+        held_.pop_front();
+        send();
+    }
+}
+
+void Session::DropHeld() {
+    if (held_.empty()) return;
+    held_.clear();
+    if (!ended_) Notify(kNotConnected);
 }
 
 bool Session::SendRaw(const std::string& bytes) {
@@ -323,6 +378,11 @@ void Session::SendKey() {
         Notify("Key is invalid.  No characters allowed, only numeric digits.");
         return;
     }
+    // Enciphered when it goes: a client's key files may still change as the link settles.
+    WhenClear([this, key] { SendKeyNow(key); });
+}
+
+void Session::SendKeyNow(const std::string& key) {
     if (!SendEnciphered("KY:", key, "key")) return;
     view_.OnEvent({ViewEvent::Kind::KeySent, key});
     view_.UpdateList("Sending Key...");
@@ -332,6 +392,10 @@ void Session::SendChatLine() {
     if (ended_) return;
     std::string line = view_.ChatText();
     if (line.empty()) return;
+    WhenClear([this, line] { SendChatLineNow(line); });
+}
+
+void Session::SendChatLineNow(const std::string& line) {
     // A line that cannot go out stays in the field and is not echoed.
     if (!SendEnciphered("CT:", line, "chat line")) return;
     view_.OnEvent({ViewEvent::Kind::ChatSent, line});
@@ -365,12 +429,12 @@ void Session::OnDataArrival() {
             "check (it was changed or damaged on the way).");
         return;
     }
-    if (!ended_ && framer_.HoldingEnd()) WaitForEndOfFile();
+    WaitForEndOfFile();
 }
 
 void Session::DispatchReady() {
-    // Handlers may let events through (Pause) and so come back here for later reads;
-    // the framer hands out every message once, in order.
+    // A handler that shows a box lets events through and so may come back here for later
+    // reads; the framer hands out every message once, in order.
     while (!ended_) {
         const size_t broken = framer_.BrokenBlocks();
         auto message = framer_.Next(FramerContext());
@@ -403,17 +467,18 @@ int64_t Session::EndWaitMs() const {
 }
 
 void Session::WaitForEndOfFile() {
-    // A read that arrives during the wait comes back here: the wait already running
-    // goes on.
-    if (waitingForEnd_) return;
-    const int64_t deadline = NowMs() + EndWaitMs();
-    waitingForEnd_ = true;
-    while (!ended_ && framer_.HoldingEnd() && platform_.WaitForEvents) {
-        const int64_t left = deadline - NowMs();
-        if (left <= 0) break;
-        platform_.WaitForEvents(static_cast<int>(std::min<int64_t>(left, kEndWaitPollMs)));
+    if (ended_ || !framer_.HoldingEnd()) {
+        endTimer_.Stop();
+        return;
     }
-    waitingForEnd_ = false;
+    // A read that arrives during the wait leaves the wait already running as it is.
+    if (endTimer_.Pending()) return;
+    if (!endTimer_.Start(static_cast<int>(EndWaitMs()),
+                         [this] { Guarded([this] { EndOfFileWaitOver(); }); }))
+        EndOfFileWaitOver();  // no timers: nothing more can come meanwhile
+}
+
+void Session::EndOfFileWaitOver() {
     if (ended_ || !framer_.HoldingEnd()) return;
     framer_.ReleaseEnd();
     DispatchReady();
@@ -479,6 +544,8 @@ void Session::ResetFast() {
     fastOn_ = fast_ = probed_ = false;
     awaitedAnswer_.clear();
     holdUntilMs_ = -1;
+    holdTimer_.Stop();
+    DropHeld();
     ResetSecure();
 }
 
@@ -511,15 +578,6 @@ void Session::OnProbe(const std::string& probe) {
     view_.UpdateList("Fast transfers on with this peer.");
 }
 
-void Session::HoldBack() {
-    while (holdUntilMs_ >= 0 && platform_.WaitForEvents) {
-        const int64_t left = holdUntilMs_ - NowMs();
-        if (left <= 0) break;
-        platform_.WaitForEvents(static_cast<int>(std::min<int64_t>(left, kEndWaitPollMs)));
-    }
-    holdUntilMs_ = -1;
-}
-
 void Session::OnIP(const std::string& payload) {
     sdk_.WorkText = payload;
     view_.SetConnectText(sdk_.WorkText);
@@ -537,15 +595,22 @@ void Session::OnIP(const std::string& payload) {
     }
 }
 
-void Session::OnKY(const std::string& payload) {
+std::optional<std::string> Session::Deciphered(const std::string& payload, const char* what) {
     sdk_.WorkText = payload;
     try {
         sdk_.DecryptString(sdk_.WorkText);
     } catch (const std::exception& e) {
-        view_.UpdateList(std::string("A received key could not be deciphered: ") + e.what());
-        return;
+        view_.UpdateList(std::string("A received ") + what +
+                         " could not be deciphered: " + e.what());
+        return std::nullopt;
     }
-    const std::string key = sdk_.WorkText;
+    return sdk_.WorkText;
+}
+
+void Session::OnKY(const std::string& payload) {
+    const auto deciphered = Deciphered(payload, "key");
+    if (!deciphered) return;
+    const std::string& key = *deciphered;
     if (key.empty() || key.size() > kMaxKeyDigits || !IsDigits(key)) {
         view_.UpdateList("A received key was refused: a key is 1 to " +
                          std::to_string(kMaxKeyDigits) + " digits.");
@@ -591,16 +656,10 @@ bool Session::TakeKeyToken() {
 }
 
 void Session::OnCT(const std::string& payload) {
-    sdk_.WorkText = payload;
-    try {
-        sdk_.DecryptString(sdk_.WorkText);
-    } catch (const std::exception& e) {
-        view_.UpdateList(std::string("A received chat line could not be deciphered: ") + e.what());
-        return;
-    }
-    const std::string line = sdk_.WorkText;
-    view_.OnEvent({ViewEvent::Kind::ChatReceived, line});
-    view_.UpdateChatList(line);
+    const auto line = Deciphered(payload, "chat line");
+    if (!line) return;
+    view_.OnEvent({ViewEvent::Kind::ChatReceived, *line});
+    view_.UpdateChatList(*line);
 }
 
 void Session::OnXX() {
@@ -653,10 +712,28 @@ void Session::ConnectionGone() {
 // --- ending -------------------------------------------------------------------------
 
 void Session::HangUp() {
-    if (!st_.IsConnected) return;
-    HoldBack();
+    if (!st_.IsConnected) return FinishHangUp();
     FlushOutbox();
     st_.IsConnected = false;
+    held_.clear();
+    const int64_t left = holdUntilMs_ >= 0 ? holdUntilMs_ - NowMs() : 0;
+    holdUntilMs_ = -1;
+    // The probe still stands alone in the peer's read: the hang-up follows it there once
+    // the hold-back is over. A program that is ending has no events left: it sleeps.
+    if (left > 0 && !ended_ &&
+        hangUpTimer_.Start(static_cast<int>(left), [this] { Guarded([this] { SendHangUp(); }); }))
+        return;
+    if (left > 0 && platform_.Sleep) platform_.Sleep(static_cast<int>(left));
+    SendHangUp();
+}
+
+void Session::FinishHangUp() {
+    if (!hangUpTimer_.Pending()) return;
+    hangUpTimer_.Stop();
+    SendHangUp();
+}
+
+void Session::SendHangUp() {
     try {
         // Inside the channel the hang-up ends our stream: without it the peer counts the
         // connection as lost.
@@ -703,26 +780,6 @@ void Session::CloseMain() {
     WipeKeyFiles(false);
 }
 
-// --- waiting ------------------------------------------------------------------------
-
-void Session::Pause(int secs) {
-    FlushOutbox();  // the peer may be waiting for it
-    if (secs < 1) return;
-    std::string last = platform_.TimeText();
-    int changes = 0;
-    for (;;) {
-        std::string now;
-        while ((now = platform_.TimeText()) == last) {
-            if (ended_) return;
-            platform_.Sleep(kPauseSleepMs);
-        }
-        if (++changes >= secs) return;
-        last = now;
-        platform_.DoEvents();
-        if (ended_) return;
-    }
-}
-
 // --- secure channel -----------------------------------------------------------------
 
 namespace {
@@ -743,7 +800,9 @@ LinkSecurity Session::Security() const {
 }
 
 bool Session::SecuritySettled() const {
-    return sec_ != Sec::Pending || !st_.IsConnected || ended_;
+    if (ended_) return true;
+    if (Connecting()) return false;
+    return sec_ != Sec::Pending || !st_.IsConnected;
 }
 
 bool Session::Secure() const {
@@ -827,6 +886,7 @@ void Session::OnAnswer(const std::string& answer) {
     if (!hs_) {
         fast_ = true;
         view_.UpdateList("Fast transfers on with this peer.");
+        Release();
         return;
     }
     if (sec_ != Sec::Pending) return;
@@ -962,6 +1022,7 @@ void Session::SettleSecure() {
         }
     }
     sec_ = Sec::Secure;
+    Release();
 }
 
 void Session::SettlePlain() {
@@ -998,6 +1059,8 @@ void Session::SettlePlain() {
         }
     }
     sec_ = Sec::Plain;
+    // Ours first: they were sent before what came meanwhile was taken.
+    Release();
     // What came meanwhile, in the order it came; a handler may end the connection.
     std::vector<std::string> held;
     held.swap(heldPlain_);
@@ -1046,21 +1109,6 @@ void Session::CheckSecurityDeadline() {
     FailSecure(
         "The encrypted connection could not be set up: the other side did not finish "
         "it in time.  The connection was ended.");
-}
-
-void Session::HoldBackUntilSettled() {
-    HoldBack();
-    while (!ended_ && sec_ == Sec::Pending && !asking_ && st_.IsConnected) {
-        CheckSecurityDeadline();
-        if (sec_ != Sec::Pending || asking_) break;
-        if (!platform_.WaitForEvents || secDeadlineMs_ < 0) {
-            // Nothing can come while we wait: the wait is over now.
-            secDeadlineMs_ = 0;
-            continue;
-        }
-        const int64_t left = std::max<int64_t>(secDeadlineMs_ - NowMs(), 1);
-        platform_.WaitForEvents(static_cast<int>(std::min<int64_t>(left, kEndWaitPollMs)));
-    }
 }
 
 void Session::FailSecure(const std::string& line) {

@@ -46,8 +46,7 @@ class Session final : public FileChannel {
     Session& operator=(const Session&) = delete;
 
     static constexpr int kConnectPolls = 2500;
-    static constexpr int kConnectPollMs = 2;  // each poll waits this long for events
-    static constexpr int kPauseSleepMs = 10;
+    static constexpr int kConnectPollMs = 2;  // between two polls of a connection attempt
     static constexpr int kHangUpFlushMs = 3000;
     // How long a file end whose last read ended on a "|" waits for more of itself: long
     // enough for one lost segment to be sent again (the sender's retransmission timeout,
@@ -56,7 +55,6 @@ class Session final : public FileChannel {
     // gap between the blocks of this file (one block per round trip), else nothing.
     static constexpr int kEndWaitMinMs = 400;
     static constexpr int kEndWaitMaxMs = 2000;
-    static constexpr int kEndWaitPollMs = 10;
     // A received key is 1 to kMaxKeyDigits digits. Up to kKeyBurst keys are saved at
     // once, then one per kKeyRefillMs.
     static constexpr size_t kMaxKeyDigits = 64;
@@ -100,14 +98,15 @@ class Session final : public FileChannel {
     void OnDataArrival();
     void OnDisconnected();
 
-    // Waits until the clock's seconds have changed `secs` times, letting events through
-    // once per change.
-    void Pause(int secs) override;
-
     // Sends one message; on failure reports "You are not connected.", marks the side
     // not connected and returns false. While the host's probe may still be on its own
-    // in the peer's read, it waits first (FastLink.h).
+    // in the peer's read (FastLink.h), or the link's security has not settled, the
+    // message is held back and goes, in order, as soon as it may.
     bool Send(const std::string& message) override;
+    // Messages are held back (see Send).
+    bool Holding() const override { return !held_.empty() || HeldBack(); }
+    // A connection attempt is polling for the connected state.
+    bool Connecting() const { return connectTimer_.Pending(); }
     bool SendFramed(const std::string& message) override;
     bool Fast() const override { return fast_ && KeysReady(); }
     int64_t NowMs() const override;
@@ -128,7 +127,7 @@ class Session final : public FileChannel {
     // How this connection is protected; State::None until it has settled.
     LinkSecurity Security() const;
     // Settled: the link is known to be plain or secure (with the peer's identity
-    // checked), or the connection is gone. Actions wait for this.
+    // checked), or the connection is gone (or never came). Actions wait for this.
     bool SecuritySettled() const;
     bool Secure() const override;
     std::string PeerIdentity() const override;
@@ -174,18 +173,30 @@ class Session final : public FileChannel {
     void Guarded(const F& handler);
     // Hands on every complete message the framer holds.
     void DispatchReady();
-    // The framer holds a file end that may go on: lets events through until more of it
-    // arrives or the wait is over, then takes it as it is.
+    // The framer holds a file end that may go on: until more of it arrives or the wait
+    // is over, then it is taken as it is.
     void WaitForEndOfFile();
+    void EndOfFileWaitOver();
+    // One poll of a connection attempt; the next follows on a timer.
+    void PollConnect();
+    void Connected();
     void NoteBlock();
     // The fast link's state starts afresh with each connection.
     void ResetFast();
     void SendProbe();
     void OnProbe(const std::string& probe);
-    // Until the probe's answer came or the hold-back is over, lets events through.
-    void HoldBack();
-    // HoldBack, and until the link's security has settled.
-    void HoldBackUntilSettled();
+    // Nothing of ours may go yet: the host's probe is held back alone, or the link has
+    // not settled.
+    bool HeldBack() const;
+    // Runs `send` now, or once nothing is held back any more, after what waits before it.
+    void WhenClear(std::function<void()> send);
+    // Sends what waits, in order, while nothing holds it back.
+    void Release();
+    // What waits will never go: the connection ended.
+    void DropHeld();
+    bool SendNow(const std::string& message);
+    void SendKeyNow(const std::string& key);
+    void SendChatLineNow(const std::string& line);
     // Sends bytes as they are (the handshake, and what the channel has sealed).
     bool SendRaw(const std::string& bytes);
     // On a fast link, what a socket event's handlers send goes out together when the
@@ -232,11 +243,19 @@ class Session final : public FileChannel {
     void OnIP(const std::string& payload);
     void OnKY(const std::string& payload);
     void OnCT(const std::string& payload);
+    // A received "KY:" or "CT:" payload deciphered; nothing when it cannot be, and the
+    // status list says why.
+    std::optional<std::string> Deciphered(const std::string& payload, const char* what);
     // Whether one more received key may be saved now.
     bool TakeKeyToken();
     void OnXX();
-    // Sends "XX:" and closes; failures are ignored (the program is ending anyway).
+    // Sends "XX:" and closes; failures are ignored (the program is ending anyway). When
+    // the host's probe is still held back alone, the hang-up follows when the hold-back
+    // is over: at once for a program that is ending, on a timer otherwise.
     void HangUp();
+    void SendHangUp();
+    // A hang-up still waiting for the hold-back goes now.
+    void FinishHangUp();
     void WipeKeyFiles(bool report);
     void End();
 
@@ -249,7 +268,13 @@ class Session final : public FileChannel {
     Framer framer_;
     bool ended_ = false;
     bool boxOpen_ = false;
-    bool waitingForEnd_ = false;
+    OneShot endTimer_{platform_};      // a held file end waits for the rest of itself
+    OneShot connectTimer_{platform_};  // the next poll of a connection attempt
+    int polls_ = 0;
+    std::string connectingTo_;                // the address of the attempt
+    OneShot holdTimer_{platform_};            // the host's hold-back after its probe is over
+    OneShot hangUpTimer_{platform_};          // our hang-up follows the probe after the hold-back
+    std::deque<std::function<void()>> held_;  // sends held back, in order
     bool keysReady_ = false;
     int64_t lastBlockMs_ = -1;  // when the latest block of the file being received came
     int64_t longestGapMs_ = -1;

@@ -78,6 +78,8 @@ __attribute__((target("sha,sse4.1,ssse3"))) void CompressSha(std::array<uint32_t
     for (; count > 0; --count, p += 64) {
         const __m128i abef = state0, cdgh = state1;
         __m128i m[4];
+        // Unrolled, so the four message words stay in registers.
+#pragma GCC unroll 16
         for (int g = 0; g < 16; ++g) {
             if (g < 4)
                 m[g] = _mm_shuffle_epi8(

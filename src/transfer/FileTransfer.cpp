@@ -7,6 +7,7 @@
 
 #include "cipher/sdk.h"
 #include "link/FastLink.h"
+#include "link/Pause.h"
 #include "platform/cp1252.h"
 #include "platform/files.h"
 #include "platform/folders.h"
@@ -18,7 +19,7 @@
 namespace keyvane {
 
 struct FileTransfer::Impl {
-    explicit Impl(Platform& p) : sendKept(p), answerWait(p), recvKept(p) {}
+    explicit Impl(Platform& p) : pause(p), sendKept(p), answerWait(p), recvKept(p) {}
 
     // Sending. Each side has its own file for each direction, so a file announced by
     // the peer can arrive while this side sends one.
@@ -26,13 +27,16 @@ struct FileTransfer::Impl {
     std::string sendPath;    // native path of the file being sent
     std::string ready;       // the next message, enciphered, waiting for its "OK:"
     std::string readyError;  // why the next message could not be made
-    uint64_t sendRun = 0;    // changes whenever a send starts or stops
+    // After "FL:" until the first block, and between the files of a set.
+    Pause pause;
+    // A set's later file: once it is under way, the pointer is the arrow and the bar is
+    // hidden, as the end of the file before left them.
+    bool quietStart = false;
 
     // Receiving.
     std::optional<BlockWriter> in;
     std::string RecvFileName;  // the name actually used (Windows-1252)
     int32_t RecvBlockCount = 0;
-    uint64_t recvRun = 0;  // changes whenever a received file starts or ends
 
     // Fast link, sending: the file goes out from record nextRecord on, each message
     // counted until all `messages` are acknowledged.
@@ -44,9 +48,8 @@ struct FileTransfer::Impl {
     fast::SendWindow window;
     size_t peakInFlight = 0;
     bool pumping = false;  // a send inside Pump reports progress, which must not pump
-    // Stop-and-wait: "OK:"s of run heldRun that wait for the socket to take what it holds.
+    // Stop-and-wait: "OK:"s of this file that wait for the socket to take what it holds.
     int64_t heldOKs = 0;
-    uint64_t heldRun = 0;
     Sha256 sendHash;
     StepHasher sendKept;  // the blocks the receiver holds already, for the hash
     OneShot answerWait;   // until the receiver's "KVR" comes
@@ -183,8 +186,8 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
     st.nb = split.nb;
     st.rm = split.rm;
     impl_->sendPath = fn;
+    impl_->heldOKs = 0;
     st.sendPhase = SendPhase::Announcing;
-    const uint64_t run = ++impl_->sendRun;
     impl_->fastSend = link_.Fast();
     if (impl_->fastSend) {
         // Announced in an envelope, the file's length and stamp behind it; the blocks
@@ -194,33 +197,40 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
             static_cast<uint64_t>(split.nb) * kBlockSize + static_cast<uint64_t>(split.rm);
         // A receiver that never answers would hold this side (and a set) for good.
         const int64_t wait = kAnswerWaitMs + static_cast<int64_t>(length) / kReadBackBytesPerMs;
-        impl_->answerWait.Start(static_cast<int>(wait), [this, run] {
-            if (impl_->sendRun == run && impl_->awaitingResume)
+        impl_->answerWait.Start(static_cast<int>(wait), [this] {
+            if (impl_->awaitingResume)
                 AbortSend("The file " + Utf8ToCp1252(impl_->sendPath) +
                           " was not sent: the receiver did not answer.");
         });
         if (!link_.SendFramed("FL:" + name) ||
             !link_.Send(fast::FileHead(length, ModificationStamp(fn)))) {
-            if (impl_->sendRun == run) AbortSend("");
+            if (st.sendPhase != SendPhase::Idle) AbortSend("");
             return;
         }
         link_.Event({ViewEvent::Kind::FileSending, {}, fn, static_cast<int64_t>(length)});
         link_.Status("Sending " + Utf8ToCp1252(fn) + "...");
+        StartDone();
         return;
     }
     if (!link_.Send("FL:" + name)) {
-        if (impl_->sendRun == run) AbortSend("");
+        if (st.sendPhase != SendPhase::Idle) AbortSend("");
         return;
     }
     link_.Event({ViewEvent::Kind::FileSending, {}, fn, FileLength(st)});
     link_.Status("Sending " + Utf8ToCp1252(fn) + "...");
-    link_.Pause(2);
-    // The connection may have gone during the pause.
-    if (impl_->sendRun != run || st.sendPhase != SendPhase::Announcing) return;
+    // The pause begins once "FL:" has really gone.
+    impl_->pause.Start(
+        2, [this] { SendFirstBlock(); }, [this] { return link_.Holding(); });
+}
+
+// The pause after "FL:" is over: the first message goes.
+void FileTransfer::SendFirstBlock() {
+    TransferState& st = link_.Files();
+    if (st.sendPhase != SendPhase::Announcing) return;
     try {
-        impl_->out.emplace(fn, static_cast<size_t>(kBlockSize));
+        impl_->out.emplace(impl_->sendPath, static_cast<size_t>(kBlockSize));
     } catch (const std::exception& e) {
-        AbortSend("Cannot send " + Utf8ToCp1252(fn) + ": " + Reason(e));
+        AbortSend("Cannot send " + Utf8ToCp1252(impl_->sendPath) + ": " + Reason(e));
         return;
     }
     st.CurrentBlock = 1;
@@ -232,6 +242,13 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
     link_.ShowProgress(true);
     if (st.nb != 0) link_.SetProgress(ProgressValue(st.CurrentBlock, st.nb));
     if (st.nb != 0) Prepare(2);
+    StartDone();
+}
+
+void FileTransfer::StartDone() {
+    if (!std::exchange(impl_->quietStart, false)) return;
+    link_.SetHourglass(false);
+    link_.ShowProgress(false);
 }
 
 // Reads and enciphers the message for `record`: a whole block up to nb, then the closing
@@ -275,9 +292,8 @@ bool FileTransfer::SendPrepared() {
         AbortSend(im.readyError);
         return false;
     }
-    const uint64_t run = im.sendRun;
     if (link_.Send(im.ready)) return true;
-    if (im.sendRun == run)
+    if (link_.Files().sendPhase != SendPhase::Idle)
         AbortSend("The file " + Utf8ToCp1252(im.sendPath) + " was not sent completely.");
     return false;
 }
@@ -290,10 +306,6 @@ void FileTransfer::OnOK() {
     // A receiver that acknowledges without reading would have the file wait in our
     // memory: past the socket's bound an "OK:" waits for OnSendRoom. One that reads never
     // has more than a block waiting.
-    if (im.heldRun != im.sendRun) {
-        im.heldRun = im.sendRun;
-        im.heldOKs = 0;
-    }
     if (im.heldOKs > 0 || link_.SendQueued() > fast::SendWindow::kMaxQueuedBytes) {
         ++im.heldOKs;
         return;
@@ -334,7 +346,6 @@ void FileTransfer::StartFastSend(uint32_t resumeBlocks) {
     Impl& im = *impl_;
     im.awaitingResume = false;
     im.answerWait.Stop();
-    const uint64_t run = im.sendRun;
     try {
         im.out.emplace(im.sendPath, static_cast<size_t>(kBlockSize));
     } catch (const std::exception& e) {
@@ -345,8 +356,7 @@ void FileTransfer::StartFastSend(uint32_t resumeBlocks) {
     im.sendHash.Reset();
     if (im.skipped == 0) return SendFastBlocks();
     // The receiver holds these already; the hash of the whole file still needs them.
-    im.sendKept.Start(im.sendPath, im.skipped, im.sendHash, [this, run](const std::string& error) {
-        if (impl_->sendRun != run) return;
+    im.sendKept.Start(im.sendPath, im.skipped, im.sendHash, [this](const std::string& error) {
         if (!error.empty())
             AbortSend("Cannot send " + Utf8ToCp1252(impl_->sendPath) + ": " + Utf8ToCp1252(error));
         else
@@ -376,19 +386,18 @@ void FileTransfer::SendFastBlocks() {
 void FileTransfer::Pump() {
     TransferState& st = link_.Files();
     Impl& im = *impl_;
-    const uint64_t run = im.sendRun;
     im.pumping = true;
     struct Done {
         bool& pumping;
         ~Done() { pumping = false; }
     } done{im.pumping};
-    while (st.FileInProgress() && im.sendRun == run && !im.closingSent && im.window.CanSend() &&
+    while (st.FileInProgress() && !im.closingSent && im.window.CanSend() &&
            link_.SendQueued() <= fast::SendWindow::kMaxQueuedBytes) {
         const int64_t record = im.nextRecord;
         Prepare(record);
         if (record > st.nb) {
             if (im.readyError.empty() && !link_.Send(fast::HashMessage(im.sendHash.HexDigest()))) {
-                if (im.sendRun == run)
+                if (st.sendPhase != SendPhase::Idle)
                     AbortSend("The file " + Utf8ToCp1252(im.sendPath) +
                               " was not sent completely.");
                 return;
@@ -412,10 +421,8 @@ void FileTransfer::OnSendRoom() {
         Pump();
         return;
     }
-    if (im.heldRun != im.sendRun) return;
-    const uint64_t run = im.sendRun;
     im.pumping = true;
-    while (im.heldOKs > 0 && im.sendRun == run && st.FileInProgress() &&
+    while (im.heldOKs > 0 && st.FileInProgress() &&
            link_.SendQueued() <= fast::SendWindow::kMaxQueuedBytes) {
         --im.heldOKs;
         SendNextPlain();
@@ -444,7 +451,7 @@ void FileTransfer::FinishFile() {
     link_.Event({ViewEvent::Kind::FileSent, {}, impl_->sendPath, FileLength(st)});
     link_.Status("File Transferred.");
     st.sendPhase = SendPhase::Idle;
-    ++impl_->sendRun;
+    impl_->heldOKs = 0;
     if (st.SystemTransferInProgress) ChainNextSystemFile();
     link_.SetHourglass(false);
     link_.ShowProgress(false);
@@ -458,10 +465,13 @@ void FileTransfer::ChainNextSystemFile() {
         link_.SetHourglass(false);
         return;
     }
-    link_.Pause(2);
-    // The connection may have gone during the pause, which ends the set.
-    if (!st.SystemTransferInProgress) return;
-    SendFile(sys.SystemFileList[static_cast<size_t>(st.stmax)], 0);
+    impl_->pause.Start(2, [this] {
+        // An end of the connection during the pause ended the set (AbortSend).
+        TransferState& now = link_.Files();
+        if (!now.SystemTransferInProgress) return;
+        impl_->quietStart = true;
+        SendFile(sys.SystemFileList[static_cast<size_t>(now.stmax)], 0);
+    });
 }
 
 void FileTransfer::AbortSend(const std::string& statusLine) {
@@ -471,10 +481,12 @@ void FileTransfer::AbortSend(const std::string& statusLine) {
     impl_->awaitingResume = false;
     impl_->answerWait.Stop();
     impl_->sendKept.Stop();
+    impl_->pause.Stop();
+    impl_->quietStart = false;
     impl_->out.reset();
     impl_->ready.clear();
     impl_->readyError.clear();
-    ++impl_->sendRun;
+    impl_->heldOKs = 0;
     st.sendPhase = SendPhase::Idle;
     if (!statusLine.empty()) link_.Status(statusLine);
     if (st.SystemTransferInProgress) {
@@ -492,7 +504,6 @@ void FileTransfer::OnFL(const std::string& payload) {
     if (st.ClientRecv())
         EndReceive("File incomplete: " + im.RecvFileName + " (a new file was announced)");
     im.offeredName = im.RecvFileName = SanitizeReceivedName(payload);
-    ++im.recvRun;
     im.RecvBlockCount = 0;
     im.fastRecv = false;
     // On a fast link the offer that follows says whether a part of it is here already.
@@ -599,10 +610,8 @@ void FileTransfer::OnFileOffer(const std::string& m) {
         // Without the note the file cannot go on later; it still arrives now.
     }
     if (!have || *have == 0) return AnswerOffer(0);
-    const uint64_t run = im.recvRun;
     const uint32_t kept = *have;
-    im.recvKept.Start(im.recvPath, kept, im.recvHash, [this, run, kept](const std::string& error) {
-        if (impl_->recvRun != run) return;
+    im.recvKept.Start(im.recvPath, kept, im.recvHash, [this, kept](const std::string& error) {
         if (error.empty()) return AnswerOffer(kept);
         // Not readable after all: start afresh.
         impl_->recvHash.Reset();
@@ -671,10 +680,9 @@ void FileTransfer::OnFB(const std::string& message) {
             ++im.RecvBlockCount;
         }
         // Acknowledged first, so the sender's next block travels while this one is
-        // deciphered and written. A failure shows here and at the file's end.
-        const uint64_t run = im.recvRun;
-        link_.Send("OK:");
-        if (im.recvRun != run || st.recvPhase == RecvPhase::Discarding || !Decipher(message, 3))
+        // deciphered and written. A failure shows here and at the file's end. Without
+        // the connection the file cannot be finished: what is written stays.
+        if (!link_.Send("OK:") || st.recvPhase != RecvPhase::Receiving || !Decipher(message, 3))
             return;
         try {
             sdk.BlockRecord.assign(sdk.WorkText, 0, static_cast<size_t>(kBlockSize));
@@ -712,7 +720,6 @@ void FileTransfer::OnFB(const std::string& message) {
     link_.Status(verdict);
     link_.SetHourglass(false);
     st.recvPhase = RecvPhase::Idle;
-    ++im.recvRun;
     link_.Send("OK:");
 }
 
@@ -734,7 +741,6 @@ void FileTransfer::EndReceive(const std::string& statusLine) {
     impl_->recvKept.Stop();
     impl_->in.reset();
     impl_->fastRecv = impl_->awaitingOffer = false;
-    ++impl_->recvRun;
     link_.Files().recvPhase = RecvPhase::Idle;
     link_.Event({ViewEvent::Kind::FileNotReceived, impl_->RecvFileName});
     link_.Status(statusLine);

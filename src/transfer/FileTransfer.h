@@ -61,6 +61,9 @@ class FileTransfer final : public FileReceiver {
 
   private:
     struct Impl;
+    void SendFirstBlock();
+    // SendFile's own steps are done: a set's later file goes on quietly.
+    void StartDone();
     void Prepare(int64_t record);
     bool SendPrepared();
     void SendNextPlain();  // stop-and-wait: what an "OK:" lets go

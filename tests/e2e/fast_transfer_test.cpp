@@ -40,7 +40,7 @@ struct Link {
         client.st.PortStr = std::to_string(proxy->Port());
         client.view.connect = "127.0.0.1";
         client.session->Connect();
-        ASSERT_TRUE(client.st.IsConnected);
+        ASSERT_TRUE(RunUntil([&] { return client.st.IsConnected; }));
         ASSERT_TRUE(RunUntil([&] { return host.view.Count("Connected.") > connected; }));
         if (waitForFast) {
             ASSERT_TRUE(RunUntil([&] {
@@ -164,7 +164,7 @@ TEST(FastTransfer, APlainHostSeesOnlyTheEightMessages) {
     client.st.PortStr = std::to_string(proxy.Port());
     client.view.connect = "127.0.0.1";
     client.session->Connect();
-    ASSERT_TRUE(client.st.IsConnected);
+    ASSERT_TRUE(RunUntil([&] { return client.st.IsConnected; }));
     ASSERT_TRUE(RunUntil([&] { return plain.Keyed(); }));
     client.view.chatText = "from the client";
     client.session->SendChatLine();

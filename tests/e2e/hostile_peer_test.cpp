@@ -121,14 +121,14 @@ class HostilePeer : public ::testing::Test {
             // Beside the receive folder, where "../" would lead.
             WriteTextLines(folder + "canary.txt", {"must keep this"});
         };
-        // A clock that moves one second per wait, so a pause lasts two waits.
+        // A clock that moves one second per reading, so a pause lasts a few ticks.
         o.adjust = [](Platform& p) {
             p.TimeText = [] {
+                ++clock_;
                 const int m = clock_ / 60 % 60, s = clock_ % 60;
                 return "12:" + std::to_string(m / 10) + std::to_string(m % 10) + ":" +
                        std::to_string(s / 10) + std::to_string(s % 10);
             };
-            p.Sleep = [](int) { ++clock_; };
         };
         host_ = new TestWindow(o);
         host_->win().sock().ListenAddress = "127.0.0.1";

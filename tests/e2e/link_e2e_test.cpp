@@ -156,6 +156,7 @@ TEST_F(TwoWindows, ConnectWithoutAnAddressOrToNobody) {
 
     Type(*client, "txtConnect", "127.0.0.1");  // nobody waits on the port
     client->click("Command2");
+    ASSERT_TRUE(WaitUntil([&] { return client->messages.size() == 2; }));
     EXPECT_EQ(client->messages.back(),
               "Unable to Connect.  Check your IP address and/or port and try again.");
     EXPECT_EQ(Lines(*client, "List1"), std::vector<std::string>{"Connecting..."});

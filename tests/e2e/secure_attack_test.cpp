@@ -31,6 +31,7 @@ const std::string kLost = "Connection lost.";
 const std::string kVerified = "File received (verified).";
 
 bool Settled(Peer& p) {
+    if (p.session->Connecting()) return false;
     return !p.st.IsConnected ||
            (p.session->SecuritySettled() && p.session->Security().state != State::None);
 }
@@ -61,7 +62,7 @@ struct Link {
         client.st.PortStr = std::to_string(proxy->Port());
         client.view.connect = "127.0.0.1";
         client.session->Connect();
-        ASSERT_TRUE(client.st.IsConnected);
+        ASSERT_TRUE(RunUntil([&] { return client.st.IsConnected; }));
         ASSERT_TRUE(RunUntil([&] { return Settled(host) && Settled(client); }));
     }
     bool BothGone() const { return !host.st.IsConnected && !client.st.IsConnected; }

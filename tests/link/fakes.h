@@ -43,7 +43,7 @@ struct FakePeer {
     // A client that connected to 10.0.0.1 and built its key files.
     void BecomeConnectedClient() {
         view.connect = "10.0.0.1";
-        plat.onWait = [this](int) { sock.state = Sock::sckConnected; };
+        sock.stateAfterConnect = Sock::sckConnected;
         session->Connect();
     }
 

@@ -52,8 +52,6 @@ TEST(SessionConnect, NothingIsEncipheredBeforeThisConnectionsKeyFiles) {
     WriteTextLines(file, {"a file"});
     host.view.key = "123";
     host.view.chatText = "hi";
-    int seconds = 0;  // a send's pause sees the clock move
-    host.plat.onSleep = [&] { host.plat.time = "14:30:" + std::to_string(10 + ++seconds % 50); };
     auto tryAll = [&] {
         host.session->SendKey();
         host.session->SendChatLine();
@@ -123,26 +121,31 @@ TEST(SessionConnect, EmptyAddressIsRefusedBeforeTouchingTheSocket) {
     EXPECT_TRUE(client.view.status.empty());
 }
 
-TEST(SessionConnect, NobodyAnswersGivesUpAfterAllPollsEachWaitingForEvents) {
+TEST(SessionConnect, NobodyAnswersGivesUpAfterAllPollsOnATimer) {
     FakePeer client;
     client.view.connect = "192.0.2.1";
     client.session->Connect();
     EXPECT_EQ(client.sock.connectHost, "192.0.2.1");
     EXPECT_EQ(client.sock.connectPort, "7777");
-    EXPECT_EQ(client.plat.waits, Session::kConnectPolls);
+    EXPECT_TRUE(client.session->Connecting());
+    client.plat.Advance(int64_t{Session::kConnectPolls - 1} * Session::kConnectPollMs);
+    EXPECT_TRUE(client.plat.boxes.empty());
+    client.plat.Advance(Session::kConnectPollMs);
     EXPECT_EQ(client.plat.boxes, std::vector<std::string>{kUnable});
+    EXPECT_FALSE(client.session->Connecting());
     EXPECT_EQ(client.view.status, std::vector<std::string>{"Connecting..."});
     EXPECT_EQ(client.sock.closes, 1);  // only the one before connecting
     EXPECT_FALSE(client.st.IsConnected);
 }
 
-TEST(SessionConnect, RefusedAttemptEndsAtOnce) {
+TEST(SessionConnect, RefusedAttemptEndsAtTheNextPoll) {
     FakePeer client;
     client.view.connect = "127.0.0.1";
-    client.plat.onWait = [&](int) { client.sock.state = Sock::sckError; };
     client.session->Connect();
-    EXPECT_EQ(client.plat.waits, 1);
+    client.sock.state = Sock::sckError;
+    client.plat.Advance(Session::kConnectPollMs);
     EXPECT_EQ(client.plat.boxes, std::vector<std::string>{kUnable});
+    EXPECT_FALSE(client.session->Connecting());
 }
 
 TEST(SessionConnect, ClientHandshakeAsSoonAsTheSocketIsUp) {
@@ -150,11 +153,11 @@ TEST(SessionConnect, ClientHandshakeAsSoonAsTheSocketIsUp) {
     client.session->WaitForConnect();  // a waiting side that connects becomes the client
     client.view.connect = "192.0.2.10";
     client.view.ip = "192.0.2.20";
-    client.plat.onWait = [&](int) {
-        if (client.plat.waits == 3) client.sock.state = Sock::sckConnected;
-    };
     client.session->Connect();
-    EXPECT_EQ(client.plat.waits, 3);
+    client.plat.Advance(2 * Session::kConnectPollMs);
+    EXPECT_FALSE(client.st.IsConnected);
+    client.sock.state = Sock::sckConnected;
+    client.plat.Advance(Session::kConnectPollMs);
     EXPECT_TRUE(client.st.IsClient());
     EXPECT_FALSE(client.st.IsHost());
     EXPECT_TRUE(client.st.IsConnected);
@@ -489,49 +492,6 @@ TEST(SessionEnd, ClosingTheWindowIgnoresAFailedHangUp) {
     EXPECT_TRUE(host.session->Ended());
     host.sock.Receive("CT:late");
     EXPECT_TRUE(host.view.chat.empty());
-}
-
-// --- Pause -------------------------------------------------------------------------
-
-// A clock that moves one second after every `ticks` reads.
-struct SteppingClock {
-    int h = 23, m = 59, s = 58, reads = 0, ticks;
-    explicit SteppingClock(int every) : ticks(every) {}
-    std::string Read() {
-        if (++reads % ticks == 0 && ++s == 60) {
-            s = 0;
-            if (++m == 60) m = 0, h = (h + 1) % 24;
-        }
-        char b[9];
-        std::snprintf(b, sizeof b, "%02d:%02d:%02d", h, m, s);
-        return b;
-    }
-};
-
-TEST(SessionPause, WaitsForTheSecondsToChangeSleepingAndLettingEventsThroughOncePerChange) {
-    FakePeer p;
-    SteppingClock clock(5);
-    p.plat.p.TimeText = [&] { return clock.Read(); };
-    p.session->Pause(3);
-    EXPECT_EQ(clock.s, 1);  // three changes, across midnight
-    EXPECT_EQ(p.plat.doEvents, 2);
-    EXPECT_GT(p.plat.sleeps, 0);
-    EXPECT_EQ(p.plat.sleeps, clock.reads - 3 - 1);  // one sleep per unchanged read
-
-    p.plat.doEvents = 0;
-    p.session->Pause(0);  // nothing to wait for
-    EXPECT_EQ(p.plat.doEvents, 0);
-}
-
-TEST(SessionPause, MessagesArrivingDuringThePauseAreHandled) {
-    FakePeer host;
-    host.BecomeConnectedHost();
-    SteppingClock clock(2);
-    host.plat.p.TimeText = [&] { return clock.Read(); };
-    std::string line = "CT:" + host.Encipher("during");
-    host.plat.onDoEvents = [&] { host.sock.Receive(line); };
-    host.session->Pause(2);
-    EXPECT_EQ(host.view.chat, std::vector<std::string>{"during"});
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "support/fakes.h"
 
+#include <cstdio>
+
 namespace keyvane::test {
 
 FakeSock::FakeSock(Sock& real) : real_(&real) {
@@ -109,6 +111,18 @@ FakePlatform::FakePlatform() {
     p.After = [this](int wait, std::function<void()> fn) {
         timers.emplace_back(ms + std::max(wait, 0), std::move(fn));
     };
+}
+
+void FakePlatform::PassSeconds(int n) {
+    for (int i = 0; i < n; ++i) {
+        int h = 0, m = 0, sec = 0;
+        std::sscanf(time.c_str(), "%d:%d:%d", &h, &m, &sec);
+        const int next = (h * 3600 + m * 60 + sec + 1) % 86400;
+        char text[16];
+        std::snprintf(text, sizeof text, "%02d:%02d:%02d", next / 3600, next / 60 % 60, next % 60);
+        time = text;
+        Advance(1000);
+    }
 }
 
 void FakePlatform::Advance(int64_t by) {

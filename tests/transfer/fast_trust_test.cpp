@@ -203,6 +203,7 @@ TEST(ReceivedNames, ATakenNameGetsTheNextNumberAndResumeFollowsIt) {
     FileTransfer plain(*p.session);
     p.sock.Receive("FL:f.bin");
     p.sock.Receive("FB:RM:" + p.Encipher("plain") + "|");
+    p.plat.Advance(Session::kEndWaitMaxMs);  // nothing more of it comes
     EXPECT_EQ(p.view.status.end()[-2], "Receiving File f-4.bin");
     EXPECT_EQ(ReadWholeFile(r.Recv("f-4.bin")), "plain");
     EXPECT_EQ(ReadWholeFile(r.Recv("f.bin")), "earlier");

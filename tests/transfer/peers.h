@@ -57,7 +57,7 @@ struct Peer {
                 return QTime::currentTime().toString("HH:mm:ss").toStdString();
             };
         } else {
-            // Every reading is a new second, so Pause returns at once.
+            // Every reading is a new second, so a pause is over at its second tick.
             platform.TimeText = [this] {
                 const int s = ++clock_ % 86400;
                 char buf[16];
@@ -112,7 +112,7 @@ inline void ConnectPeers(Peer& host, Peer& client) {
     host.session->WaitForConnect();
     client.view.connect = "127.0.0.1";
     client.session->Connect();
-    ASSERT_TRUE(client.st.IsConnected);
+    ASSERT_TRUE(RunUntil([&] { return client.st.IsConnected; }));
     ASSERT_TRUE(RunUntil([&] { return host.view.HasStatus("Connected."); }));
 }
 

@@ -16,10 +16,8 @@ struct Side : test::FakePeer {
         st.Recv = dir.file("Recv/");
         std::filesystem::create_directories(st.Recv);
         BecomeConnectedHost();
-        plat.onSleep = [this] { plat.time = "14:31:" + std::to_string(10 + ++seconds % 50); };
     }
     FileTransfer transfer{*session};
-    int seconds = 0;
 };
 
 TEST(TransferPhases, SenderAnnouncesSendsAndEndsOnTheRightOK) {
@@ -29,15 +27,11 @@ TEST(TransferPhases, SenderAnnouncesSendsAndEndsOnTheRightOK) {
     WriteTextLines(big, {std::string(2500, 'b')});
 
     // During the pause after "FL:" nothing is awaited yet: an early "OK:" changes nothing.
-    bool sawAnnouncing = false;
-    a.plat.onDoEvents = [&] {
-        if (a.st.sendPhase != SendPhase::Announcing) return;
-        sawAnnouncing = !a.st.FileInProgress() && a.transfer.Busy();
-        a.sock.Receive("OK:");
-    };
     a.transfer.SendFile(small, 0);
-    a.plat.onDoEvents = nullptr;
-    EXPECT_TRUE(sawAnnouncing);
+    EXPECT_EQ(a.st.sendPhase, SendPhase::Announcing);
+    EXPECT_TRUE(!a.st.FileInProgress() && a.transfer.Busy());
+    a.sock.Receive("OK:");
+    a.plat.PassSeconds(2);
     ASSERT_EQ(a.sock.sent.size(), 2u);  // "FL:", then at once the closing block
     EXPECT_EQ(a.sock.sent[1].substr(0, 6), "FB:RM:");
     EXPECT_TRUE(a.st.FBRMSent() && a.st.FileInProgress());
@@ -48,6 +42,7 @@ TEST(TransferPhases, SenderAnnouncesSendsAndEndsOnTheRightOK) {
 
     // Two blocks and a rest: the rest goes on the second "OK:", which ends the file.
     a.transfer.SendFile(big, 0);
+    a.plat.PassSeconds(2);
     EXPECT_EQ(a.st.sendPhase, SendPhase::Sending);
     EXPECT_FALSE(a.st.FBRMSent());
     a.sock.Receive("OK:");
@@ -70,6 +65,7 @@ TEST(TransferPhases, ReceiverThatCannotWriteStaysInFileModeUntilTheEnd) {
     b.sock.Receive("FB:" + b.Encipher(std::string(1000, 'x')) + "|");
     EXPECT_EQ(b.sock.sent.size(), sent + 1);
     b.sock.Receive("FB:RM:|");
+    b.plat.Advance(Session::kEndWaitMaxMs);  // nothing more of it comes
     EXPECT_EQ(b.st.recvPhase, RecvPhase::Idle);
     EXPECT_EQ(b.view.status.back(), "File not received: taken");
     EXPECT_EQ(b.sock.sent.size(), sent + 2);

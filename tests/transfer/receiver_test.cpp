@@ -1,11 +1,12 @@
 // The receiving side over a fake socket: a file's closing message cut by the network
 // into two reads, wherever the cut falls (right after a "|" of its enciphered rest, or
-// anywhere else), and a stream that falls out of step. The receiver's clock is fake;
-// only its waits move it.
+// anywhere else), and a stream that falls out of step. The receiver's clock and timers
+// are fake.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <utility>
 
 #include "link/fakes.h"
@@ -22,16 +23,24 @@ struct Receiver : FakePeer {
         st.Recv = dir.file("Recv/");
         std::filesystem::create_directories(st.Recv);
         BecomeConnectedHost();
-        // What the network still holds arrives during the receiver's wait.
-        plat.onWait = [this](int) {
-            if (!late.empty()) sock.Receive(std::exchange(late, {}));
-        };
     }
     int Count(const std::string& line) const {
         return static_cast<int>(std::count(view.status.begin(), view.status.end(), line));
     }
+    // Runs `arrive`, then the timers until every wait is over; how long after the start
+    // the file was received (-1: not at all).
+    int64_t ReceivedAfter(const std::function<void()>& arrive) {
+        const int64_t start = plat.ms;
+        int64_t at = -1;
+        view.onLine = [&](const std::string& line) {
+            if (line == "File received." && at < 0) at = plat.ms;
+        };
+        arrive();
+        plat.Advance(Session::kEndWaitMaxMs + 1);
+        view.onLine = nullptr;
+        return at < 0 ? -1 : at - start;
+    }
     FileTransfer transfer{*session};
-    std::string late;
 };
 
 TEST(FileEndCut, ArrivesWholeWhereverTheReadsCutIt) {
@@ -46,19 +55,19 @@ TEST(FileEndCut, ArrivesWholeWhereverTheReadsCutIt) {
         for (size_t cut = 1; cut < message.size(); ++cut) {
             cutsAfterBar += message[cut - 1] == '|';
             r.sock.Receive("FL:end.bin");
-            const int64_t start = r.plat.ms;
-            r.late = message.substr(cut);
-            r.sock.Receive(message.substr(0, cut));
-            // No wait began: the rest is simply the next read.
-            if (!r.late.empty()) r.sock.Receive(std::exchange(r.late, {}));
+            // The rest comes at once: during the wait, or simply as the next read.
+            const int64_t waited = r.ReceivedAfter([&] {
+                r.sock.Receive(message.substr(0, cut));
+                r.sock.Receive(message.substr(cut));
+            });
             ASSERT_EQ(ReadWholeFile(r.st.Recv + "end.bin"), rest) << restSize << " cut at " << cut;
             std::filesystem::remove(r.st.Recv + "end.bin");  // or the next gets a new name
             ASSERT_FALSE(r.st.ClientRecv());
             ASSERT_EQ(r.sock.sent.back(), "OK:");
             // A whole end shorter than the longest waits for more, within its bound.
-            ASSERT_LE(r.plat.ms - start, Session::kEndWaitMinMs);
+            ASSERT_LE(waited, Session::kEndWaitMinMs);
             if (restSize < 999) {
-                ASSERT_EQ(r.plat.ms - start, Session::kEndWaitMinMs);
+                ASSERT_EQ(waited, Session::kEndWaitMinMs);
             }
         }
         EXPECT_EQ(r.Count("File received."), static_cast<int>(message.size()) - 1);
@@ -80,10 +89,9 @@ TEST(FileEndCut, WaitFollowsTheGapsBetweenBlocks) {
             r.plat.ms += before;
             r.sock.Receive("FB:" + r.Encipher(block) + "|");
         }
-        const int64_t start = r.plat.ms;
-        r.sock.Receive("FB:RM:" + r.Encipher(rest) + "|");
-        EXPECT_EQ(r.plat.ms - start,
-                  gap == 20 ? Session::kEndWaitMinMs + 40 : Session::kEndWaitMaxMs);
+        const int64_t waited =
+            r.ReceivedAfter([&] { r.sock.Receive("FB:RM:" + r.Encipher(rest) + "|"); });
+        EXPECT_EQ(waited, gap == 20 ? Session::kEndWaitMinMs + 40 : Session::kEndWaitMaxMs);
         EXPECT_EQ(ReadWholeFile(r.st.Recv + "blocks.bin"), block + block + block + rest);
         std::filesystem::remove(r.st.Recv + "blocks.bin");
     }

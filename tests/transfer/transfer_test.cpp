@@ -330,15 +330,5 @@ TEST_F(Transfer, ConnectionCutMidFileOnTheReceivingSide) {
     EXPECT_FALSE(b.transfer->Busy());
 }
 
-TEST(TransferRealClock, PausesLetTheFileThrough) {
-    Peer a(true), b(true);
-    ConnectPeers(a, b);
-    const std::string bytes = RandomBytes(2500, 8);
-    WriteFile(a.dir.file("slow.bin"), bytes);
-    a.transfer->SendFile(a.dir.file("slow.bin"), 0);
-    ASSERT_TRUE(RunUntil([&] { return a.Idle() && b.view.HasStatus("File received."); }));
-    EXPECT_TRUE(SameBytes(ReadWholeFile(b.Recv("slow.bin")), bytes));
-}
-
 }  // namespace
 }  // namespace keyvane::transfer_test
