@@ -94,10 +94,10 @@
 #include "link/MainState.h"
 #include "link/Session.h"
 #include "platform/files.h"
-#include "platform/memory_files.h"
 #include "platform/platform.h"
 #include "platform/sock.h"
 #include "secure/Secure.h"
+#include "support/memory_files.h"
 #include "transfer/FileTransfer.h"
 
 namespace fs = std::filesystem;

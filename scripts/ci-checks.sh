@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Checks that CI runs after the test suite: formatting, commit subjects, clang-tidy on
-# src/, the whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer, one
-# minute of the receive-path fuzzer, and lintian on the .deb. Uses build/
-# (compile_commands.json) from scripts/test.sh.
+# Checks that CI runs after the test suite: formatting, the layers of includes, commit
+# subjects, clang-tidy on src/, the whole suite built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, one minute of the receive-path fuzzer, and lintian on the
+# .deb. Uses build/ (compile_commands.json) from scripts/test.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh clang clang-tidy clang-format libclang-rt-14-dev lintian
@@ -19,6 +19,9 @@ step() {
 
 step "formatting"
 scripts/check-format.sh
+
+step "layers of includes in src/"
+scripts/check-layers.sh
 
 step "commit subjects"
 scripts/check-commits.sh

@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "cipher/wide_machine.h"
-#include "platform/memory_files.h"
+#include "platform/file_system.h"
 
 namespace keyvane {
 
@@ -87,14 +87,14 @@ int64_t MonotonicMs() {
 }  // namespace
 
 bool SDK::FolderWatch::Quiet(const std::string& folder) {
-    if (const MemoryFolder* m = MountedAt(folder)) {
+    if (const std::optional<uint64_t> changes = Files().ChangeCount(folder)) {
         Close();
-        const bool quiet = memory_ == m && m->Changes() == memoryChanges_;
-        memory_ = m;
-        memoryChanges_ = m->Changes();
+        const bool quiet = counted_ && *changes == changeCount_;
+        counted_ = true;
+        changeCount_ = *changes;
         return quiet;
     }
-    memory_ = nullptr;
+    counted_ = false;
     const int64_t now = MonotonicMs();
     if (fd_ >= 0 && folder != folder_) Close();
     if (fd_ < 0) {

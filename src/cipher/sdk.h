@@ -14,8 +14,6 @@
 
 namespace keyvane {
 
-class MemoryFolder;
-
 // A key file that is missing, short or corrupt, or a machine state the cipher
 // cannot run with (pass count, step size, a rotor that is not a permutation, a seed
 // that cannot be used).
@@ -185,18 +183,18 @@ class SDK {
         FolderWatch(const FolderWatch&) {}
         FolderWatch& operator=(const FolderWatch& other) {
             if (this != &other) Close();
-            memory_ = nullptr;
+            counted_ = false;
             return *this;
         }
         bool Quiet(const std::string& folder);
         // The folder is watched now: any change from here on shows in the next look.
-        bool Watching() const { return fd_ >= 0 || memory_ != nullptr; }
+        bool Watching() const { return fd_ >= 0 || counted_; }
 
       private:
         void Close();
         int fd_ = -1;
-        const MemoryFolder* memory_ = nullptr;  // a folder in memory counts its changes
-        uint64_t memoryChanges_ = 0;
+        bool counted_ = false;  // the file system counts the folder's changes for us
+        uint64_t changeCount_ = 0;
         std::string folder_;
         int64_t lastFullMs_ = 0;
     };

@@ -14,7 +14,7 @@
 
 namespace keyvane {
 
-struct MemoryFile;  // platform/memory_files.h
+class FileSystem;  // platform/file_system.h
 
 // A file that cannot be opened, read, written, copied or deleted. what() is the whole
 // message; Path() names the file ("" when none is known) and Reason() says why, e.g. the
@@ -63,7 +63,7 @@ class RecordFile {
     // Writes raw bytes at the start of record r, without padding.
     void WriteRaw(int64_t r, std::string_view data);
     void Close();
-    bool IsOpen() const { return fd_ >= 0 || mem_; }
+    bool IsOpen() const { return fs_ != nullptr; }
     size_t RecordLength() const { return length_; }
     const std::string& Path() const { return path_; }
 
@@ -71,8 +71,8 @@ class RecordFile {
     RecordFile() = default;
     std::string path_;
     size_t length_ = 1;
-    int fd_ = -1;
-    std::shared_ptr<MemoryFile> mem_;  // in a memory folder instead
+    FileSystem* fs_ = nullptr;  // none once closed
+    int handle_ = -1;
 };
 
 // The program's way of learning a file's length: open it with 1-byte records and
@@ -102,9 +102,11 @@ class TextWriter {
     void Close();                           // flushes; throws FileError on failure
 
   private:
+    void Flush();
     std::string path_;
-    std::FILE* f_ = nullptr;
-    std::shared_ptr<MemoryFile> mem_;  // in a memory folder instead
+    FileSystem* fs_ = nullptr;  // none once closed
+    int handle_ = -1;
+    std::string buffer_;  // written at Close, or when it fills
 };
 
 // Writes `lines`, each followed by CR LF, replacing the file.

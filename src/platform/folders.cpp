@@ -1,6 +1,5 @@
 #include "platform/folders.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -13,8 +12,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/file_system.h"
 #include "platform/files.h"
-#include "platform/memory_files.h"
 
 namespace keyvane {
 
@@ -89,27 +88,7 @@ bool IsFolder(const std::string& path) {
 }
 
 std::vector<FolderEntry> FolderEntries(const std::string& folder) {
-    std::vector<FolderEntry> entries;
-    std::string dir = folder;
-    if (!dir.empty() && dir.back() != '/') dir += '/';
-    if (const MemoryFolder* m = MountedAt(dir)) {
-        for (std::string& name : m->Names()) entries.push_back({std::move(name), true});
-        return entries;
-    }
-    DIR* d = ::opendir(folder.c_str());
-    if (!d) return entries;
-    while (const dirent* e = ::readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        bool plain = e->d_type == DT_REG;
-        if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
-            struct stat st {};
-            plain = ::stat((dir + name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-        }
-        entries.push_back({std::move(name), plain});
-    }
-    ::closedir(d);
-    return entries;
+    return Files().Entries(folder);
 }
 
 bool DosHiddenOrSystem(const std::string& path) {

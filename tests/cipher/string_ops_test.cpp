@@ -9,7 +9,7 @@
 
 #include "cipher/key_state.h"
 #include "cipher/sdk.h"
-#include "platform/memory_files.h"
+#include "support/memory_files.h"
 #include "support/tempdir.h"
 
 namespace keyvane {

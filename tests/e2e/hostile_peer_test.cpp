@@ -21,7 +21,9 @@
 #include "cipher/sdk.h"
 #include "keys/seed.h"
 #include "link/Framer.h"
+#include "platform/cp1252.h"
 #include "platform/files.h"
+#include "support/hostile_names.h"
 #include "support/tempdir.h"
 #include "support/windows.h"
 
@@ -346,36 +348,20 @@ TEST_F(HostilePeer, CoalescedReadsAreTakenApart) {
 TEST_F(HostilePeer, NamesThatWouldLeaveTheReceiveFolderStayInIt) {
     // Each name, and the name the file gets in the receive folder.
     const std::string stem = "keyvane-hostile-" + std::to_string(::getpid()), up = stem + ".txt";
-    // A name met again gets the next number: nothing received earlier is replaced.
-    const std::vector<std::pair<std::string, std::string>> names = {
-        {"../canary.txt", "canary.txt"},
-        {"../../" + up, up},
-        {"/tmp/" + up, stem + "-2.txt"},
-        {"C:\\Windows\\win.ini", "win.ini"},
-        {"C:evil.txt", "C_evil.txt"},
-        {"\\\\server\\share\\unc.txt", "unc.txt"},
-        {std::string("nul\0byte.txt", 12), "nul_byte.txt"},
-        {"bell\a\x1b[2J\r\n.txt", "bell__[2J__.txt"},
-        {"CON", "_CON"},
-        {"nul.txt", "_nul.txt"},
-        {"COM1.log", "_COM1.log"},
-        {"LPT9", "_LPT9"},
-        {"..", "unnamed"},
-        {".", "unnamed-2"},
-        {"", "unnamed-3"},
-        {"dots and blanks. . ", "dots and blanks"},
-        {"Recv", "Recv"},
-    };
+    // Out of the folder under a name of our own, which must not appear up there.
+    std::vector<test::HostileName> names = {{"../../" + up, up}, {"/tmp/" + up, up}};
+    for (const auto& n : test::HostileNames()) names.push_back(n);
+    const std::vector<std::string> kept = test::NamesInTurn(names);
     std::vector<std::string> expected;
-    int i = 0;
-    for (const auto& [sent, kept] : names) {
-        SCOPED_TRACE(kept);
-        const std::string content = "file " + std::to_string(++i);
-        Announce(sent);
+    for (size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(kept[i]);
+        const std::string content = "file " + std::to_string(i + 1);
+        Announce(names[i].sent);
         AsRead(peer_->End(content));
-        ASSERT_TRUE(WaitForOKs(i));
-        EXPECT_EQ(Received(kept), content);
-        expected.push_back("Receiving File " + kept);
+        ASSERT_TRUE(WaitForOKs(static_cast<int>(i + 1)));
+        // Shown, and on disk, in UTF-8.
+        EXPECT_EQ(Received(Cp1252ToUtf8(kept[i])), content);
+        expected.push_back("Receiving File " + Cp1252ToUtf8(kept[i]));
         expected.push_back("File received.");
     }
     EXPECT_EQ(Status(), expected);

@@ -16,7 +16,7 @@
 #include "link/fakes.h"
 #include "platform/files.h"
 #include "platform/qt/QtSock.h"
-#include "support/windows.h"
+#include "support/events.h"
 
 namespace keyvane::test {
 namespace {

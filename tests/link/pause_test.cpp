@@ -5,6 +5,7 @@
 
 #include "link/fakes.h"
 #include "platform/files.h"
+#include "platform/folders.h"
 #include "transfer/FileTransfer.h"
 #include "transfer/peers.h"
 

@@ -14,7 +14,7 @@
 #include <QTimer>
 #include <functional>
 
-#include "support/windows.h"
+#include "support/events.h"
 
 namespace keyvane {
 namespace {

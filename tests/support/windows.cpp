@@ -4,10 +4,6 @@
 
 #include <QAbstractButton>
 #include <QAction>
-#include <QDeadlineTimer>
-#include <QElapsedTimer>
-#include <QEventLoop>
-#include <QTcpServer>
 #include <QTimer>
 
 #include "platform/files.h"
@@ -71,27 +67,6 @@ void TestWindow::click(const char* name) {
     } else {
         ADD_FAILURE() << "nothing to click named " << name;
     }
-}
-
-int FreePort() {
-    QTcpServer s;
-    if (!s.listen(QHostAddress::LocalHost, 0)) return 0;
-    return s.serverPort();
-}
-
-void RunEventsFor(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-bool WaitUntil(const std::function<bool()>& done, int maxMs) {
-    QDeadlineTimer limit(maxMs);
-    while (!done()) {
-        if (limit.hasExpired()) return false;
-        RunEventsFor(2);
-    }
-    return true;
 }
 
 void OnNextModal(std::function<void(QWidget* modal)> drive) {

@@ -16,6 +16,7 @@
 
 #include "app/frmMain.h"
 #include "platform/platform.h"
+#include "support/events.h"
 #include "support/tempdir.h"
 
 namespace keyvane::test {
@@ -65,14 +66,6 @@ class TestWindow {
     TempDir dir_;
     std::unique_ptr<frmMain> window_;
 };
-
-// Lets events run until `done` holds or `maxMs` passed; returns whether it holds.
-// For waiting on the other side of a connection, never for measuring time.
-bool WaitUntil(const std::function<bool()>& done, int maxMs = 20000);
-// Runs the event loop for `ms`, sleeping while nothing happens.
-void RunEventsFor(int ms);
-// A port on 127.0.0.1 that nobody listens on right now (0 if none could be found).
-int FreePort();
 
 // Runs `drive` on the next modal window as soon as it is shown (for windows opened by
 // exec(), which only returns when they close).

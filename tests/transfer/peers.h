@@ -24,9 +24,9 @@
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/qt/QtSock.h"
+#include "support/events.h"
 #include "support/fakes.h"
 #include "support/tempdir.h"
-#include "support/windows.h"
 #include "transfer/FileTransfer.h"
 
 namespace keyvane::transfer_test {

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "platform/cp1252.h"
+#include "support/hostile_names.h"
 #include "transfer/peers.h"
 
 namespace keyvane::transfer_test {
@@ -164,24 +165,17 @@ TEST_F(Transfer, HostileNamesLandInsideTheReceiveFolder) {
         a.session->Send("FB:RM:" + content + "|");
         ASSERT_TRUE(RunUntil([&] { return b.view.Count("File received.") > received; }));
     };
-    const struct {
-        std::string sent, used;
-    } cases[] = {
-        {"../../x", "x"},
-        {"/etc/x", "x-2"},  // a file of that name is there already
-        {"C:\\x", "x-3"},
-        {"a\\b", "b"},
-        {"", "unnamed"},
-        {"..", "unnamed-2"},
-        {std::string("n\0l", 3), "n_l"},
-        {"e\x1b[2J\r\nx", "e_[2J__x"},
-        {"link.txt", "link-2.txt"},  // the link is neither followed nor replaced
-    };
-    for (const auto& c : cases) {
-        sendRaw(c.sent, "data of " + c.used);
-        EXPECT_TRUE(b.view.HasStatus("Receiving File " + c.used)) << c.used;
-        EXPECT_EQ(ReadWholeFile(b.Recv(c.used)), "data of " + c.used);
+    const auto& names = test::HostileNames();
+    const std::vector<std::string> used = test::NamesInTurn(names);
+    for (size_t i = 0; i < names.size(); ++i) {
+        sendRaw(names[i].sent, "data of " + used[i]);
+        EXPECT_TRUE(b.view.HasStatus("Receiving File " + used[i])) << used[i];
+        // On disk the name is in the system's UTF-8.
+        EXPECT_EQ(ReadWholeFile(b.Recv(Cp1252ToUtf8(used[i]))), "data of " + used[i]);
     }
+    // The link is neither followed nor replaced.
+    sendRaw("link.txt", "data of link");
+    EXPECT_EQ(ReadWholeFile(b.Recv("link-2.txt")), "data of link");
     EXPECT_EQ(ReadWholeFile(canary), "canary");
     EXPECT_EQ(ReadWholeFile(b.dir.file("outside")), "keep");
     EXPECT_TRUE(std::filesystem::is_symlink(b.Recv("link.txt")));

@@ -1,6 +1,6 @@
 // Folders kept in memory: every file call on a path directly in one works on its files
 // with the same rules as on disk, and nothing reaches the disk.
-#include "platform/memory_files.h"
+#include "support/memory_files.h"
 
 #include <gtest/gtest.h>
 

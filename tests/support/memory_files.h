@@ -1,8 +1,8 @@
 // A folder whose plain files live in this process's memory instead of on disk. While one
 // is mounted, the file functions of files.h and FolderEntries, given a path directly in
-// that folder, work on its files; paths anywhere else go to disk as always. It is for a
-// program that would otherwise spend most of its time in system calls on a few small
-// files (the receive-path fuzzer), not for the program itself.
+// that folder, work on its files; paths anywhere else go to disk as always. It is for
+// tests and for a program that would otherwise spend most of its time in system calls on
+// a few small files (the receive-path fuzzer); the shipped programs never link it.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +21,7 @@ class MemoryFolder;
 struct MemoryFile {
     std::string data;
     uint64_t id = 0;       // never reused, so a file made anew is another file
-    uint64_t version = 0;  // its folder's change count at the last write
+    uint64_t version = 0;  // the change count at the last write
     MemoryFolder* folder = nullptr;
     void Changed();
 };
@@ -30,15 +30,17 @@ class MemoryFolder {
   public:
     using Contents = std::map<std::string, std::string>;  // name -> bytes
 
-    // Mounts `folder` (with its trailing separator) empty. Mount before other threads
-    // use files; a folder outlives the files opened in it.
+    // Mounts `folder` (with its trailing separator) empty; the first folder mounted puts
+    // the memory in the file system's place until the last is gone. Mount before other
+    // threads use files; a folder outlives the files opened in it.
     explicit MemoryFolder(std::string folder);
     ~MemoryFolder();
     MemoryFolder(const MemoryFolder&) = delete;
     MemoryFolder& operator=(const MemoryFolder&) = delete;
 
     const std::string& Path() const { return path_; }
-    // Grows with every creation, write and deletion.
+    // Grows with every creation, write and deletion; no other folder's count, now or
+    // before, takes the same value.
     uint64_t Changes() const { return changes_; }
     Contents Snapshot() const;
     // Replaces every file by `contents`; a file whose bytes stay keeps its stamp.
@@ -56,18 +58,7 @@ class MemoryFolder {
     std::string path_;
     std::map<std::string, std::shared_ptr<MemoryFile>, std::less<>> files_;
     uint64_t changes_ = 0;
+    void Change();
 };
-
-// The mounted folder that `path` lies directly in, with the file's name; none when no
-// folder holds it.
-struct MemoryPath {
-    MemoryFolder* folder = nullptr;
-    std::string_view name;
-    explicit operator bool() const { return folder != nullptr; }
-};
-MemoryPath InMemory(const std::string& path);
-
-// The folder mounted as exactly `folder`, if any.
-MemoryFolder* MountedAt(std::string_view folder);
 
 }  // namespace keyvane
