@@ -49,8 +49,8 @@
 #include "app/frmMain.h"
 #include "cipher/sdk.h"
 #include "link/FastLink.h"
+#include "link/HeadlessView.h"
 #include "link/MainState.h"
-#include "link/MainView.h"
 #include "link/Session.h"
 #include "platform/files.h"
 #include "platform/platform.h"
@@ -62,12 +62,13 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using keyvane::HeadlessView;
 using keyvane::MainState;
-using keyvane::MainView;
 using keyvane::Platform;
 using keyvane::QtSock;
 using keyvane::SDK;
 using keyvane::Session;
+using keyvane::ViewEvent;
 
 constexpr size_t kMessage = 1004;
 constexpr size_t kReply = 3;
@@ -607,31 +608,17 @@ PassFigures WindowPass(const std::string& label, int runs, bool memory) {
 
 // --- two peers without a window --------------------------------------------------------
 
-class QuietView : public MainView {
+class QuietView : public HeadlessView {
   public:
-    void UpdateList(const std::string& line) override {
-        if (onLine) onLine(line);
+    QuietView() { ip = "127.0.0.1"; }
+    void OnEvent(const ViewEvent& e) override {
+        if (onEvent) onEvent(e.kind);
     }
-    void UpdateChatList(const std::string&) override {}
-    std::string IPText() const override { return "127.0.0.1"; }
-    std::string ConnectText() const override { return connect; }
-    void SetConnectText(const std::string& t) override { connect = t; }
-    std::string KeyText() const override { return ""; }
-    void SetKeyText(const std::string&) override {}
-    std::string ChatText() const override { return ""; }
-    void SetChatText(const std::string&) override {}
-    void SetSendButtonsEnabled(bool) override {}
-    void ShowProgress(bool) override {}
     void SetProgress(int) override {
         if (onProgress) onProgress();
     }
-    void SetHourglass(bool) override {}
-    void BumpSentBar() override {}
-    void BumpRecvBar() override {}
-    int SelectedVersion() const override { return 0; }
 
-    std::string connect;
-    std::function<void(const std::string&)> onLine;
+    std::function<void(ViewEvent::Kind)> onEvent;
     std::function<void()> onProgress;
 };
 
@@ -699,9 +686,9 @@ TransferFigures WindowlessTransfer(const std::string& folder, int64_t length) {
             QCoreApplication app(argc, argv);
             Side side(folder + "host/");
             bool done = false;
-            side.view.onLine = [&](const std::string& l) {
-                if (l.rfind("File received", 0) == 0 || l.rfind("File not received", 0) == 0)
-                    done = true;
+            side.view.onEvent = [&](ViewEvent::Kind k) {
+                done = done || k == ViewEvent::Kind::FileReceived ||
+                       k == ViewEvent::Kind::FileNotReceived;
             };
             side.st.PortStr = port;
             side.session.WaitForConnect();
@@ -729,10 +716,8 @@ TransferFigures WindowlessTransfer(const std::string& folder, int64_t length) {
             if (!started) start = Clock::now();
             started = true;
         };
-        side.view.onLine = [&](const std::string& l) {
-            if (l == "File Transferred." || l.rfind("The file", 0) == 0 ||
-                l.rfind("Cannot", 0) == 0)
-                done = true;
+        side.view.onEvent = [&](ViewEvent::Kind k) {
+            done = done || k == ViewEvent::Kind::FileSent || k == ViewEvent::Kind::FileNotSent;
         };
         side.st.PortStr = port;
         side.view.connect = "127.0.0.1";

@@ -90,8 +90,8 @@
 #include "keys/seed.h"
 #include "link/FastLink.h"
 #include "link/Framer.h"
+#include "link/HeadlessView.h"
 #include "link/MainState.h"
-#include "link/MainView.h"
 #include "link/Session.h"
 #include "platform/files.h"
 #include "platform/memory_files.h"
@@ -110,10 +110,13 @@ namespace {
     std::abort();
 }
 
-class FakeView : public MainView {
+class FakeView : public HeadlessView {
   public:
+    FakeView() {
+        ip = "127.0.0.1";
+        connect = "10.0.0.2";
+    }
     std::vector<std::string> status, chat;
-    std::string ip = "127.0.0.1", connect = "10.0.0.2", key, chatText;
     size_t bytes = 0;  // text held by both lists
 
     void UpdateList(const std::string& l) override {
@@ -124,20 +127,6 @@ class FakeView : public MainView {
         chat.push_back(l);
         bytes += l.size();
     }
-    std::string IPText() const override { return ip; }
-    std::string ConnectText() const override { return connect; }
-    void SetConnectText(const std::string& t) override { connect = t; }
-    std::string KeyText() const override { return key; }
-    void SetKeyText(const std::string& t) override { key = t; }
-    std::string ChatText() const override { return chatText; }
-    void SetChatText(const std::string& t) override { chatText = t; }
-    void SetSendButtonsEnabled(bool) override {}
-    void ShowProgress(bool) override {}
-    void SetProgress(int) override {}
-    void SetHourglass(bool) override {}
-    void BumpSentBar() override {}
-    void BumpRecvBar() override {}
-    int SelectedVersion() const override { return 0; }
 };
 
 class FakeSock : public Sock {

@@ -15,6 +15,7 @@
 #include "help/frmAbout.h"
 #include "help/frmBrowser.h"
 #include "keys/randomkey.h"
+#include "link/Guard.h"
 #include "platform/cp1252.h"
 #include "platform/files.h"
 #include "platform/folders.h"
@@ -140,32 +141,25 @@ void frmMain::StartUp(std::string appFolder) {
     if (helpPage_.empty()) helpPage_ = sdk_.AppFolder + "overview.htm";
 
     // A per-user folder may not exist yet; the program's own folder always does.
-    try {
-        CreateFolderChain(sdk_.AppFolder);
-    } catch (const FileError& e) {
-        trouble += Utf8ToCp1252(e.what()) + ".\n";
+    const FolderStart opened = OpenProgramFolder(sdk_, lock_, sdk_.AppFolder, CreateFolderChain);
+    if (opened.notMade) trouble += Utf8ToCp1252(opened.notMade->what()) + ".\n";
+    if (opened.held) {
+        refused_ = true;
+        ending_ = true;
+        const std::string why = "Keyvane is already running with its files in " + sdk_.AppFolder +
+                                "\nA second copy would overwrite that copy's key files, "
+                                "so this one will close.";
+        // Also for a terminal, where the box may be hidden or never answered.
+        std::fprintf(stderr, "keyvane: %s\n", why.c_str());
+        platform_.MsgBox(Utf8ToCp1252(why));
+        return;
     }
-    // Two copies on one folder would build and wipe each other's key files.
-    try {
-        if (!lock_.Take(sdk_.AppFolder + kFolderLockFile)) {
-            refused_ = true;
-            ending_ = true;
-            const std::string why = "Keyvane is already running with its files in " +
-                                    sdk_.AppFolder +
-                                    "\nA second copy would overwrite that copy's key files, "
-                                    "so this one will close.";
-            // Also for a terminal, where the box may be hidden or never answered.
-            std::fprintf(stderr, "keyvane: %s\n", why.c_str());
-            platform_.MsgBox(Utf8ToCp1252(why));
-            return;
-        }
-        if (std::string left = WipeLeftoverKeyFiles(sdk_); !left.empty())
-            trouble += "Key files left by an earlier run could not be wiped (" +
-                       Utf8ToCp1252(left) + ").\n";
-    } catch (const FileError& e) {
+    if (!opened.leftover.empty())
+        trouble += "Key files left by an earlier run could not be wiped (" +
+                   Utf8ToCp1252(opened.leftover) + ").\n";
+    if (opened.lockUnknown)
         trouble += "Keyvane cannot tell whether another copy uses this folder (" +
-                   Utf8ToCp1252(e.what()) + ").\n";
-    }
+                   Utf8ToCp1252(opened.lockUnknown->what()) + ").\n";
 
     try {
         state_.PortStr = ReadOrCreatePort(sdk_.AppFolder);
@@ -175,8 +169,6 @@ void frmMain::StartUp(std::string appFolder) {
                    "); Keyvane uses port 7777.\n";
     }
     ui_->txtPort->setText(ToQ(state_.PortStr));
-
-    MakeFolder(sdk_.AppFolder + "Recv");  // most often: it is there already
 
     ui_->txtIP->setText(ToQ(platform_.LocalIP()));
 
@@ -205,11 +197,7 @@ void frmMain::StartUp(std::string appFolder) {
 }
 
 void frmMain::Guard(const std::function<void()>& handler) {
-    try {
-        handler();
-    } catch (const std::exception& e) {
-        platform_.MsgBox(Utf8ToCp1252(e.what()));
-    }
+    keyvane::Guard(handler, [this](const std::string& what) { platform_.MsgBox(what); });
 }
 
 void frmMain::closeEvent(QCloseEvent* e) {

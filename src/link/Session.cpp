@@ -7,6 +7,7 @@
 
 #include "keys/seed.h"
 #include "link/FastLink.h"
+#include "link/Guard.h"
 #include "platform/cp1252.h"
 #include "platform/files.h"
 #include "platform/numbers.h"
@@ -57,20 +58,12 @@ Session::Session(MainState& state, MainView& mainView, SDK& cipher, Platform& pl
 
 template <class F>
 void Session::Guarded(const F& handler) {
-    // An exception thrown into the event loop would end the program without the wipe.
-    std::string what;
-    try {
-        handler();
-        return;
-    } catch (const std::exception& e) {
-        what = e.what();
-    } catch (...) {
-        what = "unknown error";
-    }
-    try {
-        view_.UpdateList("An unexpected error was caught: " + Utf8ToCp1252(what));
-    } catch (...) {
-    }
+    Guard(handler, [this](const std::string& what) {
+        try {
+            view_.UpdateList("An unexpected error was caught: " + what);
+        } catch (...) {
+        }
+    });
 }
 
 template <class F>
@@ -604,15 +597,22 @@ void Session::OnIP(const std::string& payload) {
     }
 }
 
-void Session::OnKY(const std::string& payload) {
+std::optional<std::string> Session::Deciphered(const std::string& payload, const char* what) {
     sdk_.WorkText = payload;
     try {
         sdk_.DecryptString(sdk_.WorkText);
     } catch (const std::exception& e) {
-        view_.UpdateList(std::string("A received key could not be deciphered: ") + e.what());
-        return;
+        view_.UpdateList(std::string("A received ") + what +
+                         " could not be deciphered: " + e.what());
+        return std::nullopt;
     }
-    const std::string key = sdk_.WorkText;
+    return sdk_.WorkText;
+}
+
+void Session::OnKY(const std::string& payload) {
+    const auto deciphered = Deciphered(payload, "key");
+    if (!deciphered) return;
+    const std::string& key = *deciphered;
     if (key.empty() || key.size() > kMaxKeyDigits || !IsDigits(key)) {
         view_.UpdateList("A received key was refused: a key is 1 to " +
                          std::to_string(kMaxKeyDigits) + " digits.");
@@ -658,16 +658,10 @@ bool Session::TakeKeyToken() {
 }
 
 void Session::OnCT(const std::string& payload) {
-    sdk_.WorkText = payload;
-    try {
-        sdk_.DecryptString(sdk_.WorkText);
-    } catch (const std::exception& e) {
-        view_.UpdateList(std::string("A received chat line could not be deciphered: ") + e.what());
-        return;
-    }
-    const std::string line = sdk_.WorkText;
-    view_.OnEvent({ViewEvent::Kind::ChatReceived, line});
-    view_.UpdateChatList(line);
+    const auto line = Deciphered(payload, "chat line");
+    if (!line) return;
+    view_.OnEvent({ViewEvent::Kind::ChatReceived, *line});
+    view_.UpdateChatList(*line);
 }
 
 void Session::OnXX() {

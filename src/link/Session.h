@@ -230,6 +230,9 @@ class Session final : public FileChannel {
     void OnIP(const std::string& payload);
     void OnKY(const std::string& payload);
     void OnCT(const std::string& payload);
+    // A received "KY:" or "CT:" payload deciphered; nothing when it cannot be, and the
+    // status list says why.
+    std::optional<std::string> Deciphered(const std::string& payload, const char* what);
     // Whether one more received key may be saved now.
     bool TakeKeyToken();
     void OnXX();

@@ -11,12 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "link/MainView.h"
+#include "link/HeadlessView.h"
 #include "peer/Terminal.h"
 
 namespace keyvane::peer {
 
-class ConsoleView : public MainView {
+class ConsoleView : public HeadlessView {
   public:
     // `progress` receives the progress line; nullptr for none. JSON is always UTF-8;
     // text lines are in the terminal's encoding.
@@ -30,30 +30,15 @@ class ConsoleView : public MainView {
 
     void UpdateList(const std::string& line) override;
     void UpdateChatList(const std::string& line) override;
-    std::string IPText() const override { return ip; }
-    std::string ConnectText() const override { return connect; }
-    void SetConnectText(const std::string& text) override { connect = text; }
-    std::string KeyText() const override { return key; }
-    void SetKeyText(const std::string& text) override { key = text; }
-    std::string ChatText() const override { return chat; }
-    void SetChatText(const std::string& text) override { chat = text; }
-    void SetSendButtonsEnabled(bool) override {}
     void ShowProgress(bool visible) override;
     void SetProgress(int percent) override;
-    void SetHourglass(bool) override {}
-    void BumpSentBar() override {}
     void BumpRecvBar() override;
-    int SelectedVersion() const override { return version; }
     // One line when the link settles: "secure" with its code, or "not_secure". The
     // status line that says the same is not repeated.
     void ShowSecurity(const LinkSecurity& security) override;
     // Shown with the status or chat line that follows it, as one line of its own type.
     void OnEvent(const ViewEvent& event) override;
 
-    // The boxes the logic reads and fills (txtIP, txtConnect, txtKey, txtChat) and the
-    // selected system-file version.
-    std::string ip, connect, key, chat;
-    int version = 0;
     // Every event as it comes, for the action sequencer.
     std::function<void(const ViewEvent&)> onEvent;
     LinkSecurity settled;  // how the link settled; kept once it ended

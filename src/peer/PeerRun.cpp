@@ -11,6 +11,7 @@
 
 #include "app/StartUp.h"
 #include "cipher/sdk.h"
+#include "link/Guard.h"
 #include "link/MainState.h"
 #include "link/Session.h"
 #include "peer/ConsoleView.h"
@@ -31,19 +32,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The port text: the first line of port.dat when there is one, else 7777. Nothing is
-// written: a peer run from a script leaves the settings as they are.
-std::string DefaultPort(const std::string& folder) {
-    const std::string path = folder + "port.dat";
-    std::error_code ec;
-    if (!fs::is_regular_file(path, ec) || fs::file_size(path, ec) == 0 || ec) return "7777";
-    try {
-        return ReadFirstLine(path);
-    } catch (const FileError&) {
-        return "7777";
-    }
-}
-
 class Peer {
   public:
     Peer(const Options& o, std::FILE* out, std::FILE* progress, TerminalText term)
@@ -60,10 +48,6 @@ class Peer {
         platform_.PickProductPath = [this] { return productPath_; };
         platform_.EndProgram = [this] { ended_ = true; };
         view_.onEvent = [this](const ViewEvent& e) { Note(e); };
-        Guard(sock_.ConnectionRequest);
-        Guard(sock_.DataArrival);
-        Guard(sock_.SendProgress);
-        Guard(sock_.Disconnected);
         session_.SetRequireSecure(o_.requireSecure);
         session_.ConfirmRisk = [this](const std::string& text, bool changedIdentity) {
             return AcceptRisk(text, changedIdentity);
@@ -73,19 +57,6 @@ class Peer {
     int Run();
 
   private:
-    // A failure that reaches an event handler is reported, never thrown into the
-    // event loop.
-    template <class... A>
-    void Guard(std::function<void(A...)>& handler) {
-        handler = [this, inner = handler](A... a) {
-            try {
-                if (inner) inner(a...);
-            } catch (const std::exception& e) {
-                view_.Message(Utf8ToCp1252(e.what()));
-            }
-        };
-    }
-
     bool Over() const { return ended_ || session_.Ended() || signalled_; }
     // Counts what the actions wait for.
     void Note(const ViewEvent& e);
@@ -164,40 +135,28 @@ void Peer::Gap() {
 
 bool Peer::Start() {
     std::string folder = o_.folder.empty() ? PerUserDataFolder() : o_.folder;
-    // Key files go in there: a folder made here is the user's alone, and so is the
-    // shared per-user one, whoever made it.
-    try {
-        if (o_.folder.empty())
-            CreatePrivateFolder(folder);
-        else
-            CreateFolderChain(folder);
-    } catch (const FileError& e) {
-        view_.Message("The folder " + Utf8ToCp1252(folder) + " cannot be used (" +
-                      Utf8ToCp1252(e.Reason()) + ").");
-        return false;
-    }
     folder = fs::absolute(folder).lexically_normal().string();
     if (folder.back() != '/') folder += '/';
-    // A window or another peer on the same folder would build and wipe our key files.
-    try {
-        if (!lock_.Take(folder + kFolderLockFile)) {
-            view_.Message("Keyvane is already running with its files in " + Utf8ToCp1252(folder) +
-                          "; use another --folder.");
-            return false;
-        }
-    } catch (const FileError& e) {
+    // Key files go in there: a folder made here is the user's alone, and so is the
+    // shared per-user one, whoever made it.
+    const FolderStart opened = OpenProgramFolder(
+        sdk_, lock_, folder, o_.folder.empty() ? CreatePrivateFolder : CreateFolderChain);
+    const auto unusable = [&](const std::string& why) {
         view_.Message("The folder " + Utf8ToCp1252(folder) + " cannot be used (" +
-                      Utf8ToCp1252(e.what()) + ").");
-        return false;
-    }
-    sdk_.AppFolder = folder;
-    if (const std::string left = WipeLeftoverKeyFiles(sdk_); !left.empty())
-        view_.Message("Key files left by an earlier run could not be wiped (" + Utf8ToCp1252(left) +
-                      ").");
+                      Utf8ToCp1252(why) + ").");
+    };
+    if (opened.notMade) unusable(opened.notMade->Reason());
+    if (opened.held)
+        view_.Message("Keyvane is already running with its files in " + Utf8ToCp1252(folder) +
+                      "; use another --folder.");
+    if (opened.lockUnknown) unusable(opened.lockUnknown->what());
+    if (!opened.Ready()) return false;
+    if (!opened.leftover.empty())
+        view_.Message("Key files left by an earlier run could not be wiped (" +
+                      Utf8ToCp1252(opened.leftover) + ").");
     WipeOnTerminate(folder);
     transfer_.SetReceiveFolder(folder + "Recv/");
-    MakeFolder(folder + "Recv/");  // most often: it is there already
-    st_.PortStr = o_.port.empty() ? DefaultPort(folder) : o_.port;
+    st_.PortStr = o_.port.empty() ? ReadPort(folder) : o_.port;
     view_.ip = o_.hasAddress ? Typed(o_.address) : Utf8ToCp1252(platform_.LocalIP());
 
     OnTerminationSignals([this] {
@@ -270,7 +229,7 @@ int Peer::Act(const Action& a) {
         }
         case Action::Kind::Chat: {
             const int before = chatsSent_;
-            view_.chat = Typed(a.value);
+            view_.chatText = Typed(a.value);
             session_.SendChatLine();
             return chatsSent_ > before ? kOk : kFailed;
         }
@@ -325,11 +284,9 @@ int Peer::Run() {
         Gap();
         const bool gone = Over() || !st_.IsConnected;
         int status = kFailed;
-        try {
-            if (!gone) status = Act(a);
-        } catch (const std::exception& e) {
-            view_.Message(Utf8ToCp1252(e.what()));
-        }
+        if (!gone)
+            Guard([&] { status = Act(a); },
+                  [this](const std::string& what) { view_.Message(what); });
         // The connection ended under the action: lost, or the peer hung up.
         if (!signalled_ && (lost_ || ended_ || !st_.IsConnected)) return Finish(kLost);
         if (status != kOk || signalled_) return Finish(kFailed);

@@ -12,10 +12,10 @@ namespace {
 TEST(SocketEvents, AFailureInAHandlerIsReportedAndTheLinkGoesOn) {
     FakePeer host;
     host.BecomeConnectedHost();
-    host.files.fl = [](const std::string&) { throw std::runtime_error("disk on fire"); };
+    host.files.fl = [](const std::string&) { throw std::runtime_error("disk on fir\xc3\xa9"); };
     host.files.lost = [] { throw 42; };
     EXPECT_NO_THROW(host.sock.Receive("FL:a.bin"));
-    EXPECT_EQ(host.view.status.back(), "An unexpected error was caught: disk on fire");
+    EXPECT_EQ(host.view.status.back(), "An unexpected error was caught: disk on fir\xe9");
     host.sock.Receive("CT:" + host.Encipher("still here"));
     EXPECT_EQ(host.view.chat.back(), "still here");
     EXPECT_NO_THROW(host.sock.Disconnected());

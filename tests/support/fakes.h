@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "link/FileChannel.h"
-#include "link/MainView.h"
+#include "link/HeadlessView.h"
 #include "platform/platform.h"
 #include "platform/sock.h"
 
@@ -20,13 +20,14 @@ namespace keyvane::test {
 
 // Records every line and value the logic shows; `onLine` and `onProgress` let a test
 // act at a given moment.
-class FakeView : public MainView {
+class FakeView : public HeadlessView {
   public:
+    FakeView() { ip = "127.0.0.1"; }
+
     std::vector<std::string> status, chat;  // List1 and the chat list, in order
     std::vector<int> progress;              // every value the bar was set to
-    std::string ip = "127.0.0.1", connect, key, chatText;
     bool sendEnabled = false, progressVisible = false, hourglass = false;
-    int sentBars = 0, recvBars = 0, version = 0;
+    int sentBars = 0, recvBars = 0;
     std::function<void(const std::string&)> onLine;
     std::function<void(int)> onProgress;
 
@@ -39,13 +40,6 @@ class FakeView : public MainView {
         chat.push_back(line);
         LineAfterEvent(line);
     }
-    std::string IPText() const override { return ip; }
-    std::string ConnectText() const override { return connect; }
-    void SetConnectText(const std::string& t) override { connect = t; }
-    std::string KeyText() const override { return key; }
-    void SetKeyText(const std::string& t) override { key = t; }
-    std::string ChatText() const override { return chatText; }
-    void SetChatText(const std::string& t) override { chatText = t; }
     void SetSendButtonsEnabled(bool e) override { sendEnabled = e; }
     void ShowProgress(bool v) override { progressVisible = v; }
     void SetProgress(int percent) override {
@@ -55,7 +49,6 @@ class FakeView : public MainView {
     void SetHourglass(bool b) override { hourglass = b; }
     void BumpSentBar() override { ++sentBars; }
     void BumpRecvBar() override { ++recvBars; }
-    int SelectedVersion() const override { return version; }
     void ShowSecurity(const LinkSecurity& s) override { security.push_back(s); }
     std::vector<LinkSecurity> security;  // every change shown, in order
 
