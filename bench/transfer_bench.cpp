@@ -398,7 +398,7 @@ int WindowPeer(const std::string& role, const std::string& folder, const std::st
         // The first read after "FL:" is the first block.
         win.sock().DataArrival = [&win, &firstBlockNs, &firstCpuUs,
                                   next = win.sock().DataArrival](int64_t n) {
-            if (firstBlockNs == 0 && win.ClientRecv()) {
+            if (firstBlockNs == 0 && win.transfer().State().ClientRecv()) {
                 firstBlockNs = NowNs();
                 firstCpuUs = CpuUs();
             }
@@ -625,8 +625,8 @@ class QuietView : public HeadlessView {
 struct Side {
     explicit Side(const std::string& folder) {
         sdk.AppFolder = folder;
-        st.Recv = folder + "Recv/";
-        std::filesystem::create_directories(st.Recv);
+        std::filesystem::create_directories(folder + "Recv/");
+        transfer.SetReceiveFolder(folder + "Recv/");
         ChooseLink(folder);
         sock.ListenAddress = "127.0.0.1";
         p.MsgBox = [](const std::string& t) { std::fprintf(stderr, "box: %s\n", t.c_str()); };
@@ -652,7 +652,7 @@ struct Side {
     QtSock sock;
     long tick = 0;
     Session session{st, view, sdk, p, sock};
-    keyvane::FileTransfer transfer{session};
+    keyvane::FileTransfer transfer{session, view, p, sdk};
 };
 
 // Sleeps in the event loop between events, as the program's own loop does.
@@ -696,7 +696,8 @@ TransferFigures WindowlessTransfer(const std::string& folder, int64_t length) {
             RunUntil(done);
             QThread::msleep(200);  // let the last "OK:" go out
             QCoreApplication::processEvents();
-            return PeerResult{0, PeakKb(), keyvane::ProbeLength(side.st.Recv + "data.bin")};
+            return PeerResult{0, PeakKb(),
+                              keyvane::ProbeLength(side.transfer.State().Recv + "data.bin")};
         },
         &readyFd);
     char r;

@@ -512,7 +512,6 @@ class Run {
   public:
     Run(Tree& tree, SDK& sdk) : tree_(tree), sdk_(sdk) {
         st_.PortStr = "7777";
-        st_.Recv = tree.recv;
         plat_.MsgBox = [this](const std::string& t) { view_.UpdateList("box: " + t); };
         plat_.TimeText = [this] { return TimeText(); };
         plat_.MonotonicMs = [this] { return ms_; };
@@ -526,7 +525,8 @@ class Run {
         // The probe's nonce is all zeros, so the script can answer it.
         plat_.SystemRandom = [](uint32_t) { return 0u; };
         session_.emplace(st_, view_, sdk_, plat_, sock_);
-        transfer_.emplace(*session_);
+        transfer_.emplace(*session_, view_, plat_, sdk_);
+        transfer_->SetReceiveFolder(tree.recv);
         counter_.inner = &*transfer_;
         counter_.announced = &announced_;
         session_->Attach(&counter_);
@@ -762,6 +762,9 @@ class Run {
         void OnBrokenBlock() override { inner->OnBrokenBlock(); }
         void OnControl(const std::string& message) override { inner->OnControl(message); }
         size_t EndLength() const override { return inner->EndLength(); }
+        void OnSendRoom() override { inner->OnSendRoom(); }
+        bool Receiving() const override { return inner->Receiving(); }
+        bool AwaitingOK() const override { return inner->AwaitingOK(); }
     };
 
     Tree& tree_;

@@ -68,8 +68,9 @@ frmMain::frmMain(std::string appFolder, const std::function<void(Platform&)>& ad
                  QWidget* parent)
     : QMainWindow(parent),
       ui_(std::make_unique<Ui::frmMain>()),
-      session_(*this, *this, sdk_, platform_, sock_),
-      transfer_(session_) {
+      session_(state_, *this, sdk_, platform_, sock_),
+      transfer_(session_, *this, platform_, sdk_),
+      systemFiles_(session_, transfer_, *this, platform_) {
     setFont(WindowFont());
     ui_->setupUi(this);
     WrapCaption(ui_->optMsg);
@@ -116,7 +117,7 @@ void frmMain::Wire() {
     on(ui_->Command1, [this] { session_.WaitForConnect(); });
     on(ui_->Command2, [this] { session_.Connect(); });
     on(ui_->Command3, [this] { session_.SendKey(); });
-    on(ui_->Command4, [this] { SendSystemFiles(session_, transfer_); });
+    on(ui_->Command4, [this] { systemFiles_.SendSystemFiles(); });
     on(ui_->Command5, [this] { session_.SendChatLine(); });
     on(ui_->Command6, [this] { GenerateKey(); });
     on(ui_->Command7, [this] { ShowFontWindow(); });
@@ -136,7 +137,7 @@ void frmMain::StartUp(std::string appFolder) {
     PaintNow();
 
     sdk_.AppFolder = std::move(appFolder);
-    Recv = sdk_.AppFolder + "Recv/";
+    transfer_.SetReceiveFolder(sdk_.AppFolder + "Recv/");
     if (helpPage_.empty()) helpPage_ = sdk_.AppFolder + "overview.htm";
 
     // A per-user folder may not exist yet; the program's own folder always does.
@@ -161,13 +162,13 @@ void frmMain::StartUp(std::string appFolder) {
                    Utf8ToCp1252(opened.lockUnknown->what()) + ").\n";
 
     try {
-        PortStr = ReadOrCreatePort(sdk_.AppFolder);
+        state_.PortStr = ReadOrCreatePort(sdk_.AppFolder);
     } catch (const FileError& e) {
-        PortStr = "7777";
+        state_.PortStr = "7777";
         trouble += "port.dat could not be read or created (" + Utf8ToCp1252(e.what()) +
                    "); Keyvane uses port 7777.\n";
     }
-    ui_->txtPort->setText(ToQ(PortStr));
+    ui_->txtPort->setText(ToQ(state_.PortStr));
 
     ui_->txtIP->setText(ToQ(platform_.LocalIP()));
 

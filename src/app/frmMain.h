@@ -18,6 +18,7 @@
 #include "platform/folders.h"
 #include "platform/platform.h"
 #include "platform/qt/QtSock.h"
+#include "sysfiles/SystemFiles.h"
 #include "transfer/FileTransfer.h"
 
 namespace Ui {
@@ -26,7 +27,7 @@ class frmMain;
 
 namespace keyvane {
 
-class frmMain : public QMainWindow, public MainState, public MainView {
+class frmMain : public QMainWindow, public MainView {
     Q_OBJECT
   public:
     // `appFolder` is the program folder with a trailing "/". `adjust` may replace any
@@ -40,6 +41,10 @@ class frmMain : public QMainWindow, public MainState, public MainView {
     Platform& platform() { return platform_; }
     Session& session() { return session_; }
     FileTransfer& transfer() { return transfer_; }
+    SystemFiles& systemFiles() { return systemFiles_; }
+    // The connection's state, which the session changes.
+    MainState& state() { return state_; }
+    const MainState& state() const { return state_; }
     // The activity bars and progress value as they are, which the screen may show a
     // little later.
     const PacedDisplay& display() const { return display_; }
@@ -106,8 +111,10 @@ class frmMain : public QMainWindow, public MainState, public MainView {
     SDK sdk_;
     Platform platform_;
     QtSock sock_;
+    MainState state_;
     Session session_;
     FileTransfer transfer_;
+    SystemFiles systemFiles_;
     PacedDisplay display_;
     ListBudget statusBudget_, chatBudget_;
     QTimer paintTimer_;

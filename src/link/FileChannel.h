@@ -1,19 +1,14 @@
 // The two narrow seams between the link and file transfer: what transfer may ask of the
-// link, and what the link's dispatcher hands to transfer. Session implements the first;
-// FileTransfer implements the second and attaches itself.
+// link (the transport; the window and the dialogs it reaches on its own), and what the
+// link's dispatcher hands to transfer. Session implements the first; FileTransfer
+// implements the second and attaches itself.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "link/MainState.h"
-#include "link/ViewEvents.h"
-
 namespace keyvane {
-
-class SDK;
-struct Platform;
 
 // What the link's dispatcher hands on to file transfer.
 class FileReceiver {
@@ -31,12 +26,16 @@ class FileReceiver {
     virtual size_t EndLength() const { return 0; }
     // The socket handed bytes it held to the system: a sender held back may go on.
     virtual void OnSendRoom() {}
+    // How the reads are framed meanwhile: a file is being received (its blocks are
+    // assembled by length), or this side awaits an "OK:".
+    virtual bool Receiving() const { return false; }
+    virtual bool AwaitingOK() const { return false; }
 
   protected:
     ~FileReceiver() = default;
 };
 
-// What file transfer needs from the link and its window.
+// What file transfer needs of the connection.
 class FileChannel {
   public:
     // What every send shows without a connection that has its key files.
@@ -61,24 +60,8 @@ class FileChannel {
     virtual int64_t NowMs() const = 0;
     // What was sent is still held back by the link (it goes as soon as it may).
     virtual bool Holding() const { return false; }
-    // The event loop's timers (Platform::After, through OneShot).
-    virtual Platform& Hooks() = 0;
+    // Shows a message box, or a status line while one of the link's boxes is open.
     virtual void Notify(const std::string& text) = 0;
-
-    virtual void Status(const std::string& line) = 0;  // status list
-    virtual void Event(const ViewEvent& event) = 0;    // just before its status line
-    virtual void SetHourglass(bool busy) = 0;
-    virtual void ShowProgress(bool visible) = 0;
-    virtual void SetProgress(int percent) = 0;
-    virtual int SelectedVersion() const = 0;  // system-file version, 0 for none
-
-    // Dialogs; each lets events through.
-    virtual bool Confirm(const std::string& question) = 0;
-    virtual std::string ChooseFile() = 0;  // "" when cancelled
-    virtual std::string ChooseProductPath() = 0;
-
-    virtual TransferState& Files() = 0;
-    virtual SDK& Cipher() = 0;  // its WorkText and BlockRecord carry the blocks
 
     // At most one receiver; nullptr detaches it.
     virtual void Attach(FileReceiver* receiver) = 0;

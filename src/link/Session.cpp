@@ -485,12 +485,14 @@ void Session::EndOfFileWaitOver() {
 }
 
 Framer::Context Session::FramerContext() const {
-    Framer::Context ctx(st_.ClientRecv(), st_.FileInProgress());
+    // What the framer needs of a transfer, the transfer says.
+    const bool receiving = files_ && files_->Receiving();
+    Framer::Context ctx(receiving, files_ && files_->AwaitingOK());
     ctx.probeWelcome = st_.IsClient() && fastOn_ && !fast_ && !hs_;
     ctx.awaitReveal = st_.IsClient() && hs_ && !sealer_ && sec_ == Sec::Pending;
     ctx.answer = awaitedAnswer_;
     ctx.fast = fast_;
-    if (fast_ && st_.ClientRecv() && files_) ctx.endLength = files_->EndLength();
+    if (fast_ && receiving) ctx.endLength = files_->EndLength();
     return ctx;
 }
 
@@ -521,7 +523,7 @@ void Session::Dispatch(const std::string& m) {
         lastBlockMs_ = longestGapMs_ = -1;
         if (files_) files_->OnFL(payload);
     } else if (tag == "FB:") {
-        if (st_.ClientRecv() && m.compare(3, 3, "RM:") != 0) NoteBlock();
+        if (files_ && files_->Receiving() && m.compare(3, 3, "RM:") != 0) NoteBlock();
         if (files_) files_->OnFB(m);
     } else if (tag == "OK:") {
         if (files_) files_->OnOK();

@@ -1,7 +1,7 @@
 // The main window's logic: the connection and its end, the receive dispatcher, key and
-// chat sending. It works on the window's state and view and can be driven by tests
-// without a window. File transfer reaches it only through FileChannel and gets its
-// messages through FileReceiver.
+// chat sending. It owns the connection's state (MainState), works on the window's view
+// and can be driven by tests without a window. File transfer reaches it only through
+// FileChannel and gets its messages through FileReceiver.
 //
 // The wire: one TCP stream of tagged messages, one byte per character, no lengths.
 //   "IP:" address     client to host, once, right after connecting; plain
@@ -146,19 +146,6 @@ class Session final : public FileChannel {
     // Bytes of the peer's held back for a message not yet complete.
     size_t PendingBytes() const { return framer_.Pending(); }
 
-    // FileChannel: the window and the dialogs as file transfer sees them.
-    void Status(const std::string& line) override { view_.UpdateList(line); }
-    void Event(const ViewEvent& event) override { view_.OnEvent(event); }
-    void SetHourglass(bool busy) override { view_.SetHourglass(busy); }
-    void ShowProgress(bool visible) override { view_.ShowProgress(visible); }
-    void SetProgress(int percent) override { view_.SetProgress(percent); }
-    int SelectedVersion() const override { return view_.SelectedVersion(); }
-    bool Confirm(const std::string& question) override { return platform_.ConfirmBox(question); }
-    std::string ChooseFile() override { return platform_.OpenFileName(); }
-    std::string ChooseProductPath() override { return platform_.PickProductPath(); }
-    TransferState& Files() override { return st_; }
-    SDK& Cipher() override { return sdk_; }
-    Platform& Hooks() override { return platform_; }
     // File messages go to `receiver` (none: they are dropped).
     void Attach(FileReceiver* receiver) override { files_ = receiver; }
 

@@ -39,7 +39,8 @@ class Peer {
           term_(std::move(term)),
           view_(out, progress, o.json, term_),
           session_(st_, view_, sdk_, platform_, sock_),
-          transfer_(session_) {
+          transfer_(session_, view_, platform_, sdk_),
+          systemFiles_(session_, transfer_, view_, platform_) {
         InstallQtCorePlatform(platform_);
         platform_.MsgBox = [this](const std::string& text) { view_.Message(text); };
         platform_.ConfirmBox = [](const std::string&) { return true; };
@@ -82,6 +83,7 @@ class Peer {
     QtSock sock_;
     Session session_;
     FileTransfer transfer_;
+    SystemFiles systemFiles_;
     std::string productPath_;
     FolderLock lock_;
     bool ended_ = false;      // the session ended the program (a hang-up on a client)
@@ -153,7 +155,7 @@ bool Peer::Start() {
         view_.Message("Key files left by an earlier run could not be wiped (" +
                       Utf8ToCp1252(opened.leftover) + ").");
     WipeOnTerminate(folder);
-    st_.Recv = folder + "Recv/";
+    transfer_.SetReceiveFolder(folder + "Recv/");
     st_.PortStr = o_.port.empty() ? ReadPort(folder) : o_.port;
     view_.ip = o_.hasAddress ? Typed(o_.address) : Utf8ToCp1252(platform_.LocalIP());
 
@@ -238,7 +240,7 @@ int Peer::Act(const Action& a) {
             if (Over()) return kFailed;
             const int before = filesSent_;
             transfer_.SendFile(a.value, 0);
-            RunUntil([this] { return st_.sendPhase == SendPhase::Idle; });
+            RunUntil([this] { return transfer_.State().sendPhase == SendPhase::Idle; });
             return filesSent_ == before + 1 ? kOk : kFailed;
         }
         case Action::Kind::System: {
@@ -248,8 +250,11 @@ int Peer::Act(const Action& a) {
             productPath_ = a.productPath;
             const int before = filesSent_;
             setCount_ = 0;
-            SendSystemFiles(session_, transfer_);
-            RunUntil([this] { return !st_.SystemTransferInProgress && !st_.FileInProgress(); });
+            systemFiles_.SendSystemFiles();
+            RunUntil([this] {
+                return !systemFiles_.SystemTransferInProgress() &&
+                       !transfer_.State().FileInProgress();
+            });
             // An empty set, or one that stopped short, has failed.
             return setCount_ > 0 && filesSent_ - before == setCount_ ? kOk : kFailed;
         }

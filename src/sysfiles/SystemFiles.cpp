@@ -1,60 +1,95 @@
 #include "sysfiles/SystemFiles.h"
 
 #include "platform/cp1252.h"
-#include "transfer/FileTransfer.h"
+#include "platform/platform.h"
 
 namespace keyvane {
 
-void SendSystemFiles(FileChannel& link, FileTransfer& t) {
-    const int version = link.SelectedVersion();
+SystemFiles::SystemFiles(FileChannel& link, FileTransfer& transfer, MainView& view,
+                         Platform& platform)
+    : link_(link), transfer_(transfer), view_(view), platform_(platform), pause_(platform) {
+    transfer_.Listen(this);
+}
+
+SystemFiles::~SystemFiles() {
+    transfer_.Listen(nullptr);
+}
+
+void SystemFiles::SendSystemFiles() {
+    const int version = view_.SelectedVersion();
     if (version < 1 || version > 5) {
-        link.Notify("Select Version of Files to Transmit.");
+        link_.Notify("Select Version of Files to Transmit.");
         return;
     }
     // Checked again after the picker, which lets events through.
     auto canStart = [&] {
-        if (!link.KeysReady()) {
-            link.Notify(FileChannel::kNotConnected);
+        if (!link_.KeysReady()) {
+            link_.Notify(FileChannel::kNotConnected);
             return false;
         }
-        if (t.Busy()) {
-            link.Notify(FileTransfer::kBusyText);
+        if (transfer_.Busy()) {
+            link_.Notify(FileTransfer::kBusyText);
             return false;
         }
         return true;
     };
     if (!canStart()) return;
-    SystemFileSet& set = t.sys;
     if (version == 2) {
-        set.ProductPath = link.ChooseProductPath();
-        if (set.ProductPath.empty()) {
-            link.Notify("You must define the path of Veltra 5.5.2 before you can transmit them.");
+        sys.ProductPath = platform_.PickProductPath();
+        if (sys.ProductPath.empty()) {
+            link_.Notify("You must define the path of Veltra 5.5.2 before you can transmit them.");
             return;
         }
         if (!canStart()) return;
     }
 
-    for (std::string& entry : set.SystemFileList) entry.clear();
-    set.SystemFileCount = 0;
-    const std::string folder = ProductFolder(version, set.ProductPath);
+    for (std::string& entry : sys.SystemFileList) entry.clear();
+    sys.SystemFileCount = 0;
+    const std::string folder = ProductFolder(version, sys.ProductPath);
     const VersionRow& row = VersionTable()[static_cast<size_t>(version - 1)];
     const std::vector<std::string> names = EligibleNames(ListPlainFiles(folder), row.notSent);
     if (names.size() > static_cast<size_t>(SystemFileSet::kMaxFiles)) {
-        link.Notify("There are more than 1500 files to send in " + Utf8ToCp1252(folder) +
-                    ". The set was not sent.");
+        link_.Notify("There are more than 1500 files to send in " + Utf8ToCp1252(folder) +
+                     ". The set was not sent.");
         return;
     }
     for (const std::string& n : names)
-        set.SystemFileList[static_cast<size_t>(++set.SystemFileCount)] = folder + n;
-    link.Event({.kind = ViewEvent::Kind::SystemSet, .count = set.SystemFileCount});
-    link.Status("Sending System Files (" + std::to_string(set.SystemFileCount) + " to do)");
-    if (set.SystemFileCount == 0) {
-        link.Notify("No files to send were found in " + Utf8ToCp1252(folder) + ".");
+        sys.SystemFileList[static_cast<size_t>(++sys.SystemFileCount)] = folder + n;
+    view_.OnEvent({.kind = ViewEvent::Kind::SystemSet, .count = sys.SystemFileCount});
+    view_.UpdateList("Sending System Files (" + std::to_string(sys.SystemFileCount) + " to do)");
+    if (sys.SystemFileCount == 0) {
+        link_.Notify("No files to send were found in " + Utf8ToCp1252(folder) + ".");
         return;
     }
-    link.Files().SystemTransferInProgress = true;
-    link.Files().stmax = 1;
-    t.SendFile(set.SystemFileList[1], 0);
+    Start();
+}
+
+void SystemFiles::Start() {
+    pause_.Stop();
+    inProgress_ = true;
+    stmax_ = 1;
+    transfer_.SendFile(sys.SystemFileList[1], 0);
+}
+
+void SystemFiles::OnFileSent() {
+    ++stmax_;
+    if (stmax_ > sys.SystemFileCount) {
+        inProgress_ = false;
+        view_.SetHourglass(false);
+        return;
+    }
+    pause_.Start(2, [this] {
+        // The end of the connection during the pause ended the set (OnSendAborted).
+        if (!inProgress_) return;
+        transfer_.SendFile(sys.SystemFileList[static_cast<size_t>(stmax_)], 0, true);
+    });
+}
+
+void SystemFiles::OnSendAborted() {
+    inProgress_ = false;
+    pause_.Stop();
+    view_.OnEvent({ViewEvent::Kind::SystemSetShort});
+    view_.UpdateList("The system files were not all sent.");
 }
 
 }  // namespace keyvane

@@ -29,12 +29,13 @@ struct FileTransfer::Impl {
     std::string readyError;  // why the next message could not be made
     // After "FL:" until the first block, and between the files of a set.
     Pause pause;
-    // A set's later file: once it is under way, the pointer is the arrow and the bar is
-    // hidden, as the end of the file before left them.
+    // A batch's later file: once it is under way, the pointer is the arrow and the bar
+    // is hidden, as the end of the file before left them.
     bool quietStart = false;
 
     // Receiving.
     std::optional<BlockWriter> in;
+    std::string plain;         // the block or rest last deciphered
     std::string RecvFileName;  // the name actually used (Windows-1252)
     int32_t RecvBlockCount = 0;
 
@@ -120,8 +121,12 @@ size_t FileTransfer::PeakInFlight() const {
     return impl_->peakInFlight;
 }
 
-FileTransfer::FileTransfer(FileChannel& link)
-    : link_(link), impl_(std::make_unique<Impl>(link.Hooks())) {
+FileTransfer::FileTransfer(FileChannel& link, MainView& view, Platform& platform, SDK& sdk)
+    : link_(link),
+      view_(view),
+      platform_(platform),
+      sdk_(sdk),
+      impl_(std::make_unique<Impl>(platform)) {
     link_.Attach(this);
 }
 
@@ -130,13 +135,13 @@ FileTransfer::~FileTransfer() {
 }
 
 bool FileTransfer::Busy() const {
-    const TransferState& st = link_.Files();
-    return st.sendPhase != SendPhase::Idle || st.ClientRecv() || st.SystemTransferInProgress;
+    const TransferState& st = st_;
+    return st.sendPhase != SendPhase::Idle || st.ClientRecv() || InBatch();
 }
 
 void FileTransfer::OnBrokenBlock() {
     // The stream fell out of step: what follows is no part of this file.
-    if (link_.Files().ClientRecv())
+    if (st_.ClientRecv())
         EndReceive("File incomplete: " + impl_->RecvFileName + " (a block was broken)");
 }
 
@@ -149,14 +154,15 @@ void FileTransfer::SendFileCommand() {
         link_.Notify(kBusyText);
         return;
     }
-    const std::string fn = link_.ChooseFile();
+    const std::string fn = platform_.OpenFileName();
     if (!fn.empty()) SendFile(fn, 1);
 }
 
-void FileTransfer::SendFile(const std::string& fn, int m) {
-    TransferState& st = link_.Files();
+void FileTransfer::SendFile(const std::string& fn, int m, bool quiet) {
+    TransferState& st = st_;
     if (m != 0) {
-        if (!link_.Confirm("Are you sure you want to send the file " + Utf8ToCp1252(fn) + "?"))
+        if (!platform_.ConfirmBox("Are you sure you want to send the file " + Utf8ToCp1252(fn) +
+                                  "?"))
             return;
         // The dialogs let events through: a transfer may have begun meanwhile.
         if (Busy()) {
@@ -167,19 +173,20 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
     // Blocks are enciphered with this connection's key files only (a set's next file
     // may come after the peer went).
     if (!link_.KeysReady()) {
-        link_.Event({ViewEvent::Kind::FileNotSent, {}, fn});
+        view_.OnEvent({ViewEvent::Kind::FileNotSent, {}, fn});
         link_.Notify(FileChannel::kNotConnected);
         AbortSend("");
         return;
     }
-    link_.SetHourglass(true);
+    view_.SetHourglass(true);
+    impl_->quietStart = quiet;
     const std::string name = BareName(fn);
     BlockSplit split;
     try {
         // Read only: a file gone since it was chosen or listed is not made anew.
         split = SplitLength(ExistingFileLength(fn));
     } catch (const std::exception& e) {
-        link_.Event({ViewEvent::Kind::FileNotSent, {}, fn});
+        view_.OnEvent({ViewEvent::Kind::FileNotSent, {}, fn});
         AbortSend("Cannot send " + Utf8ToCp1252(fn) + ": " + Reason(e));
         return;
     }
@@ -207,8 +214,8 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
             if (st.sendPhase != SendPhase::Idle) AbortSend("");
             return;
         }
-        link_.Event({ViewEvent::Kind::FileSending, {}, fn, static_cast<int64_t>(length)});
-        link_.Status("Sending " + Utf8ToCp1252(fn) + "...");
+        view_.OnEvent({ViewEvent::Kind::FileSending, {}, fn, static_cast<int64_t>(length)});
+        view_.UpdateList("Sending " + Utf8ToCp1252(fn) + "...");
         StartDone();
         return;
     }
@@ -216,8 +223,8 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
         if (st.sendPhase != SendPhase::Idle) AbortSend("");
         return;
     }
-    link_.Event({ViewEvent::Kind::FileSending, {}, fn, FileLength(st)});
-    link_.Status("Sending " + Utf8ToCp1252(fn) + "...");
+    view_.OnEvent({ViewEvent::Kind::FileSending, {}, fn, FileLength(st)});
+    view_.UpdateList("Sending " + Utf8ToCp1252(fn) + "...");
     // The pause begins once "FL:" has really gone.
     impl_->pause.Start(
         2, [this] { SendFirstBlock(); }, [this] { return link_.Holding(); });
@@ -225,7 +232,7 @@ void FileTransfer::SendFile(const std::string& fn, int m) {
 
 // The pause after "FL:" is over: the first message goes.
 void FileTransfer::SendFirstBlock() {
-    TransferState& st = link_.Files();
+    TransferState& st = st_;
     if (st.sendPhase != SendPhase::Announcing) return;
     try {
         impl_->out.emplace(impl_->sendPath, static_cast<size_t>(kBlockSize));
@@ -239,16 +246,16 @@ void FileTransfer::SendFirstBlock() {
     if (!SendPrepared()) return;
     // The whole file went out with the first message.
     if (st.nb == 0 && st.sendPhase == SendPhase::Sending) st.sendPhase = SendPhase::LastSent;
-    link_.ShowProgress(true);
-    if (st.nb != 0) link_.SetProgress(ProgressValue(st.CurrentBlock, st.nb));
+    view_.ShowProgress(true);
+    if (st.nb != 0) view_.SetProgress(ProgressValue(st.CurrentBlock, st.nb));
     if (st.nb != 0) Prepare(2);
     StartDone();
 }
 
 void FileTransfer::StartDone() {
     if (!std::exchange(impl_->quietStart, false)) return;
-    link_.SetHourglass(false);
-    link_.ShowProgress(false);
+    view_.SetHourglass(false);
+    view_.ShowProgress(false);
 }
 
 // Reads and enciphers the message for `record`: a whole block up to nb, then the closing
@@ -256,34 +263,33 @@ void FileTransfer::StartDone() {
 // is made right after the previous message went out, so this side enciphers while the
 // peer deciphers; every message still waits for the "OK:" of the one before.
 void FileTransfer::Prepare(int64_t record) {
-    const TransferState& st = link_.Files();
-    SDK& sdk = link_.Cipher();
+    const TransferState& st = st_;
+    SDK& sdk = sdk_;
     Impl& im = *impl_;
     const bool closing = record > st.nb;
     const size_t count = closing ? static_cast<size_t>(st.rm) : static_cast<size_t>(kBlockSize);
-    im.ready.clear();
     im.readyError.clear();
-    sdk.WorkText.clear();
+    im.ready.assign(closing ? "FB:RM:" : "FB:");
     try {
         const char* shorter = "the file became shorter while it was being sent";
         // Blocks are read many at a time: the end looks at the file as it is now.
         if (closing && im.out->Length() < int64_t{st.nb} * kBlockSize + st.rm)
             throw FileError(shorter);
         if (count > 0) {
-            std::string got = im.out->Read(record);
+            const std::string got = im.out->Read(record);
             if (got.size() < count) throw FileError(shorter);
             if (im.fastSend) im.sendHash.Update(std::string_view(got).substr(0, count));
-            got.resize(static_cast<size_t>(kBlockSize), ' ');
-            sdk.BlockRecord = std::move(got);
-            sdk.WorkText.assign(sdk.BlockRecord, 0, count);
-            sdk.EncryptString(sdk.WorkText);
+            // Enciphered in the message itself, behind its tag.
+            const size_t at = im.ready.size();
+            im.ready.append(got, 0, count);
+            sdk.EncryptBlock(im.ready.data() + at, count);
         }
     } catch (const std::exception& e) {
+        im.ready.clear();
         im.readyError = "Cannot send " + Utf8ToCp1252(im.sendPath) + ": " + Reason(e);
         return;
     }
-    im.ready.reserve(sdk.WorkText.size() + 7);
-    im.ready.append(closing ? "FB:RM:" : "FB:").append(sdk.WorkText).push_back('|');
+    im.ready.push_back('|');
 }
 
 bool FileTransfer::SendPrepared() {
@@ -293,13 +299,13 @@ bool FileTransfer::SendPrepared() {
         return false;
     }
     if (link_.Send(im.ready)) return true;
-    if (link_.Files().sendPhase != SendPhase::Idle)
+    if (st_.sendPhase != SendPhase::Idle)
         AbortSend("The file " + Utf8ToCp1252(im.sendPath) + " was not sent completely.");
     return false;
 }
 
 void FileTransfer::OnOK() {
-    TransferState& st = link_.Files();
+    TransferState& st = st_;
     Impl& im = *impl_;
     if (!st.FileInProgress()) return;
     if (im.fastSend) return OnFastOK();
@@ -314,9 +320,9 @@ void FileTransfer::OnOK() {
 }
 
 void FileTransfer::SendNextPlain() {
-    TransferState& st = link_.Files();
+    TransferState& st = st_;
     ++st.CurrentBlock;
-    link_.SetProgress(ProgressValue(st.CurrentBlock, st.nb));
+    view_.SetProgress(ProgressValue(st.CurrentBlock, st.nb));
     if (st.CurrentBlock <= st.nb) {
         if (SendPrepared()) Prepare(static_cast<int64_t>(st.CurrentBlock) + 1);
         return;
@@ -329,10 +335,10 @@ void FileTransfer::OnControl(const std::string& m) {
     Impl& im = *impl_;
     const std::string_view tag = std::string_view(m).substr(0, 3);
     if (tag == fast::kResume) {
-        if (!im.awaitingResume || link_.Files().sendPhase != SendPhase::Announcing) return;
+        if (!im.awaitingResume || st_.sendPhase != SendPhase::Announcing) return;
         const uint64_t blocks = fast::ParseHex(std::string_view(m).substr(3)).value_or(0);
         // More than the file holds is no point to go on from: the whole file goes.
-        const bool past = blocks > static_cast<uint64_t>(std::max(link_.Files().nb, 0));
+        const bool past = blocks > static_cast<uint64_t>(std::max(st_.nb, 0));
         StartFastSend(past ? 0 : static_cast<uint32_t>(blocks));
     } else if (tag == fast::kFileHead) {
         OnFileOffer(m);
@@ -342,7 +348,7 @@ void FileTransfer::OnControl(const std::string& m) {
 }
 
 void FileTransfer::StartFastSend(uint32_t resumeBlocks) {
-    const TransferState& st = link_.Files();
+    const TransferState& st = st_;
     Impl& im = *impl_;
     im.awaitingResume = false;
     im.answerWait.Stop();
@@ -365,7 +371,7 @@ void FileTransfer::StartFastSend(uint32_t resumeBlocks) {
 }
 
 void FileTransfer::SendFastBlocks() {
-    TransferState& st = link_.Files();
+    TransferState& st = st_;
     Impl& im = *impl_;
     st.CurrentBlock = static_cast<int32_t>(im.skipped);
     st.sendPhase = SendPhase::Sending;
@@ -375,7 +381,7 @@ void FileTransfer::SendFastBlocks() {
     im.messages = st.nb - im.skipped + 1;  // the blocks left and the closing message
     im.window = fast::SendWindow();
     im.peakInFlight = 0;
-    link_.ShowProgress(true);
+    view_.ShowProgress(true);
     Pump();
 }
 
@@ -384,7 +390,7 @@ void FileTransfer::SendFastBlocks() {
 // waiting in our memory: while the socket holds more than its bound, the rest waits for
 // OnSendRoom.
 void FileTransfer::Pump() {
-    TransferState& st = link_.Files();
+    TransferState& st = st_;
     Impl& im = *impl_;
     im.pumping = true;
     struct Done {
@@ -415,7 +421,7 @@ void FileTransfer::Pump() {
 
 void FileTransfer::OnSendRoom() {
     Impl& im = *impl_;
-    const TransferState& st = link_.Files();
+    const TransferState& st = st_;
     if (im.pumping || !st.FileInProgress()) return;
     if (im.fastSend) {
         Pump();
@@ -431,12 +437,12 @@ void FileTransfer::OnSendRoom() {
 }
 
 void FileTransfer::OnFastOK() {
-    TransferState& st = link_.Files();
+    TransferState& st = st_;
     Impl& im = *impl_;
     if (!im.window.Acked(link_.NowMs())) return;  // nothing of ours was awaiting it
     ++im.acked;
     st.CurrentBlock = static_cast<int32_t>(std::min<int64_t>(im.skipped + im.acked, st.nb + 1));
-    link_.SetProgress(ProgressValue(st.CurrentBlock, st.nb));
+    view_.SetProgress(ProgressValue(st.CurrentBlock, st.nb));
     if (im.acked >= im.messages) {
         FinishFile();
         return;
@@ -445,39 +451,22 @@ void FileTransfer::OnFastOK() {
 }
 
 void FileTransfer::FinishFile() {
-    TransferState& st = link_.Files();
+    TransferState& st = st_;
     impl_->out.reset();
     impl_->ready.clear();
-    link_.Event({ViewEvent::Kind::FileSent, {}, impl_->sendPath, FileLength(st)});
-    link_.Status("File Transferred.");
+    view_.OnEvent({ViewEvent::Kind::FileSent, {}, impl_->sendPath, FileLength(st)});
+    view_.UpdateList("File Transferred.");
     st.sendPhase = SendPhase::Idle;
     impl_->heldOKs = 0;
-    if (st.SystemTransferInProgress) ChainNextSystemFile();
-    link_.SetHourglass(false);
-    link_.ShowProgress(false);
-}
-
-void FileTransfer::ChainNextSystemFile() {
-    TransferState& st = link_.Files();
-    ++st.stmax;
-    if (st.stmax > sys.SystemFileCount) {
-        st.SystemTransferInProgress = false;
-        link_.SetHourglass(false);
-        return;
-    }
-    impl_->pause.Start(2, [this] {
-        // An end of the connection during the pause ended the set (AbortSend).
-        TransferState& now = link_.Files();
-        if (!now.SystemTransferInProgress) return;
-        impl_->quietStart = true;
-        SendFile(sys.SystemFileList[static_cast<size_t>(now.stmax)], 0);
-    });
+    if (InBatch()) listener_->OnFileSent();
+    view_.SetHourglass(false);
+    view_.ShowProgress(false);
 }
 
 void FileTransfer::AbortSend(const std::string& statusLine) {
-    TransferState& st = link_.Files();
+    TransferState& st = st_;
     if (st.sendPhase != SendPhase::Idle)
-        link_.Event({ViewEvent::Kind::FileNotSent, {}, impl_->sendPath, FileLength(st)});
+        view_.OnEvent({ViewEvent::Kind::FileNotSent, {}, impl_->sendPath, FileLength(st)});
     impl_->awaitingResume = false;
     impl_->answerWait.Stop();
     impl_->sendKept.Stop();
@@ -488,18 +477,14 @@ void FileTransfer::AbortSend(const std::string& statusLine) {
     impl_->readyError.clear();
     impl_->heldOKs = 0;
     st.sendPhase = SendPhase::Idle;
-    if (!statusLine.empty()) link_.Status(statusLine);
-    if (st.SystemTransferInProgress) {
-        st.SystemTransferInProgress = false;
-        link_.Event({ViewEvent::Kind::SystemSetShort});
-        link_.Status("The system files were not all sent.");
-    }
-    link_.SetHourglass(false);
-    link_.ShowProgress(false);
+    if (!statusLine.empty()) view_.UpdateList(statusLine);
+    if (InBatch()) listener_->OnSendAborted();
+    view_.SetHourglass(false);
+    view_.ShowProgress(false);
 }
 
 void FileTransfer::OnFL(const std::string& payload) {
-    TransferState& st = link_.Files();
+    TransferState& st = st_;
     Impl& im = *impl_;
     if (st.ClientRecv())
         EndReceive("File incomplete: " + im.RecvFileName + " (a new file was announced)");
@@ -516,7 +501,7 @@ void FileTransfer::OnFL(const std::string& payload) {
 // numbered one: a file received earlier is never replaced, nor a link written through.
 bool FileTransfer::StartReceivedFile() {
     Impl& im = *impl_;
-    const TransferState& st = link_.Files();
+    const TransferState& st = st_;
     im.awaitingOffer = false;
     bool named = false;
     try {
@@ -531,15 +516,15 @@ bool FileTransfer::StartReceivedFile() {
                 named = true;
             }
         }
-        link_.Event({ViewEvent::Kind::FileReceiving, im.RecvFileName, im.recvPath});
-        link_.Status("Receiving File " + im.RecvFileName);
+        view_.OnEvent({ViewEvent::Kind::FileReceiving, im.RecvFileName, im.recvPath});
+        view_.UpdateList("Receiving File " + im.RecvFileName);
         im.in.emplace(im.recvPath, static_cast<size_t>(kBlockSize));
         return true;
     } catch (const std::exception& e) {
         if (!named) {
-            link_.Event({ViewEvent::Kind::FileReceiving, im.RecvFileName,
-                         st.Recv + Cp1252ToUtf8(im.RecvFileName)});
-            link_.Status("Receiving File " + im.RecvFileName);
+            view_.OnEvent({ViewEvent::Kind::FileReceiving, im.RecvFileName,
+                           st.Recv + Cp1252ToUtf8(im.RecvFileName)});
+            view_.UpdateList("Receiving File " + im.RecvFileName);
         }
         FailReceive(Reason(e));
         return false;
@@ -550,13 +535,13 @@ bool FileTransfer::StartReceivedFile() {
 // worth keeping; how many those are. Nothing when there is none.
 std::optional<uint32_t> FileTransfer::FindPartialFile() {
     Impl& im = *impl_;
-    const std::string note = ResumeNote(link_.Cipher());
+    const std::string note = ResumeNote(sdk_);
     try {
         if (!FileExists(note)) return std::nullopt;
         const auto saved = SavedName(ReadWholeFile(note), NoteText(im.offeredName, im.offer),
                                      im.offeredName, secure::ToHex(link_.PeerIdentity()));
         if (!saved) return std::nullopt;
-        const std::string path = link_.Files().Recv + Cp1252ToUtf8(*saved);
+        const std::string path = st_.Recv + Cp1252ToUtf8(*saved);
         const auto length = static_cast<uint64_t>(ExistingFileLength(path));
         const uint64_t have = std::min(length, im.offer.length) / kBlockSize;
         // Shortened only: what follows the blocks kept would outlive the file's new end.
@@ -570,7 +555,7 @@ std::optional<uint32_t> FileTransfer::FindPartialFile() {
 }
 
 void FileTransfer::OnFileOffer(const std::string& m) {
-    const TransferState& st = link_.Files();
+    const TransferState& st = st_;
     Impl& im = *impl_;
     const auto offer = fast::ParseFileHead(m);
     if (!offer || !st.ClientRecv() || !im.awaitingOffer) return;
@@ -591,8 +576,8 @@ void FileTransfer::OnFileOffer(const std::string& m) {
     if (!have) {
         if (!StartReceivedFile()) return AnswerOffer(0);
     } else {
-        link_.Event({ViewEvent::Kind::FileReceiving, im.RecvFileName, im.recvPath});
-        link_.Status("Receiving File " + im.RecvFileName);
+        view_.OnEvent({ViewEvent::Kind::FileReceiving, im.RecvFileName, im.recvPath});
+        view_.UpdateList("Receiving File " + im.RecvFileName);
         try {
             im.in.emplace(im.recvPath, static_cast<size_t>(kBlockSize));
         } catch (const std::exception& e) {
@@ -601,7 +586,7 @@ void FileTransfer::OnFileOffer(const std::string& m) {
         }
     }
     try {
-        TextWriter w(ResumeNote(link_.Cipher()));
+        TextWriter w(ResumeNote(sdk_));
         const std::string peer = secure::ToHex(link_.PeerIdentity());
         w.Write(NoteText(im.offeredName, im.offer) + im.RecvFileName + "\n" +
                 (peer.empty() ? "" : peer + "\n"));
@@ -623,7 +608,8 @@ void FileTransfer::AnswerOffer(uint32_t have) {
     Impl& im = *impl_;
     im.RecvBlockCount = static_cast<int32_t>(have);
     if (have > 0)
-        link_.Status("Resuming " + im.RecvFileName + " after " + std::to_string(have) + " blocks.");
+        view_.UpdateList("Resuming " + im.RecvFileName + " after " + std::to_string(have) +
+                         " blocks.");
     link_.Send(fast::Resume(have));
 }
 
@@ -631,13 +617,12 @@ void FileTransfer::AnswerOffer(uint32_t have) {
 // dropped: the file arrived, or what is here is not worth going on with.
 std::string FileTransfer::ReceivedVerdict(ViewEvent::Verdict& verdict) {
     Impl& im = *impl_;
-    const SDK& sdk = link_.Cipher();
+    const SDK& sdk = sdk_;
     try {
         if (FileExists(ResumeNote(sdk))) DeleteFileOrThrow(ResumeNote(sdk));
     } catch (const std::exception&) {
     }
-    const uint64_t got =
-        static_cast<uint64_t>(im.RecvBlockCount) * kBlockSize + sdk.WorkText.size();
+    const uint64_t got = static_cast<uint64_t>(im.RecvBlockCount) * kBlockSize + im.plain.size();
     const std::string digest = im.recvHash.HexDigest();
     // Only the secure channel vouches for the hash: on a plain link whoever could change
     // the file could change its hash too.
@@ -650,14 +635,13 @@ std::string FileTransfer::ReceivedVerdict(ViewEvent::Verdict& verdict) {
 }
 
 void FileTransfer::FailReceive(const std::string& reason) {
-    link_.Files().recvPhase = RecvPhase::Discarding;
+    st_.recvPhase = RecvPhase::Discarding;
     impl_->in.reset();
-    link_.Status("Cannot write " + impl_->RecvFileName + ": " + reason);
+    view_.UpdateList("Cannot write " + impl_->RecvFileName + ": " + reason);
 }
 
 void FileTransfer::OnFB(const std::string& message) {
-    TransferState& st = link_.Files();
-    SDK& sdk = link_.Cipher();
+    TransferState& st = st_;
     Impl& im = *impl_;
     if (!st.ClientRecv()) return;  // no file was announced: nowhere to put it
     if (im.recvKept.Running()) {
@@ -685,29 +669,29 @@ void FileTransfer::OnFB(const std::string& message) {
         if (!link_.Send("OK:") || st.recvPhase != RecvPhase::Receiving || !Decipher(message, 3))
             return;
         try {
-            sdk.BlockRecord.assign(sdk.WorkText, 0, static_cast<size_t>(kBlockSize));
-            sdk.BlockRecord.resize(static_cast<size_t>(kBlockSize), ' ');
-            im.in->Write(im.RecvBlockCount, sdk.BlockRecord);
-            if (im.fastRecv) im.recvHash.Update(sdk.BlockRecord);
+            // A record: cut or filled up with blanks to the block's length.
+            im.plain.resize(static_cast<size_t>(kBlockSize), ' ');
+            im.in->Write(im.RecvBlockCount, im.plain);
+            if (im.fastRecv) im.recvHash.Update(im.plain);
         } catch (const std::exception& e) {
             FailReceive(Reason(e));
         }
         return;
     }
+    im.plain.clear();
     if (st.recvPhase != RecvPhase::Discarding && Decipher(message, 6)) {
         try {
             // The file holds exactly RecvBlockCount records: the rest goes at its end.
-            im.in->WriteRaw(static_cast<int64_t>(im.RecvBlockCount) + 1, sdk.WorkText);
+            im.in->WriteRaw(static_cast<int64_t>(im.RecvBlockCount) + 1, im.plain);
             im.in->Close();
-            if (im.fastRecv) im.recvHash.Update(sdk.WorkText);
+            if (im.fastRecv) im.recvHash.Update(im.plain);
         } catch (const std::exception& e) {
             FailReceive(Reason(e));
         }
     }
     im.in.reset();
-    ViewEvent done{
-        ViewEvent::Kind::FileReceived, im.RecvFileName, im.recvPath,
-        int64_t{im.RecvBlockCount} * kBlockSize + static_cast<int64_t>(sdk.WorkText.size())};
+    ViewEvent done{ViewEvent::Kind::FileReceived, im.RecvFileName, im.recvPath,
+                   int64_t{im.RecvBlockCount} * kBlockSize + static_cast<int64_t>(im.plain.size())};
     std::string verdict = "File received.";
     if (st.recvPhase == RecvPhase::Discarding) {
         done.kind = ViewEvent::Kind::FileNotReceived;
@@ -716,20 +700,20 @@ void FileTransfer::OnFB(const std::string& message) {
         verdict = ReceivedVerdict(done.verdict);
     }
     im.fastRecv = false;
-    link_.Event(done);
-    link_.Status(verdict);
-    link_.SetHourglass(false);
+    view_.OnEvent(done);
+    view_.UpdateList(verdict);
+    view_.SetHourglass(false);
     st.recvPhase = RecvPhase::Idle;
     link_.Send("OK:");
 }
 
-// Puts the deciphered payload (from character `from` on) into WorkText.
+// Deciphers the payload (from character `from` on) into the received block's buffer.
 bool FileTransfer::Decipher(const std::string& message, size_t from) {
-    SDK& sdk = link_.Cipher();
-    sdk.WorkText.assign(message, std::min(message.size(), from));
-    if (sdk.WorkText.empty()) return true;
+    std::string& plain = impl_->plain;
+    plain.assign(message, std::min(message.size(), from));
+    if (plain.empty()) return true;
     try {
-        sdk.DecryptString(sdk.WorkText);
+        sdk_.DecryptBlock(plain.data(), plain.size());
         return true;
     } catch (const std::exception& e) {
         FailReceive(Reason(e));
@@ -741,17 +725,17 @@ void FileTransfer::EndReceive(const std::string& statusLine) {
     impl_->recvKept.Stop();
     impl_->in.reset();
     impl_->fastRecv = impl_->awaitingOffer = false;
-    link_.Files().recvPhase = RecvPhase::Idle;
-    link_.Event({ViewEvent::Kind::FileNotReceived, impl_->RecvFileName});
-    link_.Status(statusLine);
-    link_.SetHourglass(false);
+    st_.recvPhase = RecvPhase::Idle;
+    view_.OnEvent({ViewEvent::Kind::FileNotReceived, impl_->RecvFileName});
+    view_.UpdateList(statusLine);
+    view_.SetHourglass(false);
 }
 
 void FileTransfer::OnConnectionLost() {
-    const TransferState& st = link_.Files();
+    const TransferState& st = st_;
     if (st.sendPhase != SendPhase::Idle)
         AbortSend("The file " + Utf8ToCp1252(impl_->sendPath) + " was not sent completely.");
-    else if (st.SystemTransferInProgress)
+    else if (InBatch())
         AbortSend("");
     if (st.ClientRecv())
         EndReceive("The file " + impl_->RecvFileName + " was not received completely.");

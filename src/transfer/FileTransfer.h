@@ -5,32 +5,80 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "link/FileChannel.h"
+#include "link/MainView.h"
 
 namespace keyvane {
 
-// The system-file set being sent: entries 1 to SystemFileCount of SystemFileList are
-// full native paths; position 0 is never used. Filled by SendSystemFiles, walked here.
-struct SystemFileSet {
-    static constexpr int kMaxFiles = 1500;
-    std::vector<std::string> SystemFileList = std::vector<std::string>(kMaxFiles + 1);
-    int16_t SystemFileCount = 0;
-    std::string ProductPath;  // folder of version 5.5.2 with a trailing separator, or ""
+class SDK;
+struct Platform;
+
+enum class SendPhase : uint8_t {
+    Idle,
+    Announcing,  // "FL:" went out; the first block follows the pause
+    Sending,     // blocks go out, one per "OK:"
+    LastSent,    // the first message was already the closing "FB:RM:"; its "OK:" ends the file
+};
+
+enum class RecvPhase : uint8_t {
+    Idle,
+    Receiving,   // between "FL:" and "FB:RM:"
+    Discarding,  // the file could not be written; the rest is only acknowledged
+};
+
+// Where a transfer is. Flags that used to be set one by one are held as one phase per
+// direction, so they cannot contradict each other; the old names read them.
+struct TransferState {
+    std::string Recv;  // the receive folder, AppFolder + "Recv/"
+    int32_t CurrentBlock = 0;
+    int32_t nb = 0;
+    int32_t rm = 0;
+    SendPhase sendPhase = SendPhase::Idle;
+    RecvPhase recvPhase = RecvPhase::Idle;
+
+    // An "OK:" is awaited.
+    bool FileInProgress() const {
+        return sendPhase == SendPhase::Sending || sendPhase == SendPhase::LastSent;
+    }
+    bool FBRMSent() const { return sendPhase == SendPhase::LastSent; }
+    // File-receive mode: reads are joined up to "|".
+    bool ClientRecv() const { return recvPhase != RecvPhase::Idle; }
+};
+
+// Told when a file this side sent has ended, so that a batch of files goes on
+// (sysfiles/SystemFiles.h).
+class SendListener {
+  public:
+    virtual void OnFileSent() = 0;     // "File Transferred." was shown
+    virtual void OnSendAborted() = 0;  // a file did not go, or the batch ended between files
+    virtual bool Running() const = 0;  // a batch goes on: this side counts as busy
+
+  protected:
+    ~SendListener() = default;
 };
 
 class FileTransfer final : public FileReceiver {
   public:
-    // Attaches itself to `link`; detaches again when destroyed.
-    explicit FileTransfer(FileChannel& link);
+    // Attaches itself to `link`; detaches again when destroyed. Shows what happens in
+    // `view`, asks through the dialogs and timers of `platform`, enciphers with `sdk`.
+    FileTransfer(FileChannel& link, MainView& view, Platform& platform, SDK& sdk);
     ~FileTransfer();
     FileTransfer(const FileTransfer&) = delete;
     FileTransfer& operator=(const FileTransfer&) = delete;
 
-    void SendFileCommand();                       // File > Send File
-    void SendFile(const std::string& fn, int m);  // fn: native path (UTF-8)
-    bool Busy() const;                            // a file is being sent or received
+    void SendFileCommand();  // File > Send File
+    // fn: native path (UTF-8). `quiet`: a batch's later file, which leaves the pointer
+    // and the bar as the end of the file before left them once it is under way.
+    void SendFile(const std::string& fn, int m, bool quiet = false);
+    bool Busy() const;  // a file is being sent or received, or a batch goes on
+
+    const TransferState& State() const { return st_; }
+    // Where received files go (with a trailing separator).
+    void SetReceiveFolder(std::string folder) { st_.Recv = std::move(folder); }
+    // At most one; nullptr for none.
+    void Listen(SendListener* listener) { listener_ = listener; }
 
     // FileReceiver
     void OnFL(const std::string& payload) override;
@@ -41,6 +89,8 @@ class FileTransfer final : public FileReceiver {
     void OnControl(const std::string& message) override;  // "KVF", "KVR", "KVH"
     size_t EndLength() const override;
     void OnSendRoom() override;
+    bool Receiving() const override { return st_.ClientRecv(); }
+    bool AwaitingOK() const override { return st_.FileInProgress(); }
 
     // Fast link: the most blocks the last file sent had unacknowledged at once.
     size_t PeakInFlight() const;
@@ -57,8 +107,6 @@ class FileTransfer final : public FileReceiver {
     // How many numbered names a received file may try before it gives up.
     static constexpr int kMaxNumberedNames = 10000;
 
-    SystemFileSet sys;
-
   private:
     struct Impl;
     void SendFirstBlock();
@@ -72,7 +120,8 @@ class FileTransfer final : public FileReceiver {
     bool Decipher(const std::string& message, size_t from);
     void FailReceive(const std::string& reason);
     void EndReceive(const std::string& statusLine);
-    void ChainNextSystemFile();
+    // A batch goes on after this file.
+    bool InBatch() const { return listener_ && listener_->Running(); }
     // Fast link.
     void StartFastSend(uint32_t resumeBlocks);
     void SendFastBlocks();
@@ -85,6 +134,11 @@ class FileTransfer final : public FileReceiver {
     std::string ReceivedVerdict(ViewEvent::Verdict& verdict);
 
     FileChannel& link_;
+    MainView& view_;
+    Platform& platform_;
+    SDK& sdk_;
+    TransferState st_;
+    SendListener* listener_ = nullptr;
     std::unique_ptr<Impl> impl_;
 };
 

@@ -63,10 +63,10 @@ struct Pair {
     Pair(const std::string& hostIP, const std::string& clientIP) {
         host.find<QLineEdit>("txtIP")->setText(QString::fromStdString(hostIP));
         host.find<QLineEdit>("txtConnect")->setText(QString::fromStdString(clientIP));
-        host->role = Role::Host;
+        host->state().role = Role::Host;
         client.find<QLineEdit>("txtIP")->setText(QString::fromStdString(clientIP));
         client.find<QLineEdit>("txtConnect")->setText(QString::fromStdString(hostIP));
-        client->role = Role::Client;
+        client->state().role = Role::Client;
     }
 };
 

@@ -34,10 +34,10 @@ TestWindow::Options WithFile(const std::string& name, const std::string& content
 TEST(StartUp, FreshFolder) {
     TestWindow w;
     EXPECT_EQ(w->sdk().AppFolder, w.folder());
-    EXPECT_EQ(w->Recv, w.folder() + "Recv/");
+    EXPECT_EQ(w->transfer().State().Recv, w.folder() + "Recv/");
     EXPECT_TRUE(std::filesystem::is_directory(w.folder() + "Recv"));
 
-    EXPECT_EQ(w->PortStr, "7777");
+    EXPECT_EQ(w->state().PortStr, "7777");
     EXPECT_EQ(ReadWholeFile(w.file("port.dat")), "7777\r\n");
     EXPECT_EQ(w.find<QLineEdit>("txtPort")->text(), "7777");
 
@@ -59,23 +59,23 @@ TEST(StartUp, FreshFolder) {
     EXPECT_TRUE(FileExists(w.file("font.dat")));
     EXPECT_EQ(ReadWholeFile(w.file("font.dat")), "");
     EXPECT_TRUE(w.messages.empty());
-    EXPECT_FALSE(w->IsConnected || w->IsHost() || w->IsClient());
+    EXPECT_FALSE(w->state().IsConnected || w->state().IsHost() || w->state().IsClient());
 }
 
 TEST(StartUp, EmptyPortDatIsRewritten) {
     TestWindow w(WithFile("port.dat", ""));
-    EXPECT_EQ(w->PortStr, "7777");
+    EXPECT_EQ(w->state().PortStr, "7777");
     EXPECT_EQ(ReadWholeFile(w.file("port.dat")), "7777\r\n");
 }
 
 TEST(StartUp, OnlyTheFirstLineOfPortDatCountsAndItIsKeptAsWritten) {
     TestWindow w(WithFile("port.dat", "8080\r\n9090\r\n"));
-    EXPECT_EQ(w->PortStr, "8080");
+    EXPECT_EQ(w->state().PortStr, "8080");
     EXPECT_EQ(w.find<QLineEdit>("txtPort")->text(), "8080");
     EXPECT_EQ(ReadWholeFile(w.file("port.dat")), "8080\r\n9090\r\n");
 
     TestWindow odd(WithFile("port.dat", " 80x81"));
-    EXPECT_EQ(odd->PortStr, " 80x81");
+    EXPECT_EQ(odd->state().PortStr, " 80x81");
 }
 
 TEST(StartUp, UnreadableSettingsDoNotStopIt) {
@@ -86,7 +86,7 @@ TEST(StartUp, UnreadableSettingsDoNotStopIt) {
         std::filesystem::create_directory(folder + "font.dat");
     };
     TestWindow w(o);
-    EXPECT_EQ(w->PortStr, "7777");
+    EXPECT_EQ(w->state().PortStr, "7777");
     ASSERT_EQ(w.messages.size(), 1u);
     EXPECT_NE(w.messages[0].find("port.dat"), std::string::npos);
     EXPECT_NE(w.messages[0].find("font.dat"), std::string::npos);

@@ -133,7 +133,7 @@ TEST(FontDatAtStartUp, GarbageDoesNotStopStartUp) {
     auto* chat = w.find<QListWidget>("List2");
     EXPECT_EQ(chat->palette().color(QPalette::Base),
               QApplication::palette(chat).color(QPalette::Base));
-    EXPECT_EQ(w->PortStr, "7777");
+    EXPECT_EQ(w->state().PortStr, "7777");
     EXPECT_TRUE(w.messages.empty());
 }
 

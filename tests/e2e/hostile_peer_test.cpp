@@ -217,7 +217,7 @@ class HostilePeer : public ::testing::Test {
         peer->sock.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
         if (!WaitUntil([&] {
                 return peer->sock.state() == QAbstractSocket::ConnectedState &&
-                       host_->win().IsConnected;
+                       host_->win().state().IsConnected;
             })) {
             ADD_FAILURE() << "no connection";
             return nullptr;
@@ -255,7 +255,7 @@ class HostilePeer : public ::testing::Test {
         EXPECT_TRUE(WaitUntil(
             [] {
                 return host_->win().sock().State() != Sock::sckConnected &&
-                       !host_->win().IsConnected;
+                       !host_->win().state().IsConnected;
             },
             60000));
         QCoreApplication::processEvents();
@@ -418,7 +418,7 @@ TEST_F(HostilePeer, UnsolicitedAcknowledgementsAreIgnored) {
     for (int i = 0; i < 5; ++i) AsRead("OK:");
     AsRead("OK:OK:OK:trailing");
     EXPECT_TRUE(Status().empty());
-    EXPECT_FALSE(host_->win().FileInProgress());
+    EXPECT_FALSE(host_->win().transfer().State().FileInProgress());
     EXPECT_TRUE(peer_->received.empty());  // nothing answered
 }
 
@@ -436,7 +436,7 @@ TEST_F(HostilePeer, BlocksWithoutAnAnnouncementWriteNothing) {
     AsRead("FB:RM:|");
     EXPECT_EQ(files(), before);
     EXPECT_TRUE(peer_->received.empty());
-    EXPECT_FALSE(host_->win().ClientRecv());
+    EXPECT_FALSE(host_->win().transfer().State().ClientRecv());
 }
 
 TEST_F(HostilePeer, ResetInTheMiddleOfAFile) {
@@ -445,7 +445,7 @@ TEST_F(HostilePeer, ResetInTheMiddleOfAFile) {
     ASSERT_TRUE(WaitForOKs(1));
     AsRead(peer_->Block(Bytes(1000, 5)).substr(0, 400));
     Hangup(*peer_, /*abort=*/true);
-    EXPECT_FALSE(host_->win().ClientRecv());
+    EXPECT_FALSE(host_->win().transfer().State().ClientRecv());
     EXPECT_EQ(Status(),
               (std::vector<std::string>{"Receiving File reset.bin", "Connection lost.",
                                         "The file reset.bin was not received completely."}));
@@ -480,9 +480,9 @@ TEST_F(HostilePeer, HangUpInTheMiddleOfAFile) {
     EXPECT_EQ(
         std::vector<std::string>(host_->messages.begin() + messagesStart_, host_->messages.end()),
         std::vector<std::string>{"Your connection was terminated manually by the person.  "});
-    EXPECT_FALSE(host_->win().IsConnected);
+    EXPECT_FALSE(host_->win().state().IsConnected);
     Hangup(*peer_);
-    EXPECT_FALSE(host_->win().ClientRecv());
+    EXPECT_FALSE(host_->win().transfer().State().ClientRecv());
     EXPECT_EQ(Status(),
               (std::vector<std::string>{"Receiving File hangup.bin",
                                         "The file hangup.bin was not received completely."}));
@@ -500,7 +500,7 @@ TEST_F(HostilePeer, ConnectingElsewhereEndsTheOldConnectionsTransfers) {
     }
     host_->openFileNames.push_back(out.file("out.bin"));
     host_->click("flesend");
-    ASSERT_TRUE(WaitUntil([&] { return host_->win().FileInProgress(); }));
+    ASSERT_TRUE(WaitUntil([&] { return host_->win().transfer().State().FileInProgress(); }));
     ASSERT_NE(peer_->received.find("FL:out.bin"), std::string::npos);
     Announce("in.bin");
     AsRead(peer_->Block(Bytes(1000, 8)));
@@ -525,15 +525,15 @@ TEST_F(HostilePeer, ConnectingElsewhereEndsTheOldConnectionsTransfers) {
     ASSERT_TRUE(WaitUntil([&] { return RecvBar() != bar; }));
     EXPECT_EQ(got, "IP:127.0.0.1");  // no block of the old file, no acknowledgement
     EXPECT_EQ(fs::file_size(host_->file("Recv/in.bin")), 1000u);
-    EXPECT_FALSE(host_->win().FileInProgress());
-    EXPECT_FALSE(host_->win().ClientRecv());
+    EXPECT_FALSE(host_->win().transfer().State().FileInProgress());
+    EXPECT_FALSE(host_->win().transfer().State().ClientRecv());
     EXPECT_EQ(Status(),
               (std::vector<std::string>{
                   "Sending " + out.file("out.bin") + "...", "Receiving File in.bin",
                   "The file " + out.file("out.bin") + " was not sent completely.",
                   "The file in.bin was not received completely.", "Connecting...", "Connected"}));
     conn->abort();
-    ASSERT_TRUE(WaitUntil([] { return !host_->win().IsConnected; }));
+    ASSERT_TRUE(WaitUntil([] { return !host_->win().state().IsConnected; }));
 }
 
 }  // namespace

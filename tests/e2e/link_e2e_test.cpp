@@ -87,8 +87,10 @@ TEST_F(TwoWindows, HandshakeGivesBothSidesTheSameKeyFiles) {
               (std::vector<std::string>{"Waiting for Connection", "Connected."}));
     EXPECT_EQ(Lines(*client, "List1"), (std::vector<std::string>{"Connecting...", "Connected"}));
     EXPECT_EQ(host->find<QLineEdit>("txtConnect")->text(), "127.0.0.1");
-    EXPECT_TRUE(host->win().IsHost() && host->win().IsConnected && !host->win().IsClient());
-    EXPECT_TRUE(client->win().IsClient() && client->win().IsConnected && !client->win().IsHost());
+    EXPECT_TRUE(host->win().state().IsHost() && host->win().state().IsConnected &&
+                !host->win().state().IsClient());
+    EXPECT_TRUE(client->win().state().IsClient() && client->win().state().IsConnected &&
+                !client->win().state().IsHost());
     auto files = KeyFiles(*host);
     EXPECT_GE(files.size(), 8u);
     EXPECT_EQ(files, KeyFiles(*client));
@@ -145,7 +147,7 @@ TEST_F(TwoWindows, ClientClosesItsWindowTheHostGoesOn) {
     EXPECT_EQ(host->messages,
               std::vector<std::string>{"Your connection was terminated manually by the person.  "});
     EXPECT_EQ(host->endProgramCalls, 0);
-    EXPECT_FALSE(host->win().IsConnected);
+    EXPECT_FALSE(host->win().state().IsConnected);
     EXPECT_FALSE(KeyFiles(*host).empty());
 }
 
@@ -166,7 +168,7 @@ TEST_F(TwoWindows, PeerThatDropsWithoutHangingUpIsNoticed) {
     Connect();
     client->win().sock().Close();  // the client's program died; no "XX:"
     ASSERT_TRUE(WaitUntil([&] { return Has(Lines(*host, "List1"), "Connection lost."); }));
-    EXPECT_FALSE(host->win().IsConnected);
+    EXPECT_FALSE(host->win().state().IsConnected);
     Type(*host, "txtChat", "still there?");
     host->click("Command5");
     EXPECT_EQ(host->messages, std::vector<std::string>{"You are not connected."});

@@ -17,10 +17,10 @@ namespace {
 // and how long the receiver waited.
 std::pair<bool, int64_t> LateEnd(int64_t delay, int64_t rttUs) {
     FakePeer r;
-    r.st.Recv = r.dir.file("Recv/");
-    std::filesystem::create_directories(r.st.Recv);
     r.BecomeConnectedHost();
-    FileTransfer transfer(*r.session);
+    FileTransfer transfer(*r.session, r.view, r.plat.p, r.sdk);
+    transfer.SetReceiveFolder(r.dir.file("Recv/"));
+    std::filesystem::create_directories(transfer.State().Recv);
     r.sock.roundTripUs = rttUs;
     std::string rest, wire;
     for (unsigned seed = 1; wire.find('|') + 1 >= wire.size(); ++seed)
@@ -38,7 +38,7 @@ std::pair<bool, int64_t> LateEnd(int64_t delay, int64_t rttUs) {
     if (endedAt < 0) r.sock.Receive(message.substr(cut));
     r.plat.Advance(Session::kEndWaitMaxMs);
     EXPECT_EQ(r.view.Count("File received."), 1);  // whole or not: the known limit
-    return {ReadWholeFile(r.st.Recv + "late.bin") == rest, endedAt - start};
+    return {ReadWholeFile(transfer.State().Recv + "late.bin") == rest, endedAt - start};
 }
 
 TEST(FileEndWait, OutlastsOneRetransmissionWithinItsBound) {

@@ -152,11 +152,11 @@ TEST_F(Loopback, FileMessagesArriveWholeWhateverLiesBetweenThem) {
     std::vector<std::string> got;
     host.files.fl = [&](const std::string& n) {
         got.push_back("FL:" + n);
-        host.st.recvPhase = RecvPhase::Receiving;
+        host.files.receiving = true;
     };
     host.files.fb = [&](const std::string& m) {
         got.push_back(m);
-        if (m.compare(0, 6, "FB:RM:") == 0) host.st.recvPhase = RecvPhase::Idle;
+        if (m.compare(0, 6, "FB:RM:") == 0) host.files.receiving = false;
         host.session->Send("OK:");
     };
     int oks = 0;

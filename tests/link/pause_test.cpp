@@ -76,13 +76,13 @@ TEST(Pause, StoppedOrReplacedItNeverEndsTwiceAndHeldItDoesNotCount) {
 // seconds, while everything that arrives meanwhile is handled at once.
 struct Announced : FakePeer {
     Announced() {
-        st.Recv = dir.file("Recv/");
-        MakeFolder(st.Recv);
+        transfer.SetReceiveFolder(dir.file("Recv/"));
+        MakeFolder(transfer.State().Recv);
         BecomeConnectedHost();
         WriteTextLines(path, {std::string(1500, 'x')});
         transfer.SendFile(path, 0);
     }
-    FileTransfer transfer{*session};
+    FileTransfer transfer{*session, view, plat.p, sdk};
     std::string path = dir.file("a.bin");
 };
 
@@ -90,14 +90,14 @@ TEST(PauseAfterAnnouncing, MessagesAreHandledAllThroughAndTheBlockWaitsForTheClo
     Announced a;
     ASSERT_EQ(a.sock.sent, std::vector<std::string>{"FL:a.bin"});
     EXPECT_EQ(a.view.status.back(), "Sending " + a.path + "...");
-    EXPECT_EQ(a.st.sendPhase, SendPhase::Announcing);
+    EXPECT_EQ(a.transfer.State().sendPhase, SendPhase::Announcing);
 
     // A chat line is shown as it comes, without the clock moving.
     a.sock.Receive("CT:" + a.Encipher("during"));
     EXPECT_EQ(a.view.chat, std::vector<std::string>{"during"});
     // Nothing is awaited yet: an early "OK:" changes nothing.
     a.sock.Receive("OK:");
-    EXPECT_FALSE(a.st.FileInProgress());
+    EXPECT_FALSE(a.transfer.State().FileInProgress());
     // A second file asked for meanwhile gets the answer of a busy side.
     a.transfer.SendFileCommand();
     EXPECT_EQ(a.plat.boxes, std::vector<std::string>{FileTransfer::kBusyText});
@@ -107,7 +107,7 @@ TEST(PauseAfterAnnouncing, MessagesAreHandledAllThroughAndTheBlockWaitsForTheClo
     a.plat.PassSeconds(1);
     ASSERT_EQ(a.sock.sent.size(), 2u);
     EXPECT_EQ(a.sock.sent[1].substr(0, 3), "FB:");
-    EXPECT_TRUE(a.st.FileInProgress());
+    EXPECT_TRUE(a.transfer.State().FileInProgress());
     EXPECT_TRUE(a.view.progressVisible);
 }
 

@@ -47,7 +47,7 @@ TEST(SessionConnect, HostAcceptsThenCompletesTheHandshakeOnIP) {
 
 TEST(SessionConnect, NothingIsEncipheredBeforeThisConnectionsKeyFiles) {
     FakePeer host;
-    FileTransfer transfer(*host.session);
+    FileTransfer transfer(*host.session, host.view, host.plat.p, host.sdk);
     const std::string file = host.dir.file("a.bin");
     WriteTextLines(file, {"a file"});
     host.view.key = "123";
@@ -370,11 +370,11 @@ TEST(SessionReceive, FileMessagesGoToTheTransferWhenAttached) {
     std::vector<std::string> seen;
     p.files.fl = [&](const std::string& name) {
         seen.push_back("FL " + name);
-        p.st.recvPhase = RecvPhase::Receiving;
+        p.files.receiving = true;
     };
     p.files.fb = [&](const std::string& m) {
         seen.push_back(m.substr(0, 6));
-        if (m.substr(3, 3) == "RM:") p.st.recvPhase = RecvPhase::Idle;
+        if (m.substr(3, 3) == "RM:") p.files.receiving = false;
     };
     p.files.ok = [&] { seen.push_back("OK"); };
     p.sock.Receive("FL:b.txt");

@@ -170,6 +170,7 @@ struct FakePlatform {
 struct HookedReceiver : FileReceiver {
     std::function<void(const std::string&)> fl, fb;
     std::function<void()> ok, lost, broken;
+    bool receiving = false;  // file-receive mode, as the framer is told
 
     void OnFL(const std::string& payload) override {
         if (fl) fl(payload);
@@ -186,6 +187,7 @@ struct HookedReceiver : FileReceiver {
     void OnBrokenBlock() override {
         if (broken) broken();
     }
+    bool Receiving() const override { return receiving; }
 };
 
 }  // namespace keyvane::test

@@ -41,8 +41,8 @@ class SystemSet : public ::testing::Test {
         return folder + "/";
     }
     void Run() {
-        SendSystemFiles(*a.session, *a.transfer);
-        ASSERT_TRUE(RunUntil([&] { return a.Idle() && !b.st.ClientRecv(); }));
+        a.systemFiles->SendSystemFiles();
+        ASSERT_TRUE(RunUntil([&] { return a.Idle() && !b.transfer->State().ClientRecv(); }));
     }
     // The names announced in "FL:", in order.
     std::vector<std::string> Announced() const {
@@ -95,8 +95,8 @@ TEST_F(SystemSet, SendsTheEligibleFilesInListingOrder) {
     EXPECT_EQ(a.view.Count("File Transferred."), 3);
     EXPECT_EQ(b.view.Count("File received."), 3);
     EXPECT_FALSE(fs::exists(b.Recv("Pass.DAT")));
-    EXPECT_FALSE(a.st.SystemTransferInProgress);
-    EXPECT_EQ(a.st.stmax, 4);
+    EXPECT_FALSE(a.systemFiles->SystemTransferInProgress());
+    EXPECT_EQ(a.systemFiles->stmax(), 4);
     EXPECT_TRUE(a.boxes.empty());
 }
 
@@ -139,10 +139,10 @@ TEST_F(SystemSet, RefusedWhileAFileIsBeingReceived) {
     a.view.version = 1;
     WriteFile(b.dir.file("big.bin"), RandomBytes(50000, 1));
     a.view.onLine = [&](const std::string& line) {
-        if (line.rfind("Receiving File", 0) == 0) SendSystemFiles(*a.session, *a.transfer);
+        if (line.rfind("Receiving File", 0) == 0) a.systemFiles->SendSystemFiles();
     };
     b.transfer->SendFile(b.dir.file("big.bin"), 0);
-    ASSERT_TRUE(RunUntil([&] { return b.Idle() && !a.st.ClientRecv(); }));
+    ASSERT_TRUE(RunUntil([&] { return b.Idle() && !a.transfer->State().ClientRecv(); }));
     EXPECT_EQ(a.boxes, std::vector<std::string>{FileTransfer::kBusyText});
     EXPECT_TRUE(Announced().empty());
 }
@@ -160,7 +160,7 @@ TEST_F(SystemSet, Version552ThroughThePicker) {
         f->Command1()->click();
     });
     Run();
-    EXPECT_EQ(a.transfer->sys.ProductPath, cwd + "/prog/");
+    EXPECT_EQ(a.systemFiles->sys.ProductPath, cwd + "/prog/");
     EXPECT_TRUE(a.view.HasStatus("Sending " + cwd + "/prog/System/p.dat..."));
     EXPECT_EQ(a.view.Count("File Transferred."), 1);
 

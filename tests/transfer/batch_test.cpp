@@ -19,14 +19,14 @@ namespace {
 // A client whose link the host's probe made fast.
 struct FastClient : test::FakePeer {
     FastClient() {
-        st.Recv = dir.file("Recv/");
-        std::filesystem::create_directories(st.Recv);
+        transfer.SetReceiveFolder(dir.file("Recv/"));
+        std::filesystem::create_directories(transfer.State().Recv);
         std::filesystem::remove(dir.file("settings.dat"));
         BecomeConnectedClient();
         plat.onWait = nullptr;
         sock.Receive(fast::Probe("0123456789abcdef"));
     }
-    FileTransfer transfer{*session};
+    FileTransfer transfer{*session, view, plat.p, sdk};
 };
 
 // The messages of a sender's write, when it holds nothing but whole ones: blocks, the
@@ -68,7 +68,7 @@ TEST(FastBatch, TheBlocksOneReadLetsGoLeaveInFewWritesOfWholeMessages) {
 
     long blocks = static_cast<long>(first->size()), acked = 0, ends = 0, hashes = 0;
     size_t writes = 1;
-    for (int turn = 0; turn < 1000 && s.st.FileInProgress(); ++turn) {
+    for (int turn = 0; turn < 1000 && s.transfer.State().FileInProgress(); ++turn) {
         from = s.sock.sent.size();
         s.sock.Receive([&] {
             std::string oks;
@@ -115,9 +115,9 @@ TEST(FastBatch, AReadOfManyBlocksIsAnsweredInOneWrite) {
 TEST(FastBatch, WhatWaitsGoesBeforeABoxOpens) {
     test::FakePeer h;
     WriteTextLines(h.dir.file("settings.dat"), {"SecureChannel=off"});
-    h.st.Recv = h.dir.file("Recv/");
-    std::filesystem::create_directories(h.st.Recv);
-    FileTransfer transfer{*h.session};
+    FileTransfer transfer{*h.session, h.view, h.plat.p, h.sdk};
+    transfer.SetReceiveFolder(h.dir.file("Recv/"));
+    std::filesystem::create_directories(transfer.State().Recv);
     h.BecomeConnectedHost();
     h.sock.Receive(fast::AnswerTo(h.sock.sent.back()));
     ASSERT_TRUE(h.session->Fast());

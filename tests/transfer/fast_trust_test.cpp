@@ -12,6 +12,7 @@
 #include "link/fakes.h"
 #include "platform/files.h"
 #include "platform/sha256.h"
+#include "sysfiles/SystemFiles.h"
 #include "transfer/BlockFiles.h"
 #include "transfer/FileTransfer.h"
 #include "transfer/TransferRules.h"
@@ -24,8 +25,8 @@ using test::RandomBytes;
 // A client on a fast link (the host's probe answered) that counts the timers it starts.
 struct FastSide : test::FakePeer {
     FastSide() {
-        st.Recv = dir.file("Recv/");
-        std::filesystem::create_directories(st.Recv);
+        transfer.SetReceiveFolder(dir.file("Recv/"));
+        std::filesystem::create_directories(transfer.State().Recv);
         std::filesystem::remove(dir.file("settings.dat"));
         Reconnect();
         plat.p.After = [this, after = plat.p.After](int ms, std::function<void()> fn) {
@@ -66,9 +67,9 @@ struct FastSide : test::FakePeer {
             std::count_if(sock.sent.begin(), sock.sent.end(),
                           [&](const std::string& w) { return w.rfind(m, 0) == 0; }));
     }
-    std::string Recv(const std::string& name) const { return st.Recv + name; }
+    std::string Recv(const std::string& name) const { return transfer.State().Recv + name; }
     int shots = 0;
-    FileTransfer transfer{*session};
+    FileTransfer transfer{*session, view, plat.p, sdk};
 };
 
 TEST(FastTrust, NoOfferOrBlockBeyondWhatASenderCountsIsTaken) {
@@ -83,10 +84,10 @@ TEST(FastTrust, NoOfferOrBlockBeyondWhatASenderCountsIsTaken) {
         r.Offer("huge.bin", uint64_t{1} << 63 | 5000);
         ASSERT_EQ(r.view.Count(refused), i);
     }
-    EXPECT_FALSE(FileExists(r.Recv("huge.bin")) || r.st.ClientRecv());
+    EXPECT_FALSE(FileExists(r.Recv("huge.bin")) || r.transfer.State().ClientRecv());
     EXPECT_EQ(r.Sent(fast::Resume(0)), 0);
     r.Offer("edge.bin", kMaxFileLength + 1);
-    EXPECT_FALSE(r.st.ClientRecv());
+    EXPECT_FALSE(r.transfer.State().ClientRecv());
     r.Offer("edge.bin", kMaxFileLength);
     EXPECT_EQ(r.sock.sent.back(), fast::Resume(0));
 
@@ -97,7 +98,7 @@ TEST(FastTrust, NoOfferOrBlockBeyondWhatASenderCountsIsTaken) {
     EXPECT_EQ(r.view.status.back(),
               "File incomplete: short.bin (more blocks came than were announced)");
     EXPECT_EQ(r.sock.sent.size(), sent + 1);  // only the block announced is acknowledged
-    EXPECT_FALSE(r.st.ClientRecv());
+    EXPECT_FALSE(r.transfer.State().ClientRecv());
     EXPECT_EQ(ReadWholeFile(r.Recv("short.bin")), bytes.substr(0, 1000));
 }
 
@@ -163,17 +164,19 @@ TEST(FastTrust, TheSenderChecksTheAnswerAndGivesUpWithoutOne) {
 
     s.sock.Disconnected();
     s.Reconnect();
-    s.st.SystemTransferInProgress = true;
-    s.transfer.SendFile(path, 0);
+    SystemFiles set(*s.session, s.transfer, s.view, s.plat.p);
+    set.sys.SystemFileList[1] = path;
+    set.sys.SystemFileCount = 1;
+    set.Start();
     s.plat.Advance(FileTransfer::kAnswerWaitMs + 4500007 / FileTransfer::kReadBackBytesPerMs - 1);
-    EXPECT_EQ(s.st.sendPhase, SendPhase::Announcing);
+    EXPECT_EQ(s.transfer.State().sendPhase, SendPhase::Announcing);
     s.plat.Advance(1);
     EXPECT_EQ(s.view.status[s.view.status.size() - 2],
               "The file " + path + " was not sent: the receiver did not answer.");
     EXPECT_EQ(s.view.status.back(), "The system files were not all sent.");
     EXPECT_FALSE(s.transfer.Busy() || s.view.HasStatus("File Transferred."));
     s.sock.Receive(fast::Resume(0));  // too late: nothing goes
-    EXPECT_EQ(s.st.sendPhase, SendPhase::Idle);
+    EXPECT_EQ(s.transfer.State().sendPhase, SendPhase::Idle);
 }
 
 TEST(ReceivedNames, ATakenNameGetsTheNextNumberAndResumeFollowsIt) {
@@ -198,9 +201,9 @@ TEST(ReceivedNames, ATakenNameGetsTheNextNumberAndResumeFollowsIt) {
 
     // A plain peer's file, as well.
     test::FakePeer p;
-    p.st.Recv = r.st.Recv;
     p.BecomeConnectedHost();
-    FileTransfer plain(*p.session);
+    FileTransfer plain(*p.session, p.view, p.plat.p, p.sdk);
+    plain.SetReceiveFolder(r.transfer.State().Recv);
     p.sock.Receive("FL:f.bin");
     p.sock.Receive("FB:RM:" + p.Encipher("plain") + "|");
     p.plat.Advance(Session::kEndWaitMaxMs);  // nothing more of it comes

@@ -57,7 +57,7 @@ struct Sender : test::FakePeer {
                 return oks;
             }());
     }
-    FileTransfer transfer{*session};
+    FileTransfer transfer{*session, view, plat.p, sdk};
     long acked = 0;
 };
 
@@ -79,10 +79,10 @@ TEST(SendFlow, AFastReceiverThatAcknowledgesWithoutReadingCannotFillOurMemory) {
     EXPECT_LE(s.sock.peakQueued, kBound);
     EXPECT_GT(s.sock.queued, SendWindow::kMaxQueuedBytes);
     EXPECT_LT(s.Blocks(), kBlocks / 2);
-    EXPECT_TRUE(s.st.FileInProgress());
+    EXPECT_TRUE(s.transfer.State().FileInProgress());
 
     // As the system takes what waits, the rest goes, and no more waits at once.
-    for (int turn = 0; turn < 100 && s.st.FileInProgress(); ++turn) {
+    for (int turn = 0; turn < 100 && s.transfer.State().FileInProgress(); ++turn) {
         s.sock.Drain();
         s.AckAll();
     }
@@ -130,7 +130,7 @@ TEST(SendFlow, StopAndWaitSendsOnePerOKWhateverTheSocketHolds) {
     s.sock.Receive(oks);
     EXPECT_LE(s.sock.peakQueued, SendWindow::kMaxQueuedBytes + 1004);
     EXPECT_LT(s.Sent("FB:") - before, kBlocks / 2);
-    for (int turn = 0; turn < 100 && s.st.FileInProgress(); ++turn) s.sock.Drain();
+    for (int turn = 0; turn < 100 && s.transfer.State().FileInProgress(); ++turn) s.sock.Drain();
     EXPECT_EQ(s.Sent("FB:") - before, kBlocks + 1);
     EXPECT_EQ(s.view.status.back(), "File Transferred.");
     EXPECT_LE(s.sock.peakQueued, SendWindow::kMaxQueuedBytes + 1004);

@@ -27,6 +27,7 @@
 #include "support/events.h"
 #include "support/fakes.h"
 #include "support/tempdir.h"
+#include "sysfiles/SystemFiles.h"
 #include "transfer/FileTransfer.h"
 
 namespace keyvane::transfer_test {
@@ -44,7 +45,6 @@ struct Peer {
         std::filesystem::create_directories(dir.file("app/Recv"));
         sdk.AppFolder = dir.file("app/");
         if (!fastTransfers) WriteTextLines(sdk.AppFolder + "settings.dat", {"FastTransfers=off"});
-        st.Recv = sdk.AppFolder + "Recv/";
         platform.MsgBox = [this](const std::string& text) { boxes.push_back(text); };
         platform.ConfirmBox = [this](const std::string& text) {
             confirmations.push_back(text);
@@ -76,14 +76,17 @@ struct Peer {
         };
         platform.EndProgram = [this] { ++ended; };
         session = std::make_unique<Session>(st, view, sdk, platform, sock);
-        transfer = std::make_unique<FileTransfer>(*session);
+        transfer = std::make_unique<FileTransfer>(*session, view, platform, sdk);
+        transfer->SetReceiveFolder(sdk.AppFolder + "Recv/");
+        systemFiles = std::make_unique<SystemFiles>(*session, *transfer, view, platform);
     }
     ~Peer() {
+        systemFiles.reset();
         transfer.reset();
         session.reset();
     }
 
-    std::string Recv(const std::string& name) const { return st.Recv + name; }
+    std::string Recv(const std::string& name) const { return transfer->State().Recv + name; }
     bool Idle() const { return !transfer->Busy() && !view.hourglass; }
 
     test::TempDir dir;
@@ -95,6 +98,7 @@ struct Peer {
     test::FakeSock sock{net};  // records the first six bytes of every message
     std::unique_ptr<Session> session;
     std::unique_ptr<FileTransfer> transfer;
+    std::unique_ptr<SystemFiles> systemFiles;
 
     std::vector<std::string> boxes, confirmations;
     bool confirmAnswer = true;

@@ -13,11 +13,11 @@ namespace {
 
 struct Side : test::FakePeer {
     Side() {
-        st.Recv = dir.file("Recv/");
-        std::filesystem::create_directories(st.Recv);
+        transfer.SetReceiveFolder(dir.file("Recv/"));
+        std::filesystem::create_directories(transfer.State().Recv);
         BecomeConnectedHost();
     }
-    FileTransfer transfer{*session};
+    FileTransfer transfer{*session, view, plat.p, sdk};
 };
 
 TEST(TransferPhases, SenderAnnouncesSendsAndEndsOnTheRightOK) {
@@ -28,25 +28,25 @@ TEST(TransferPhases, SenderAnnouncesSendsAndEndsOnTheRightOK) {
 
     // During the pause after "FL:" nothing is awaited yet: an early "OK:" changes nothing.
     a.transfer.SendFile(small, 0);
-    EXPECT_EQ(a.st.sendPhase, SendPhase::Announcing);
-    EXPECT_TRUE(!a.st.FileInProgress() && a.transfer.Busy());
+    EXPECT_EQ(a.transfer.State().sendPhase, SendPhase::Announcing);
+    EXPECT_TRUE(!a.transfer.State().FileInProgress() && a.transfer.Busy());
     a.sock.Receive("OK:");
     a.plat.PassSeconds(2);
     ASSERT_EQ(a.sock.sent.size(), 2u);  // "FL:", then at once the closing block
     EXPECT_EQ(a.sock.sent[1].substr(0, 6), "FB:RM:");
-    EXPECT_TRUE(a.st.FBRMSent() && a.st.FileInProgress());
+    EXPECT_TRUE(a.transfer.State().FBRMSent() && a.transfer.State().FileInProgress());
     a.sock.Receive("OK:");
-    EXPECT_EQ(a.st.sendPhase, SendPhase::Idle);
+    EXPECT_EQ(a.transfer.State().sendPhase, SendPhase::Idle);
     EXPECT_EQ(a.view.status.back(), "File Transferred.");
     EXPECT_EQ(a.sock.sent.size(), 2u);
 
     // Two blocks and a rest: the rest goes on the second "OK:", which ends the file.
     a.transfer.SendFile(big, 0);
     a.plat.PassSeconds(2);
-    EXPECT_EQ(a.st.sendPhase, SendPhase::Sending);
-    EXPECT_FALSE(a.st.FBRMSent());
+    EXPECT_EQ(a.transfer.State().sendPhase, SendPhase::Sending);
+    EXPECT_FALSE(a.transfer.State().FBRMSent());
     a.sock.Receive("OK:");
-    EXPECT_TRUE(a.st.FileInProgress());
+    EXPECT_TRUE(a.transfer.State().FileInProgress());
     a.sock.Receive("OK:");
     EXPECT_EQ(a.sock.sent.back().substr(0, 6), "FB:RM:");
     EXPECT_FALSE(a.transfer.Busy());
@@ -55,18 +55,18 @@ TEST(TransferPhases, SenderAnnouncesSendsAndEndsOnTheRightOK) {
 TEST(TransferPhases, ReceiverThatCannotWriteStaysInFileModeUntilTheEnd) {
     Side b;
     // A file where the receive folder should be: nothing can be created in it.
-    b.st.Recv = b.dir.file("blocked/");
+    b.transfer.SetReceiveFolder(b.dir.file("blocked/"));
     WriteTextLines(b.dir.file("blocked"), {"a file"});
     b.sock.Receive("FL:taken");
-    EXPECT_EQ(b.st.recvPhase, RecvPhase::Discarding);
-    EXPECT_TRUE(b.st.ClientRecv());
+    EXPECT_EQ(b.transfer.State().recvPhase, RecvPhase::Discarding);
+    EXPECT_TRUE(b.transfer.State().ClientRecv());
     const size_t sent = b.sock.sent.size();
     // Blocks are still acknowledged, though nothing is written.
     b.sock.Receive("FB:" + b.Encipher(std::string(1000, 'x')) + "|");
     EXPECT_EQ(b.sock.sent.size(), sent + 1);
     b.sock.Receive("FB:RM:|");
     b.plat.Advance(Session::kEndWaitMaxMs);  // nothing more of it comes
-    EXPECT_EQ(b.st.recvPhase, RecvPhase::Idle);
+    EXPECT_EQ(b.transfer.State().recvPhase, RecvPhase::Idle);
     EXPECT_EQ(b.view.status.back(), "File not received: taken");
     EXPECT_EQ(b.sock.sent.size(), sent + 2);
 }

@@ -20,8 +20,8 @@ using test::FakePeer;
 
 struct Receiver : FakePeer {
     Receiver() {
-        st.Recv = dir.file("Recv/");
-        std::filesystem::create_directories(st.Recv);
+        transfer.SetReceiveFolder(dir.file("Recv/"));
+        std::filesystem::create_directories(transfer.State().Recv);
         BecomeConnectedHost();
     }
     int Count(const std::string& line) const {
@@ -40,7 +40,7 @@ struct Receiver : FakePeer {
         view.onLine = nullptr;
         return at < 0 ? -1 : at - start;
     }
-    FileTransfer transfer{*session};
+    FileTransfer transfer{*session, view, plat.p, sdk};
 };
 
 TEST(FileEndCut, ArrivesWholeWhereverTheReadsCutIt) {
@@ -60,9 +60,11 @@ TEST(FileEndCut, ArrivesWholeWhereverTheReadsCutIt) {
                 r.sock.Receive(message.substr(0, cut));
                 r.sock.Receive(message.substr(cut));
             });
-            ASSERT_EQ(ReadWholeFile(r.st.Recv + "end.bin"), rest) << restSize << " cut at " << cut;
-            std::filesystem::remove(r.st.Recv + "end.bin");  // or the next gets a new name
-            ASSERT_FALSE(r.st.ClientRecv());
+            ASSERT_EQ(ReadWholeFile(r.transfer.State().Recv + "end.bin"), rest)
+                << restSize << " cut at " << cut;
+            std::filesystem::remove(r.transfer.State().Recv +
+                                    "end.bin");  // or the next gets a new name
+            ASSERT_FALSE(r.transfer.State().ClientRecv());
             ASSERT_EQ(r.sock.sent.back(), "OK:");
             // A whole end shorter than the longest waits for more, within its bound.
             ASSERT_LE(waited, Session::kEndWaitMinMs);
@@ -92,8 +94,9 @@ TEST(FileEndCut, WaitFollowsTheGapsBetweenBlocks) {
         const int64_t waited =
             r.ReceivedAfter([&] { r.sock.Receive("FB:RM:" + r.Encipher(rest) + "|"); });
         EXPECT_EQ(waited, gap == 20 ? Session::kEndWaitMinMs + 40 : Session::kEndWaitMaxMs);
-        EXPECT_EQ(ReadWholeFile(r.st.Recv + "blocks.bin"), block + block + block + rest);
-        std::filesystem::remove(r.st.Recv + "blocks.bin");
+        EXPECT_EQ(ReadWholeFile(r.transfer.State().Recv + "blocks.bin"),
+                  block + block + block + rest);
+        std::filesystem::remove(r.transfer.State().Recv + "blocks.bin");
     }
     EXPECT_EQ(r.Count("File received."), 2);
 }
@@ -106,9 +109,9 @@ TEST(ReceiverOutOfStep, EndsTheFileAndKeepsWhatCameBefore) {
     // A block of 600 bytes: its 1004 would reach into the chat line after it.
     r.sock.Receive("FB:" + r.Encipher(test::RandomBytes(600, 8)) + "|");
     r.sock.Receive("CT:" + r.Encipher(std::string(500, 'h')));
-    EXPECT_FALSE(r.st.ClientRecv());
+    EXPECT_FALSE(r.transfer.State().ClientRecv());
     EXPECT_EQ(r.view.status.back(), "File incomplete: broken.bin (a block was broken)");
-    EXPECT_EQ(ReadWholeFile(r.st.Recv + "broken.bin"), block);
+    EXPECT_EQ(ReadWholeFile(r.transfer.State().Recv + "broken.bin"), block);
     EXPECT_EQ(r.view.chat, std::vector<std::string>{std::string(500, 'h')});  // back in step
     EXPECT_EQ(r.Count("File received."), 0);
 }
@@ -129,8 +132,8 @@ TEST(ReceiverEnds, FileHoldsEveryBlockThatCame) {
     EXPECT_EQ(r.view.status.back(), "Receiving File lost.bin");
     r.sock.Disconnected();
     EXPECT_EQ(r.view.status.back(), "The file lost.bin was not received completely.");
-    EXPECT_EQ(ReadWholeFile(r.st.Recv + "announced.bin"), blocks);
-    EXPECT_EQ(ReadWholeFile(r.st.Recv + "lost.bin"), blocks);
+    EXPECT_EQ(ReadWholeFile(r.transfer.State().Recv + "announced.bin"), blocks);
+    EXPECT_EQ(ReadWholeFile(r.transfer.State().Recv + "lost.bin"), blocks);
     EXPECT_EQ(r.Count("File received."), 0);
 }
 

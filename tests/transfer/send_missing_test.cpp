@@ -6,6 +6,7 @@
 
 #include "link/fakes.h"
 #include "platform/files.h"
+#include "sysfiles/SystemFiles.h"
 #include "transfer/FileTransfer.h"
 
 namespace keyvane {
@@ -14,24 +15,23 @@ namespace {
 TEST(SendSource, AFileGoneSinceItWasListedIsNotCreatedAndEndsTheSetCleanly) {
     test::FakePeer host;
     host.BecomeConnectedHost();
-    FileTransfer transfer(*host.session);
+    FileTransfer transfer(*host.session, host.view, host.plat.p, host.sdk);
+    SystemFiles set(*host.session, transfer, host.view, host.plat.p);
     const std::string gone = host.dir.file("system/gone.dat");
     const std::string folder = host.dir.file("system/");
     ::mkdir(folder.c_str(), 0755);
-    transfer.sys.SystemFileList[1] = gone;
-    transfer.sys.SystemFileCount = 1;
-    host.st.SystemTransferInProgress = true;
-    host.st.stmax = 1;
+    set.sys.SystemFileList[1] = gone;
+    set.sys.SystemFileCount = 1;
     const size_t sent = host.sock.sent.size();
 
-    transfer.SendFile(gone, 0);
+    set.Start();
     EXPECT_FALSE(FileExists(gone));
     EXPECT_EQ(host.sock.sent.size(), sent);  // not even its name
     EXPECT_EQ(host.view.status.back(), "The system files were not all sent.");
     EXPECT_TRUE(std::any_of(host.view.status.begin(), host.view.status.end(), [&](auto& l) {
         return l.rfind("Cannot send " + gone + ": ", 0) == 0;
     }));
-    EXPECT_FALSE(host.st.SystemTransferInProgress);
+    EXPECT_FALSE(set.SystemTransferInProgress());
     EXPECT_FALSE(transfer.Busy());
 
     // A file that can only be read is sent as it is.

@@ -24,7 +24,7 @@ class Transfer : public ::testing::Test {
             to.view.Count("File received.") + to.view.Count("File not received: " + name);
         from.transfer->SendFile(path, 0);
         ASSERT_TRUE(RunUntil([&] {
-            return from.Idle() && !to.st.ClientRecv() &&
+            return from.Idle() && !to.transfer->State().ClientRecv() &&
                    to.view.Count("File received.") + to.view.Count("File not received: " + name) >
                        before;
         })) << name;
@@ -274,7 +274,7 @@ TEST_F(Transfer, AFileTheReceiverCannotWriteEndsCleanlyOnBothSides) {
     a.view.onProgress = nullptr;
     EXPECT_TRUE(b.view.HasStatus("File not received: full.bin"));
     EXPECT_EQ(b.view.Count("File received."), 1);
-    EXPECT_FALSE(b.st.ClientRecv());
+    EXPECT_FALSE(b.transfer->State().ClientRecv());
 
     // The next file goes through.
     const std::string bytes = RandomBytes(3000, 3);
@@ -313,7 +313,7 @@ TEST_F(Transfer, ConnectionCutMidFileOnTheSendingSide) {
     EXPECT_TRUE(a.view.HasStatus("The file " + path + " was not sent completely."));
     EXPECT_FALSE(a.view.HasStatus("File Transferred."));
     EXPECT_FALSE(a.view.progressVisible);
-    EXPECT_FALSE(a.st.FileInProgress());
+    EXPECT_FALSE(a.transfer->State().FileInProgress());
 }
 
 TEST_F(Transfer, ConnectionCutMidFileOnTheReceivingSide) {
@@ -323,8 +323,9 @@ TEST_F(Transfer, ConnectionCutMidFileOnTheReceivingSide) {
         if (p == 20) a.net.Close();
     };
     a.transfer->SendFile(path, 0);
-    ASSERT_TRUE(
-        RunUntil([&] { return b.view.HasStatus("Receiving File cut.bin") && !b.st.ClientRecv(); }));
+    ASSERT_TRUE(RunUntil([&] {
+        return b.view.HasStatus("Receiving File cut.bin") && !b.transfer->State().ClientRecv();
+    }));
     EXPECT_TRUE(b.view.HasStatus("The file cut.bin was not received completely."));
     EXPECT_FALSE(b.view.HasStatus("File received."));
     EXPECT_FALSE(b.transfer->Busy());
