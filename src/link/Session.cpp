@@ -412,6 +412,8 @@ void Session::OnDataArrival() {
     }
     const std::string data = sock_.GetData();
     view_.BumpRecvBar();
+    // One read can carry many blocks: they share one look at the key folder.
+    SDK::OneLook look(sdk_);
     if (opener_)
         FeedSecure(data);
     else

@@ -397,6 +397,8 @@ void FileTransfer::Pump() {
         bool& pumping;
         ~Done() { pumping = false; }
     } done{im.pumping};
+    // The blocks of one batch share one look at the key folder.
+    SDK::OneLook look(sdk_);
     while (st.FileInProgress() && !im.closingSent && im.window.CanSend() &&
            link_.SendQueued() <= fast::SendWindow::kMaxQueuedBytes) {
         const int64_t record = im.nextRecord;
