@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <unordered_set>
 
 #include "platform/file_system.h"
 
@@ -44,11 +46,18 @@ class DiskFileSystem final : public FileSystem {
                 return {this, OpenRecords(path)};
             case Mode::ReadExisting:
                 return {this, OpenExisting(path)};
-            case Mode::Replace:
+            case Mode::Replace: {
+                // Written over in place and cut at Close: emptying a file that has data
+                // makes ext4 write it out at close, milliseconds for every key file.
+                const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kOwnFileMode);
+                if (fd < 0) throw Why("cannot write", path);
+                const std::lock_guard lock(replacingMutex_);
+                replacing_.insert(fd);
+                return {this, fd};
+            }
             case Mode::Append: {
-                const int flags = how == Mode::Append ? O_APPEND : O_TRUNC;
                 const int fd =
-                    ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, kOwnFileMode);
+                    ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_APPEND, kOwnFileMode);
                 if (fd < 0) throw Why("cannot write", path);
                 return {this, fd};
             }
@@ -108,7 +117,19 @@ class DiskFileSystem final : public FileSystem {
     }
 
     void Close(int fd, const std::string& path, const char* what) override {
-        if (fd >= 0 && ::close(fd) != 0) throw Why(what, path);
+        if (fd < 0) return;
+        int err = 0;
+        if (Replacing(fd)) {
+            // What the old file held past the new text goes now.
+            const off_t end = ::lseek(fd, 0, SEEK_CUR);
+            struct stat st {};
+            if (end < 0 || ::fstat(fd, &st) != 0)
+                err = errno;
+            else if (S_ISREG(st.st_mode) && st.st_size > end && ::ftruncate(fd, end) != 0)
+                err = errno;
+        }
+        if (::close(fd) != 0 && err == 0) err = errno;
+        if (err != 0) throw Why(what, path, err);
     }
 
     bool Exists(const std::string& path) override {
@@ -227,6 +248,14 @@ class DiskFileSystem final : public FileSystem {
     }
 
   private:
+    bool Replacing(int fd) {
+        const std::lock_guard lock(replacingMutex_);
+        return replacing_.erase(fd) > 0;
+    }
+
+    std::mutex replacingMutex_;
+    std::unordered_set<int> replacing_;  // descriptors opened to replace a file
+
     static int OpenRecords(const std::string& path) {
         // The program's own record files are key and working files: its owner's alone.
         int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kOwnFileMode);

@@ -28,7 +28,7 @@ class FileSystem {
     enum class Mode {
         Records,       // read and write, created when missing; read only when not writable
         ReadExisting,  // read only; a missing file or one that is not plain is refused
-        Replace,       // write from the start, created or emptied
+        Replace,       // write from the start; closed, the file holds only what was written
         Append,        // write at the end, created when missing
     };
 

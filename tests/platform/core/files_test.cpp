@@ -75,6 +75,25 @@ TEST(TextFileTest, LinesEndWithCrLfAndAppendKeepsContent) {
     EXPECT_THROW(DeleteFileOrThrow(dir.file("copy.txt")), FileError);
 }
 
+// A replaced file is written over in place: nothing of the old one may stay behind.
+TEST(TextFileTest, ReplacingLeavesOnlyTheNewText) {
+    TempDir dir;
+    const std::string path = dir.file("t.txt");
+    const std::string longText(20000, 'x');  // past the writer's buffer
+    WriteTextLines(path, {longText});
+    WriteTextLines(path, {"short"});
+    EXPECT_EQ(ReadWholeFile(path), "short\r\n");
+    WriteTextLines(path, {longText, "y"});
+    EXPECT_EQ(ReadWholeFile(path), longText + "\r\ny\r\n");
+    {
+        TextWriter w(path);
+        w.Write("ab");
+    }  // closed by the writer's end
+    EXPECT_EQ(ReadWholeFile(path), "ab");
+    WriteTextLines(path, {});
+    EXPECT_EQ(ReadWholeFile(path), "");
+}
+
 TEST(ItemReaderTest, ItemsEndAtCommasAndLineEnds) {
     ItemReader in("  first, second item ,\"quoted, with comma\" tail\r\nlast\n\r\n7");
     EXPECT_EQ(in.NextItem(), "first");
