@@ -13,7 +13,7 @@
 #include <functional>
 #include <map>
 
-#include "link/fakes.h"
+#include "support/fakes.h"
 #include "platform/files.h"
 #include "platform/qt/QtSock.h"
 #include "support/events.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "link/FastLink.h"
-#include "link/fakes.h"
+#include "support/fakes.h"
 #include "secure/Secure.h"
 #include "support/delay_proxy.h"
 #include "transfer/peers.h"
