@@ -5,8 +5,8 @@
 
 #include "platform/files.h"
 #include "support/fakes.h"
+#include "support/loop_peer.h"
 #include "transfer/FileTransfer.h"
-#include "transfer/peers.h"
 
 namespace keyvane::test {
 namespace {
@@ -120,8 +120,7 @@ TEST(PauseAfterAnnouncing, AHangUpMeanwhileEndsTheFileAndNoBlockFollows) {
 
 // The real clock and Qt's timers: the file goes through its pause.
 TEST(PauseRealClock, TheFileGoesThroughItsPause) {
-    using namespace transfer_test;
-    Peer a(true), b(true);
+    LoopPeer a(true), b(true);
     ConnectPeers(a, b);
     const std::string bytes = RandomBytes(2500, 8);
     WriteFile(a.dir.file("slow.bin"), bytes);
