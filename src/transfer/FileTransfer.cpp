@@ -295,7 +295,9 @@ void FileTransfer::Prepare(int64_t record) {
 bool FileTransfer::SendPrepared() {
     Impl& im = *impl_;
     if (!im.readyError.empty()) {
-        AbortSend(im.readyError);
+        // Copied: ending the send clears it.
+        const std::string error = im.readyError;
+        AbortSend(error);
         return false;
     }
     if (link_.Send(im.ready)) return true;
