@@ -26,6 +26,14 @@ std::string BlockReader::Read(int64_t r) {
 BlockWriter::BlockWriter(const std::string& path, size_t recordLength)
     : file_(path, recordLength), length_(file_.RecordLength()) {}
 
+BlockWriter::BlockWriter(BlockWriter&& other) noexcept
+    : file_(std::move(other.file_)),
+      length_(other.length_),
+      first_(other.first_),
+      held_(std::move(other.held_)) {
+    other.held_.clear();
+}
+
 BlockWriter::~BlockWriter() {
     try {
         Flush();

@@ -45,6 +45,8 @@ class BlockWriter {
     ~BlockWriter();
     BlockWriter(const BlockWriter&) = delete;
     BlockWriter& operator=(const BlockWriter&) = delete;
+    // What was held goes with it; the one moved from writes nothing.
+    BlockWriter(BlockWriter&& other) noexcept;
 
     // Record r: `data` cut or padded with blanks to the record length. Throws FileError
     // when a write fails (possibly for records given earlier).

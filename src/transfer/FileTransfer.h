@@ -12,7 +12,9 @@
 
 namespace keyvane {
 
+class BlockReader;
 class SDK;
+class Sha256;
 struct Platform;
 
 enum class SendPhase : uint8_t {
@@ -28,8 +30,9 @@ enum class RecvPhase : uint8_t {
     Discarding,  // the file could not be written; the rest is only acknowledged
 };
 
-// Where a transfer is. Flags that used to be set one by one are held as one phase per
-// direction, so they cannot contradict each other; the old names read them.
+// Where a transfer is, as the rest of the program sees it: one phase per direction, so
+// they cannot contradict each other; the old names read them. FileTransfer keeps the
+// finer phases, with the data each needs, and sets these whenever it moves.
 struct TransferState {
     std::string Recv;  // the receive folder, AppFolder + "Recv/"
     int32_t CurrentBlock = 0;
@@ -111,9 +114,10 @@ class FileTransfer final : public FileReceiver {
     struct Impl;
     void SendFirstBlock();
     // SendFile's own steps are done: a set's later file goes on quietly.
-    void StartDone();
-    void Prepare(int64_t record);
+    void StartDone(bool quiet);
+    void Prepare(BlockReader& reader, Sha256* hash, int64_t record);
     bool SendPrepared();
+    int64_t* HeldOKs();
     void SendNextPlain();  // stop-and-wait: what an "OK:" lets go
     void FinishFile();
     void AbortSend(const std::string& statusLine);
@@ -124,7 +128,7 @@ class FileTransfer final : public FileReceiver {
     bool InBatch() const { return listener_ && listener_->Running(); }
     // Fast link.
     void StartFastSend(uint32_t resumeBlocks);
-    void SendFastBlocks();
+    void SendFastBlocks(BlockReader reader, const Sha256& hash, int64_t skipped);
     void Pump();
     void OnFastOK();
     void OnFileOffer(const std::string& message);

@@ -8,22 +8,18 @@
 
 #include "link/FastLink.h"
 #include "support/delay_proxy.h"
-#include "transfer/peers.h"
+#include "support/loop_peer.h"
 
-namespace keyvane::transfer_test {
+namespace keyvane::test {
 namespace {
 
-using test::DelayProxy;
-
 TEST(DeepQueue, AFileThroughABoundedQueueArrivesWholeAndTheSenderHoldsLittle) {
-    Peer host{false, true}, client{false, true};
+    LoopPeer host{false, true}, client{false, true};
     host.st.PortStr = std::to_string(test::FreePort());
     host.session->WaitForConnect();
     constexpr int64_t kQueue = 64 * 1024;
-    DelayProxy proxy(std::stoi(host.st.PortStr), 5, 8e6, kQueue);
-    client.st.PortStr = std::to_string(proxy.Port());
-    client.view.connect = "127.0.0.1";
-    client.session->Connect();
+    DelayProxy proxy(host.Port(), 5, 8e6, kQueue);
+    client.ConnectTo(proxy.Port());
     ASSERT_TRUE(RunUntil([&] { return host.session->Fast() && client.session->Fast(); }));
 
     const std::string bytes = RandomBytes(2000500, 11), path = client.dir.file("q.bin");
@@ -42,4 +38,4 @@ TEST(DeepQueue, AFileThroughABoundedQueueArrivesWholeAndTheSenderHoldsLittle) {
 }
 
 }  // namespace
-}  // namespace keyvane::transfer_test
+}  // namespace keyvane::test

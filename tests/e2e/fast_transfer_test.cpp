@@ -9,50 +9,36 @@
 
 #include "link/FastLink.h"
 #include "support/delay_proxy.h"
+#include "support/loop_peer.h"
 #include "support/plain_peer.h"
-#include "transfer/peers.h"
 
-namespace keyvane::transfer_test {
+namespace keyvane::test {
 namespace {
-
-using test::DelayProxy;
-using test::InFolder;
-using test::PlainPeer;
 
 constexpr int kOneWayMs = 25;
 const std::string kFastOn = "Fast transfers on with this peer.";
 const std::string kVerified = "File received (verified).";
 
-void SwitchOff(Peer& p) {
+void SwitchOff(LoopPeer& p) {
     WriteTextLines(p.sdk.AppFolder + fast::kSettingsFile, {"FastTransfers=off"});
 }
 
 // A host listening, a proxy in front of it, and a client connected through the proxy.
-struct Link {
-    Peer host{false, true}, client{false, true};
-    std::unique_ptr<DelayProxy> proxy;
+using Link = ProxiedPair<DelayProxy>;
 
-    void Connect(bool waitForFast = true) {
-        if (!proxy) host.st.PortStr = std::to_string(test::FreePort());
-        host.session->WaitForConnect();
-        const int connected = host.view.Count("Connected.");
-        if (!proxy) proxy = std::make_unique<DelayProxy>(std::stoi(host.st.PortStr), kOneWayMs);
-        client.st.PortStr = std::to_string(proxy->Port());
-        client.view.connect = "127.0.0.1";
-        client.session->Connect();
-        ASSERT_TRUE(RunUntil([&] { return client.st.IsConnected; }));
-        ASSERT_TRUE(RunUntil([&] { return host.view.Count("Connected.") > connected; }));
-        if (waitForFast) {
-            ASSERT_TRUE(RunUntil([&] {
-                return host.view.Count(kFastOn) == client.view.Count(kFastOn) &&
-                       host.view.Count(kFastOn) > connected;
-            }));
-        }
-    }
-};
+// With `waitForFast`, until both said they agreed on the fast link.
+void Connect(Link& l, bool waitForFast = true) {
+    const int fastOn = l.host.view.Count(kFastOn);
+    l.Connect();
+    if (!waitForFast) return;
+    ASSERT_TRUE(RunUntil([&] {
+        return l.host.view.Count(kFastOn) == l.client.view.Count(kFastOn) &&
+               l.host.view.Count(kFastOn) > fastOn;
+    }));
+}
 
 // Sends `bytes` as `name` from one peer to the other and waits until both sides are done.
-void SendAndWait(Peer& from, Peer& to, const std::string& name, const std::string& bytes) {
+void SendAndWait(LoopPeer& from, LoopPeer& to, const std::string& name, const std::string& bytes) {
     const std::string path = from.dir.file(name);
     WriteFile(path, bytes);
     const int sent = from.view.Count("File Transferred.");
@@ -62,8 +48,8 @@ void SendAndWait(Peer& from, Peer& to, const std::string& name, const std::strin
 }
 
 TEST(FastTransfer, TwoPeersAgreeAndMoveFilesSeveralBlocksAtATime) {
-    Link l;
-    l.Connect();
+    Link l(kOneWayMs);
+    Connect(l);
     EXPECT_TRUE(l.host.session->Fast());
     EXPECT_TRUE(l.client.session->Fast());
     // Sizes around the block: none, the rest alone, whole blocks only, many blocks.
@@ -102,9 +88,9 @@ TEST(FastTransfer, TwoPeersAgreeAndMoveFilesSeveralBlocksAtATime) {
 
 TEST(FastTransfer, ASettingOffOnEitherSideKeepsThePlainProtocol) {
     for (bool hostOff : {true, false}) {
-        Link l;
+        Link l(kOneWayMs);
         SwitchOff(hostOff ? l.host : l.client);
-        l.Connect(false);
+        Connect(l, false);
         const std::string bytes = RandomBytes(3500, 5);
         SendAndWait(l.client, l.host, "plain.bin", bytes);
         EXPECT_TRUE(l.host.view.HasStatus("File received.")) << hostOff;
@@ -118,11 +104,11 @@ TEST(FastTransfer, ASettingOffOnEitherSideKeepsThePlainProtocol) {
 }
 
 TEST(FastTransfer, APlainClientSeesTheLoneProbeAndOtherwiseTheEightMessages) {
-    InFolder here;          // for the key the plain peer sends
-    Peer host(true, true);  // the real pause after "FL:" keeps it in a read of its own
+    InFolder here;              // for the key the plain peer sends
+    LoopPeer host(true, true);  // the real pause after "FL:" keeps it in a read of its own
     host.st.PortStr = std::to_string(test::FreePort());
     host.session->WaitForConnect();
-    DelayProxy proxy(std::stoi(host.st.PortStr), kOneWayMs);
+    DelayProxy proxy(host.Port(), kOneWayMs);
     PlainPeer plain;
     ASSERT_TRUE(plain.Connect(proxy.Port()));
     ASSERT_TRUE(RunUntil([&] { return host.view.HasStatus("Connected."); }));
@@ -160,10 +146,8 @@ TEST(FastTransfer, APlainHostSeesOnlyTheEightMessages) {
     PlainPeer plain;
     const int port = plain.Listen();
     DelayProxy proxy(port, kOneWayMs);
-    Peer client(true, true);
-    client.st.PortStr = std::to_string(proxy.Port());
-    client.view.connect = "127.0.0.1";
-    client.session->Connect();
+    LoopPeer client(true, true);
+    client.ConnectTo(proxy.Port());
     ASSERT_TRUE(RunUntil([&] { return client.st.IsConnected; }));
     ASSERT_TRUE(RunUntil([&] { return plain.Keyed(); }));
     client.view.chatText = "from the client";
@@ -187,8 +171,8 @@ TEST(FastTransfer, APlainHostSeesOnlyTheEightMessages) {
 // A cut in the middle of a window ends both sides without a success; sent again, the
 // file goes on after the blocks that arrived and is checked whole.
 TEST(FastTransfer, ACutMidWindowEndsBothSidesAndTheFileResumes) {
-    Link l;
-    l.Connect();
+    Link l(kOneWayMs);
+    Connect(l);
     const std::string bytes = RandomBytes(300000, 12);
     const std::string path = l.client.dir.file("big.bin");
     WriteFile(path, bytes);
@@ -205,7 +189,7 @@ TEST(FastTransfer, ACutMidWindowEndsBothSidesAndTheFileResumes) {
     EXPECT_EQ(l.host.view.Last(ViewEvent::Kind::FileNotReceived).event.text, "big.bin");
     EXPECT_EQ(l.client.view.Events(ViewEvent::Kind::FileSent), 0);
 
-    l.Connect();
+    Connect(l);
     const int sent = l.client.view.Count("File Transferred.");
     l.client.transfer->SendFile(path, 0);
     ASSERT_TRUE(RunUntil([&] {
@@ -226,8 +210,8 @@ TEST(FastTransfer, ACutMidWindowEndsBothSidesAndTheFileResumes) {
 
 TEST(FastTransfer, AHangUpMidWindowEndsTheTransferOnBothSides) {
     for (bool senderHangsUp : {true, false}) {
-        Link l;
-        l.Connect();
+        Link l(kOneWayMs);
+        Connect(l);
         const std::string bytes = RandomBytes(400000, 13);
         const std::string path = l.client.dir.file("big.bin");
         WriteFile(path, bytes);
@@ -253,11 +237,11 @@ TEST(FastTransfer, AHangUpMidWindowEndsTheTransferOnBothSides) {
 }
 
 TEST(FastTransfer, ABlockChangedOnTheWayIsCaughtByTheHash) {
-    Link l;
+    Link l(kOneWayMs);
     // The fast link alone, without the secure channel that would end the connection.
-    for (Peer* p : {&l.host, &l.client})
+    for (LoopPeer* p : {&l.host, &l.client})
         WriteTextLines(p->sdk.AppFolder + fast::kSettingsFile, {"SecureChannel=off"});
-    l.Connect();
+    Connect(l);
     const std::string name = "x.bin";
     // The client's stream so far, then the announcement; the third block's middle.
     const uint64_t before = l.proxy->Delivered(DelayProxy::kToTarget);
@@ -274,4 +258,4 @@ TEST(FastTransfer, ABlockChangedOnTheWayIsCaughtByTheHash) {
 }
 
 }  // namespace
-}  // namespace keyvane::transfer_test
+}  // namespace keyvane::test

@@ -12,16 +12,13 @@
 
 #include "link/FastLink.h"
 #include "secure/Secure.h"
+#include "support/loop_peer.h"
 #include "support/plain_peer.h"
 #include "support/record_proxy.h"
-#include "transfer/peers.h"
 
-namespace keyvane::transfer_test {
+namespace keyvane::test {
 namespace {
 
-using test::MitmProxy;
-using test::ProxyLink;
-using test::RecordProxy;
 using State = LinkSecurity::State;
 
 const std::string kIntegrity =
@@ -30,47 +27,38 @@ const std::string kIntegrity =
 const std::string kLost = "Connection lost.";
 const std::string kVerified = "File received (verified).";
 
-bool Settled(Peer& p) {
+bool Settled(LoopPeer& p) {
     if (p.session->Connecting()) return false;
     return !p.st.IsConnected ||
            (p.session->SecuritySettled() && p.session->Security().state != State::None);
 }
 
 // The window was told the link is plain.
-bool ShownPlain(const Peer& p) {
+bool ShownPlain(const LoopPeer& p) {
     for (const LinkSecurity& s : p.view.security)
         if (s.state == State::Plain) return true;
     return false;
 }
 
-bool Received(const Peer& p) {
+bool Received(const LoopPeer& p) {
     return p.view.HasStatus("File received.") || p.view.HasStatus(kVerified);
 }
 
-// A host, a proxy in front of it and a client connected through it, both settled.
+// A host, a proxy in front of it and a client connected through it.
 template <class Proxy>
-struct Link {
-    Peer host{false, true}, client{false, true};
-    std::unique_ptr<Proxy> proxy;
+using Link = ProxiedPair<Proxy>;
 
-    Link() {
-        host.st.PortStr = std::to_string(test::FreePort());
-        proxy = std::make_unique<Proxy>(std::stoi(host.st.PortStr));
-    }
-    void Connect() {
-        host.session->WaitForConnect();
-        client.st.PortStr = std::to_string(proxy->Port());
-        client.view.connect = "127.0.0.1";
-        client.session->Connect();
-        ASSERT_TRUE(RunUntil([&] { return client.st.IsConnected; }));
-        ASSERT_TRUE(RunUntil([&] { return Settled(host) && Settled(client); }));
-    }
-    bool BothGone() const { return !host.st.IsConnected && !client.st.IsConnected; }
-    void SendFile(Peer& from, const std::string& name, size_t size) {
-        WriteFile(from.dir.file(name), RandomBytes(size, 21));
-        from.transfer->SendFile(from.dir.file(name), 0);
-    }
-};
+// Connects the two, and waits until both have settled.
+template <class Proxy>
+void Connect(Link<Proxy>& l) {
+    l.Connect();
+    ASSERT_TRUE(RunUntil([&] { return Settled(l.host) && Settled(l.client); }));
+}
+
+void SendFile(LoopPeer& from, const std::string& name, size_t size) {
+    WriteFile(from.dir.file(name), RandomBytes(size, 21));
+    from.transfer->SendFile(from.dir.file(name), 0);
+}
 
 std::string Flipped(std::string record) {
     record[3 + (record.size() - 3) / 2] ^= 0x01;
@@ -80,7 +68,7 @@ std::string Flipped(std::string record) {
 TEST(SecureAttack, AListenerSeesNoTextKeyFileNameOrFileBytesAndBothShowOneCode) {
     test::InFolder here;  // for the received key
     Link<RecordProxy> l;
-    l.Connect();
+    Connect(l);
     ASSERT_TRUE(l.host.session->Secure() && l.client.session->Secure());
     // A proxy that only passes bytes on leaves the two codes alike (unlike the man in
     // the middle below).
@@ -88,7 +76,7 @@ TEST(SecureAttack, AListenerSeesNoTextKeyFileNameOrFileBytesAndBothShowOneCode) 
     EXPECT_EQ(l.client.session->Security().code, h.code);
     EXPECT_TRUE(std::regex_match(h.code, std::regex("[0-9]{3} [0-9]{3}"))) << h.code;
     EXPECT_FALSE(h.verified || l.client.session->Security().verified);
-    for (const Peer* p : {&l.host, &l.client}) {
+    for (const LoopPeer* p : {&l.host, &l.client}) {
         EXPECT_TRUE(p->view.HasStatus(Session::kCompareLine + h.code));
         ASSERT_FALSE(p->view.security.empty());
         EXPECT_EQ(p->view.security.back().code, h.code);
@@ -138,12 +126,12 @@ TEST(SecureAttack, AByteChangedInARecordEndsTheConnectionWithoutAFileReported) {
         l.proxy->onRecord = [&](ProxyLink::Direction dir, size_t i, const std::string& r) {
             return dir == d && i == target ? Flipped(r) : r;
         };
-        l.Connect();
-        l.SendFile(l.client, "big.bin", 3000000);
+        Connect(l);
+        SendFile(l.client, "big.bin", 3000000);
         ASSERT_TRUE(RunUntil([&] { return l.BothGone(); })) << d;
         EXPECT_GT(l.proxy->Records(d), target);
-        Peer& checker = d == ProxyLink::kToHost ? l.host : l.client;
-        Peer& other = d == ProxyLink::kToHost ? l.client : l.host;
+        LoopPeer& checker = d == ProxyLink::kToHost ? l.host : l.client;
+        LoopPeer& other = d == ProxyLink::kToHost ? l.client : l.host;
         EXPECT_TRUE(checker.view.HasStatus(kIntegrity)) << d;
         EXPECT_FALSE(other.view.HasStatus(kIntegrity)) << d;
         EXPECT_TRUE(other.view.HasStatus(kLost)) << d;
@@ -172,7 +160,7 @@ TEST(SecureAttack, ADroppedRepeatedOrSwappedRecordEndsTheConnection) {
             }
             return mode == kSwap && i == 3 ? r + held : r;
         };
-        l.Connect();
+        Connect(l);
         for (const char* line : {"one", "two", "three", "four"}) {
             l.client.view.chatText = line;
             l.client.session->SendChatLine();
@@ -204,8 +192,8 @@ TEST(SecureAttack, AStreamThatStopsWithoutItsEndIsALostConnection) {
                 return d == ProxyLink::kToHost && i == 5 ? r.substr(0, r.size() / 2) : r;
             };
         }
-        l.Connect();
-        l.SendFile(l.client, "cut.bin", 300000);
+        Connect(l);
+        SendFile(l.client, "cut.bin", 300000);
         ASSERT_TRUE(RunUntil([&] { return l.BothGone(); })) << stop;
         EXPECT_TRUE(l.host.view.HasStatus(kLost) && l.client.view.HasStatus(kLost)) << stop;
         EXPECT_FALSE(l.host.view.HasStatus(kIntegrity)) << stop;
@@ -217,7 +205,7 @@ TEST(SecureAttack, AStreamThatStopsWithoutItsEndIsALostConnection) {
 
     // The orderly end: the hang-up inside the last record, taken as the person's.
     Link<RecordProxy> l;
-    l.Connect();
+    Connect(l);
     l.client.session->Exit();
     ASSERT_TRUE(RunUntil([&] { return !l.host.st.IsConnected; }));
     EXPECT_EQ(l.host.boxes,
@@ -235,14 +223,14 @@ TEST(SecureAttack, RecordsOfAnEarlierConnectionAreRefused) {
             if (d == ProxyLink::kToHost && i >= 1) recorded += r;
             return r;
         };
-        l.Connect();
+        Connect(l);
         l.client.view.chatText = "said once";
         l.client.session->SendChatLine();
         ASSERT_TRUE(RunUntil([&] { return l.host.view.chat.size() == 1; }));
     }
     ASSERT_FALSE(recorded.empty());
     Link<RecordProxy> l;
-    l.Connect();
+    Connect(l);
     ASSERT_TRUE(l.host.session->Secure());
     l.proxy->Write(ProxyLink::kToHost, recorded);
     ASSERT_TRUE(RunUntil([&] { return !l.host.st.IsConnected; }));
@@ -257,7 +245,7 @@ TEST(SecureAttack, ARecordLengthNoSealerMakesEndsTheConnectionAtOnce) {
     for (size_t length :
          {size_t{0}, size_t{16}, secure::kMaxRecordText + 17 + 1, size_t{0xFFFFFF}}) {
         Link<RecordProxy> l;
-        l.Connect();
+        Connect(l);
         ASSERT_TRUE(l.host.session->Secure());
         std::string bogus = {static_cast<char>(length >> 16), static_cast<char>(length >> 8),
                              static_cast<char>(length)};
@@ -272,7 +260,7 @@ TEST(SecureAttack, ARecordLengthNoSealerMakesEndsTheConnectionAtOnce) {
 TEST(SecureAttack, AManInTheMiddleGivesEachSideADifferentCode) {
     {
         Link<MitmProxy> l;
-        l.Connect();
+        Connect(l);
         ASSERT_TRUE(l.host.session->Secure() && l.client.session->Secure());
         const std::string h = l.host.session->Security().code,
                           c = l.client.session->Security().code;
@@ -290,7 +278,7 @@ TEST(SecureAttack, AManInTheMiddleGivesEachSideADifferentCode) {
     // The client confirmed the host before: the proxy's identity is not the one, and the
     // client asks before anything of its own is sent; told no, it ends the connection.
     for (bool direct : {true, false}) {
-        Peer host(false, true), client(false, true);
+        LoopPeer host(false, true), client(false, true);
         secure::TrustStore(client.sdk.AppFolder)
             .Pin("127.0.0.1", secure::Identity::LoadOrCreate(host.sdk.AppFolder).PublicKey());
         std::vector<bool> asked;
@@ -301,10 +289,8 @@ TEST(SecureAttack, AManInTheMiddleGivesEachSideADifferentCode) {
         host.st.PortStr = std::to_string(test::FreePort());
         host.session->WaitForConnect();
         std::unique_ptr<MitmProxy> mitm;
-        if (!direct) mitm = std::make_unique<MitmProxy>(std::stoi(host.st.PortStr));
-        client.st.PortStr = mitm ? std::to_string(mitm->Port()) : host.st.PortStr;
-        client.view.connect = "127.0.0.1";
-        client.session->Connect();
+        if (!direct) mitm = std::make_unique<MitmProxy>(host.Port());
+        client.ConnectTo(mitm ? mitm->Port() : host.Port());
         ASSERT_TRUE(RunUntil([&] { return Settled(client); })) << direct;
         if (direct) {
             EXPECT_TRUE(client.session->Security().verified);
@@ -329,10 +315,10 @@ TEST(SecureAttack, AnAddressChangedOnTheWayLeavesNoChannel) {
         return d == ProxyLink::kToHost && read == "IP:127.0.0.1" ? std::string("IP:127.0.0.2")
                                                                  : read;
     };
-    l.Connect();
+    Connect(l);
     ASSERT_TRUE(RunUntil([&] { return l.BothGone(); }));
     EXPECT_TRUE(l.host.view.HasStatus(kIntegrity) || l.client.view.HasStatus(kIntegrity));
-    for (const Peer* p : {&l.host, &l.client})
+    for (const LoopPeer* p : {&l.host, &l.client})
         for (const LinkSecurity& shown : p->view.security) EXPECT_NE(shown.state, State::Secure);
 }
 
@@ -346,15 +332,15 @@ TEST(SecureAttack, ADroppedOfferLeavesAPlainLinkThatARequiringSideSendsNothingOn
         l.proxy->onClear = [](ProxyLink::Direction d, const std::string& read) {
             return d == ProxyLink::kToClient && read.rfind("KV?2", 0) == 0 ? std::string() : read;
         };
-        Peer* strict = require == kHost ? &l.host : require == kClient ? &l.client : nullptr;
+        LoopPeer* strict = require == kHost ? &l.host : require == kClient ? &l.client : nullptr;
         if (strict)
             WriteTextLines(strict->sdk.AppFolder + fast::kSettingsFile, {"RequireSecure=on"});
-        l.Connect();
+        Connect(l);
         EXPECT_TRUE(ShownPlain(l.host)) << require;
         // A requiring host hangs up before the client's wait for the offer is over.
         EXPECT_TRUE(require == kHost || ShownPlain(l.client)) << require;
         EXPECT_FALSE(l.host.session->Secure() || l.client.session->Secure());
-        for (Peer* p : {&l.host, &l.client}) {
+        for (LoopPeer* p : {&l.host, &l.client}) {
             p->view.chatText = "in the clear?";
             p->session->SendChatLine();
             p->view.key = "2718281828";
@@ -382,18 +368,16 @@ TEST(SecureAttack, ARequiringSideTakesNoPlainMessageWhileItWaitsForTheOffer) {
     test::InFolder here;
     for (bool hostRequires : {false, true}) {
         Link<RecordProxy> l;
-        Peer& strict = hostRequires ? l.host : l.client;
+        LoopPeer& strict = hostRequires ? l.host : l.client;
         WriteTextLines(strict.sdk.AppFolder + fast::kSettingsFile, {"RequireSecure=on"});
         l.proxy->onClear = [](ProxyLink::Direction d, const std::string& read) {
             return d == ProxyLink::kToClient && read.rfind("KV?2", 0) == 0 ? std::string() : read;
         };
         l.host.session->WaitForConnect();
-        l.client.st.PortStr = std::to_string(l.proxy->Port());
-        l.client.view.connect = "127.0.0.1";
-        l.client.session->Connect();
+        l.client.ConnectTo(l.proxy->Port());
         ASSERT_TRUE(RunUntil([&] { return l.host.view.HasStatus("Connected."); }));
         // Forged with the other side's key files, which anyone can build.
-        Peer& forger = hostRequires ? l.client : l.host;
+        LoopPeer& forger = hostRequires ? l.client : l.host;
         std::string line = "forged";
         forger.sdk.EncryptString(line);
         l.proxy->Write(hostRequires ? ProxyLink::kToHost : ProxyLink::kToClient, "CT:" + line);
@@ -404,12 +388,12 @@ TEST(SecureAttack, ARequiringSideTakesNoPlainMessageWhileItWaitsForTheOffer) {
 
 // A plain client of a host that requires encryption gets the offer and the hang-up.
 TEST(SecureAttack, ARequiringHostSendsAPlainClientOnlyItsOfferAndTheHangUp) {
-    Peer host(false, true);
+    LoopPeer host(false, true);
     WriteTextLines(host.sdk.AppFolder + fast::kSettingsFile, {"RequireSecure=on"});
     host.st.PortStr = std::to_string(test::FreePort());
     host.session->WaitForConnect();
     test::PlainPeer plain;
-    ASSERT_TRUE(plain.Connect(std::stoi(host.st.PortStr)));
+    ASSERT_TRUE(plain.Connect(host.Port()));
     ASSERT_TRUE(RunUntil([&] { return plain.peerHungUp; }));
     host.view.chatText = "not for plain eyes";
     host.session->SendChatLine();
@@ -420,4 +404,4 @@ TEST(SecureAttack, ARequiringHostSendsAPlainClientOnlyItsOfferAndTheHangUp) {
 }
 
 }  // namespace
-}  // namespace keyvane::transfer_test
+}  // namespace keyvane::test

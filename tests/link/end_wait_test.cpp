@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <utility>
 
-#include "link/fakes.h"
+#include "support/fakes.h"
 #include "transfer/FileTransfer.h"
 
 namespace keyvane::test {

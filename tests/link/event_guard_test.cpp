@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "link/fakes.h"
+#include "support/fakes.h"
 
 namespace keyvane::test {
 namespace {

@@ -3,11 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "link/fakes.h"
 #include "platform/files.h"
-#include "platform/folders.h"
+#include "support/fakes.h"
+#include "support/loop_peer.h"
 #include "transfer/FileTransfer.h"
-#include "transfer/peers.h"
 
 namespace keyvane::test {
 namespace {
@@ -74,32 +73,30 @@ TEST(Pause, StoppedOrReplacedItNeverEndsTwiceAndHeldItDoesNotCount) {
 
 // A host that announced a file: the first block waits for the second change of the
 // seconds, while everything that arrives meanwhile is handled at once.
-struct Announced : FakePeer {
-    Announced() {
-        transfer.SetReceiveFolder(dir.file("Recv/"));
-        MakeFolder(transfer.State().Recv);
-        BecomeConnectedHost();
-        WriteTextLines(path, {std::string(1500, 'x')});
-        transfer.SendFile(path, 0);
-    }
-    FileTransfer transfer{*session, view, plat.p, sdk};
-    std::string path = dir.file("a.bin");
-};
+const FakePeer::Options kHost{.transfer = true, .start = FakePeer::Start::Host};
+
+std::string Announce(FakePeer& a) {
+    const std::string path = a.dir.file("a.bin");
+    WriteTextLines(path, {std::string(1500, 'x')});
+    a.transfer->SendFile(path, 0);
+    return path;
+}
 
 TEST(PauseAfterAnnouncing, MessagesAreHandledAllThroughAndTheBlockWaitsForTheClock) {
-    Announced a;
+    FakePeer a(kHost);
+    const std::string path = Announce(a);
     ASSERT_EQ(a.sock.sent, std::vector<std::string>{"FL:a.bin"});
-    EXPECT_EQ(a.view.status.back(), "Sending " + a.path + "...");
-    EXPECT_EQ(a.transfer.State().sendPhase, SendPhase::Announcing);
+    EXPECT_EQ(a.view.status.back(), "Sending " + path + "...");
+    EXPECT_EQ(a.transfer->State().sendPhase, SendPhase::Announcing);
 
     // A chat line is shown as it comes, without the clock moving.
     a.sock.Receive("CT:" + a.Encipher("during"));
     EXPECT_EQ(a.view.chat, std::vector<std::string>{"during"});
     // Nothing is awaited yet: an early "OK:" changes nothing.
     a.sock.Receive("OK:");
-    EXPECT_FALSE(a.transfer.State().FileInProgress());
+    EXPECT_FALSE(a.transfer->State().FileInProgress());
     // A second file asked for meanwhile gets the answer of a busy side.
-    a.transfer.SendFileCommand();
+    a.transfer->SendFileCommand();
     EXPECT_EQ(a.plat.boxes, std::vector<std::string>{FileTransfer::kBusyText});
 
     a.plat.PassSeconds(1);
@@ -107,23 +104,23 @@ TEST(PauseAfterAnnouncing, MessagesAreHandledAllThroughAndTheBlockWaitsForTheClo
     a.plat.PassSeconds(1);
     ASSERT_EQ(a.sock.sent.size(), 2u);
     EXPECT_EQ(a.sock.sent[1].substr(0, 3), "FB:");
-    EXPECT_TRUE(a.transfer.State().FileInProgress());
+    EXPECT_TRUE(a.transfer->State().FileInProgress());
     EXPECT_TRUE(a.view.progressVisible);
 }
 
 TEST(PauseAfterAnnouncing, AHangUpMeanwhileEndsTheFileAndNoBlockFollows) {
-    Announced a;
+    FakePeer a(kHost);
+    const std::string path = Announce(a);
     a.sock.Receive("XX:");
-    EXPECT_EQ(a.view.status.back(), "The file " + a.path + " was not sent completely.");
-    EXPECT_FALSE(a.transfer.Busy());
+    EXPECT_EQ(a.view.status.back(), "The file " + path + " was not sent completely.");
+    EXPECT_FALSE(a.transfer->Busy());
     a.plat.PassSeconds(3);
     EXPECT_EQ(a.sock.sent, std::vector<std::string>{"FL:a.bin"});
 }
 
 // The real clock and Qt's timers: the file goes through its pause.
 TEST(PauseRealClock, TheFileGoesThroughItsPause) {
-    using namespace transfer_test;
-    Peer a(true), b(true);
+    LoopPeer a(true), b(true);
     ConnectPeers(a, b);
     const std::string bytes = RandomBytes(2500, 8);
     WriteFile(a.dir.file("slow.bin"), bytes);

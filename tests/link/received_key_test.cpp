@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string>
 
-#include "link/fakes.h"
 #include "platform/files.h"
+#include "support/fakes.h"
 
 namespace keyvane::test {
 namespace {

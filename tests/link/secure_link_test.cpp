@@ -6,30 +6,30 @@
 #include <string>
 
 #include "link/FastLink.h"
-#include "link/fakes.h"
 #include "secure/Secure.h"
 #include "support/delay_proxy.h"
-#include "transfer/peers.h"
+#include "support/fakes.h"
+#include "support/loop_peer.h"
 
-namespace keyvane::transfer_test {
+namespace keyvane::test {
 namespace {
 
 namespace fs = std::filesystem;
 using State = LinkSecurity::State;
 
-bool Settled(Peer& p) {
+bool Settled(LoopPeer& p) {
     return p.session->SecuritySettled() && p.session->Security().state != State::None;
 }
 
 // Connects the two and waits until both know how the link is protected.
-void ConnectSettled(Peer& host, Peer& client) {
+void ConnectSettled(LoopPeer& host, LoopPeer& client) {
     ConnectPeers(host, client);
     ASSERT_TRUE(
         RunUntil([&] { return (Settled(host) && Settled(client)) || !client.st.IsConnected; }));
 }
 
 // A peer of this program that keeps `from`'s identity and confirmed peers.
-void CopyTrust(const Peer& from, Peer& to) {
+void CopyTrust(const LoopPeer& from, LoopPeer& to) {
     for (const char* f : {secure::Identity::kFile, secure::TrustStore::kFile})
         if (fs::exists(from.sdk.AppFolder + f))
             fs::copy_file(from.sdk.AppFolder + f, to.sdk.AppFolder + f,
@@ -38,7 +38,7 @@ void CopyTrust(const Peer& from, Peer& to) {
 
 TEST(SecureLink, AConfirmedPeerIsVerifiedLaterAndAChangedOneIsAskedAbout) {
     std::string firstCode;
-    Peer host(false, true), client(false, true);
+    LoopPeer host(false, true), client(false, true);
     ConnectSettled(host, client);
     firstCode = host.session->Security().code;
     host.session->TrustPeer();
@@ -46,7 +46,7 @@ TEST(SecureLink, AConfirmedPeerIsVerifiedLaterAndAChangedOneIsAskedAbout) {
     EXPECT_TRUE(host.session->Security().verified && client.session->Security().verified);
 
     // The same two installations again: verified at once, no code to compare.
-    Peer host2(false, true), client2(false, true);
+    LoopPeer host2(false, true), client2(false, true);
     CopyTrust(host, host2);
     CopyTrust(client, client2);
     ConnectSettled(host2, client2);
@@ -57,7 +57,7 @@ TEST(SecureLink, AConfirmedPeerIsVerifiedLaterAndAChangedOneIsAskedAbout) {
 
     // Someone else at the client's address: the host warns before anything is sent and,
     // told no, ends the connection.
-    Peer host3(false, true), stranger(false, true);
+    LoopPeer host3(false, true), stranger(false, true);
     CopyTrust(host, host3);
     host3.confirmAnswer = false;
     ConnectPeers(host3, stranger);
@@ -72,10 +72,10 @@ TEST(SecureLink, AConfirmedPeerIsVerifiedLaterAndAChangedOneIsAskedAbout) {
 // While the host asks about a changed identity, what the peer sends waits unread; a
 // peer that sends more than any honest one would ends the connection.
 TEST(SecureLink, AFloodWhileAQuestionIsOpenEndsTheConnection) {
-    Peer host(false, true), client(false, true), stranger(false, true);
+    LoopPeer host(false, true), client(false, true), stranger(false, true);
     ConnectSettled(host, client);
     host.session->TrustPeer();
-    Peer host2(false, true);
+    LoopPeer host2(false, true);
     CopyTrust(host, host2);
     host2.platform.ConfirmBox = [&](const std::string&) {
         // The stranger has settled on its side and talks on while the box is open.
@@ -99,7 +99,7 @@ TEST(SecureLink, AFloodWhileAQuestionIsOpenEndsTheConnection) {
 // A person confirmed before who comes back without encryption (here the host has the
 // channel off; a dropped offer looks the same): asked about before anything is sent.
 TEST(SecureLink, AConfirmedPeerBackPlainIsAskedAbout) {
-    Peer host(false, true), client(false, true);
+    LoopPeer host(false, true), client(false, true);
     WriteTextLines(host.sdk.AppFolder + fast::kSettingsFile, {"SecureChannel=off"});
     secure::TrustStore(client.sdk.AppFolder).Pin("127.0.0.1", std::string(32, 'x'));
     client.confirmAnswer = false;
@@ -119,7 +119,7 @@ TEST(SecureLink, AConfirmedPeerBackPlainIsAskedAbout) {
 // A host that knows itself by another address than the one the client reached it by
 // (a router's outside address, a second address): both still build the same key files.
 TEST(SecureLink, BothSidesBuildTheKeyFilesFromTheHostsOwnAddress) {
-    Peer host(false, true), client(false, true);
+    LoopPeer host(false, true), client(false, true);
     host.view.ip = "192.0.2.7";
     ConnectSettled(host, client);
     ASSERT_TRUE(host.session->Secure() && client.session->Secure());
@@ -136,13 +136,11 @@ TEST(SecureLink, BothSidesBuildTheKeyFilesFromTheHostsOwnAddress) {
 // A file cut short waits for the peer that sent it: someone else offering the same
 // name, length and time starts a file of its own.
 TEST(SecureLink, AResumeBelongsToThePeerThatStartedTheFile) {
-    Peer host(false, true), client(false, true), stranger(false, true);
+    LoopPeer host(false, true), client(false, true), stranger(false, true);
     host.st.PortStr = std::to_string(test::FreePort());
     host.session->WaitForConnect();
-    test::DelayProxy proxy(std::stoi(host.st.PortStr), 1);
-    client.st.PortStr = std::to_string(proxy.Port());
-    client.view.connect = "127.0.0.1";
-    client.session->Connect();
+    test::DelayProxy proxy(host.Port(), 1);
+    client.ConnectTo(proxy.Port());
     ASSERT_TRUE(RunUntil([&] { return Settled(host) && Settled(client); }));
     const std::string bytes = RandomBytes(300000, 12), path = client.dir.file("big.bin");
     WriteFile(path, bytes);
@@ -155,9 +153,7 @@ TEST(SecureLink, AResumeBelongsToThePeerThatStartedTheFile) {
     WriteFile(copy, bytes);
     fs::last_write_time(copy, fs::last_write_time(path));
     host.session->WaitForConnect();
-    stranger.st.PortStr = host.st.PortStr;
-    stranger.view.connect = "127.0.0.1";
-    stranger.session->Connect();
+    stranger.ConnectTo(host.Port());
     ASSERT_TRUE(RunUntil([&] { return Settled(host) && Settled(stranger); }));
     stranger.transfer->SendFile(copy, 0);
     ASSERT_TRUE(
@@ -167,12 +163,6 @@ TEST(SecureLink, AResumeBelongsToThePeerThatStartedTheFile) {
     EXPECT_TRUE(SameBytes(ReadWholeFile(host.Recv("big-2.bin")), bytes));
     EXPECT_LT(ReadWholeFile(host.Recv("big.bin")).size(), bytes.size());
 }
-
-}  // namespace
-}  // namespace keyvane::transfer_test
-
-namespace keyvane::test {
-namespace {
 
 // A client waits for the host's offer of the channel. What comes in the clear meanwhile
 // could be anyone's: a plain link takes it, in order, once the wait is over; a client

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "link/fakes.h"
 #include "platform/files.h"
+#include "support/fakes.h"
 #include "transfer/FileTransfer.h"
 
 namespace keyvane::test {

@@ -1,7 +1,7 @@
 // The session's events: each says what its status or chat line says, just before it.
 #include <gtest/gtest.h>
 
-#include "link/fakes.h"
+#include "support/fakes.h"
 
 namespace keyvane::test {
 namespace {

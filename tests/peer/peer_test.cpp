@@ -16,20 +16,16 @@
 #include "peer/Terminal.h"
 #include "platform/files.h"
 #include "platform/folders.h"
+#include "support/loop_peer.h"
 #include "support/plain_peer.h"
 #include "support/tempdir.h"
 #include "support/windows.h"
-#include "transfer/peers.h"
 
 namespace keyvane::test {
 namespace {
 
 namespace fs = std::filesystem;
 using peer::Action;
-using test::PlainPeer;
-using transfer_test::RandomBytes;
-using transfer_test::SameBytes;
-using transfer_test::WriteFile;
 
 class PeerProcess {
   public:

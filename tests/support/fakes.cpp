@@ -1,6 +1,11 @@
 #include "support/fakes.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+
+#include "link/FastLink.h"
+#include "platform/files.h"
 
 namespace keyvane::test {
 
@@ -109,6 +114,7 @@ FakePlatform::FakePlatform() {
     p.EndProgram = [this] { ++ends; };
     p.LocalIP = [] { return std::string("127.0.0.1"); };
     p.After = [this](int wait, std::function<void()> fn) {
+        ++timersStarted;
         timers.emplace_back(ms + std::max(wait, 0), std::move(fn));
     };
 }
@@ -138,6 +144,77 @@ void FakePlatform::Advance(int64_t by) {
         fn();
     }
     ms = until;
+}
+
+FakePeer::FakePeer() : FakePeer(Options{}) {}
+
+FakePeer::FakePeer(const Options& options) {
+    sdk.AppFolder = dir.path();
+    if (!options.settings.empty()) WriteTextLines(dir.file("settings.dat"), options.settings);
+    st.PortStr = "7777";
+    session = std::make_unique<Session>(st, view, sdk, plat.p, sock);
+    session->Attach(&files);
+    if (options.transfer) {
+        transfer = std::make_unique<FileTransfer>(*session, view, plat.p, sdk);
+        transfer->SetReceiveFolder(dir.file("Recv/"));
+        std::filesystem::create_directories(transfer->State().Recv);
+    }
+    switch (options.start) {
+        case Start::None:
+            break;
+        case Start::Host:
+            BecomeConnectedHost();
+            break;
+        case Start::Client:
+            BecomeConnectedClient();
+            break;
+        case Start::FastClient:
+            BecomeFastClient();
+            break;
+    }
+}
+
+void FakePeer::BecomeConnectedHost(const std::string& clientIP) {
+    const int timers = plat.timersStarted;
+    session->WaitForConnect();
+    sock.ConnectionRequest(1);
+    sock.Receive("IP:" + clientIP);
+    connectTimers_ += plat.timersStarted - timers;
+}
+
+void FakePeer::BecomeConnectedClient() {
+    const int timers = plat.timersStarted;
+    view.connect = "10.0.0.1";
+    sock.stateAfterConnect = Sock::sckConnected;
+    session->Connect();
+    connectTimers_ += plat.timersStarted - timers;
+}
+
+void FakePeer::BecomeFastClient() {
+    BecomeConnectedClient();
+    const int timers = plat.timersStarted;
+    sock.Receive(fast::Probe("0123456789abcdef"));
+    connectTimers_ += plat.timersStarted - timers;
+}
+
+std::string FakePeer::Encipher(std::string text) {
+    sdk.EncryptString(text);
+    return text;
+}
+
+std::string FakePeer::Decipher(std::string text) {
+    sdk.DecryptString(text);
+    return text;
+}
+
+int FakePeer::Sent(const std::string& m) const {
+    return static_cast<int>(std::count(sock.sent.begin(), sock.sent.end(), m));
+}
+
+int FakePeer::Began(const std::string& m) const {
+    return static_cast<int>(
+        std::count_if(sock.sent.begin(), sock.sent.end(),
+                      [&](const std::string& s) { return s.rfind(m, 0) == 0; }));
 }
 
 }  // namespace keyvane::test

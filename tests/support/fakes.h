@@ -6,15 +6,21 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "cipher/sdk.h"
 #include "link/FileChannel.h"
 #include "link/HeadlessView.h"
+#include "link/MainState.h"
+#include "link/Session.h"
 #include "platform/platform.h"
 #include "platform/sock.h"
+#include "support/tempdir.h"
+#include "transfer/FileTransfer.h"
 
 namespace keyvane::test {
 
@@ -152,7 +158,8 @@ struct FakePlatform {
     std::function<void()> onDoEvents;
     std::function<void(int)> onWait;
     int sleeps = 0, doEvents = 0, waits = 0, ends = 0;
-    int64_t ms = 0;  // the steady clock: only a wait or Advance moves it
+    int timersStarted = 0;  // every After, due or not
+    int64_t ms = 0;         // the steady clock: only a wait or Advance moves it
     // Timers started through After, by when they are due; a test runs them with Advance.
     std::vector<std::pair<int64_t, std::function<void()>>> timers;
 
@@ -188,6 +195,55 @@ struct HookedReceiver : FileReceiver {
         if (broken) broken();
     }
     bool Receiving() const override { return receiving; }
+};
+
+// One side of a connection over a fake socket, with its own program folder; the test
+// plays the other side, whose key files are the same.
+struct FakePeer {
+    enum class Start { None, Host, Client, FastClient };
+    struct Options {
+        // settings.dat; none at all: the defaults, a fast link with the secure channel.
+        std::vector<std::string> settings{"FastTransfers=off"};
+        // A file transfer, receiving into Recv/, takes the file messages from `files`.
+        bool transfer = false;
+        Start start = Start::None;
+    };
+
+    FakePeer();
+    explicit FakePeer(const Options& options);
+
+    TempDir dir;
+    MainState st;
+    FakeView view;
+    SDK sdk;
+    FakePlatform plat;
+    FakeSock sock;
+    HookedReceiver files;
+    std::unique_ptr<Session> session;
+    std::unique_ptr<FileTransfer> transfer;
+
+    // A host that accepted a client at `clientIP` and built its key files.
+    void BecomeConnectedHost(const std::string& clientIP = "10.0.0.2");
+    // A client that connected to 10.0.0.1 and built its key files.
+    void BecomeConnectedClient();
+    // A client whose link the host's probe made fast.
+    void BecomeFastClient();
+
+    std::string Encipher(std::string text);
+    std::string Decipher(std::string text);
+    // A block, and a file's closing message, as a sender of `plain` sends them.
+    std::string Block(const std::string& plain) { return "FB:" + Encipher(plain) + "|"; }
+    std::string End(const std::string& rest) { return "FB:RM:" + Encipher(rest) + "|"; }
+
+    // Messages sent that are `m`, and those that begin with it.
+    int Sent(const std::string& m) const;
+    int Began(const std::string& m) const;
+    std::string Recv(const std::string& name) const { return transfer->State().Recv + name; }
+    // Timers started other than while connecting.
+    int TimersStarted() const { return plat.timersStarted - connectTimers_; }
+
+  private:
+    int connectTimers_ = 0;
 };
 
 }  // namespace keyvane::test

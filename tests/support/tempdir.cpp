@@ -42,4 +42,10 @@ void WriteRandomFile(const std::string& path, int64_t length) {
     f.Close();
 }
 
+void WriteFile(const std::string& path, const std::string& bytes) {
+    TextWriter w(path);
+    w.Write(bytes);
+    w.Close();
+}
+
 }  // namespace keyvane::test

@@ -45,4 +45,7 @@ std::string RandomBytes(size_t n, unsigned seed);
 // so that a large one needs no more memory.
 void WriteRandomFile(const std::string& path, int64_t length);
 
+// A file that holds exactly `bytes`.
+void WriteFile(const std::string& path, const std::string& bytes);
+
 }  // namespace keyvane::test

@@ -7,11 +7,11 @@
 #include <filesystem>
 
 #include "platform/cp1252.h"
+#include "support/loop_peer.h"
 #include "sysfiles/SystemFiles.h"
 #include "sysfiles/frmPathSelect.h"
-#include "transfer/peers.h"
 
-namespace keyvane::transfer_test {
+namespace keyvane::test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -62,7 +62,7 @@ class SystemSet : public ::testing::Test {
     }
 
     test::TempDir wine_;
-    Peer a, b;
+    LoopPeer a, b;
     fs::path oldCwd_;
     std::string oldPrefix_;
 };
@@ -182,4 +182,4 @@ TEST_F(SystemSet, Version552ThroughThePicker) {
 }
 
 }  // namespace
-}  // namespace keyvane::transfer_test
+}  // namespace keyvane::test

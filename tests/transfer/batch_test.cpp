@@ -2,32 +2,24 @@
 // one write of whole messages. The plain link keeps one message to a write.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "link/FastLink.h"
-#include "link/fakes.h"
 #include "platform/files.h"
+#include "support/fakes.h"
 #include "transfer/FileTransfer.h"
 
 namespace keyvane {
 namespace {
 
+using test::FakePeer;
+
 // A client whose link the host's probe made fast.
-struct FastClient : test::FakePeer {
-    FastClient() {
-        transfer.SetReceiveFolder(dir.file("Recv/"));
-        std::filesystem::create_directories(transfer.State().Recv);
-        std::filesystem::remove(dir.file("settings.dat"));
-        BecomeConnectedClient();
-        plat.onWait = nullptr;
-        sock.Receive(fast::Probe("0123456789abcdef"));
-    }
-    FileTransfer transfer{*session, view, plat.p, sdk};
-};
+const FakePeer::Options kFastClient{
+    .settings = {}, .transfer = true, .start = FakePeer::Start::FastClient};
 
 // The messages of a sender's write, when it holds nothing but whole ones: blocks, the
 // hash and the closing message with `rest` bytes. Nothing when a message is cut.
@@ -52,12 +44,12 @@ std::optional<std::vector<std::string>> Messages(std::string_view write, size_t 
 }
 
 TEST(FastBatch, TheBlocksOneReadLetsGoLeaveInFewWritesOfWholeMessages) {
-    FastClient s;
+    FakePeer s(kFastClient);
     ASSERT_TRUE(s.session->Fast());
     constexpr long kBlocks = 3000;
     const std::string file = s.dir.file("big.bin");
     test::WriteRandomFile(file, kBlocks * 1000 + 10);
-    s.transfer.SendFile(file, 0);
+    s.transfer->SendFile(file, 0);
     size_t from = s.sock.sent.size();
     s.sock.Receive(fast::Resume(0));
     // The first window, in one write.
@@ -68,7 +60,7 @@ TEST(FastBatch, TheBlocksOneReadLetsGoLeaveInFewWritesOfWholeMessages) {
 
     long blocks = static_cast<long>(first->size()), acked = 0, ends = 0, hashes = 0;
     size_t writes = 1;
-    for (int turn = 0; turn < 1000 && s.transfer.State().FileInProgress(); ++turn) {
+    for (int turn = 0; turn < 1000 && s.transfer->State().FileInProgress(); ++turn) {
         from = s.sock.sent.size();
         s.sock.Receive([&] {
             std::string oks;
@@ -95,13 +87,13 @@ TEST(FastBatch, TheBlocksOneReadLetsGoLeaveInFewWritesOfWholeMessages) {
 }
 
 TEST(FastBatch, AReadOfManyBlocksIsAnsweredInOneWrite) {
-    FastClient r;
+    FakePeer r(kFastClient);
     const std::string bytes = test::RandomBytes(20 * 1000 + 5, 3);
     r.sock.Receive(fast::Envelope("FL:batch.bin"));
     r.sock.Receive(fast::FileHead(bytes.size(), 7));
     ASSERT_EQ(r.sock.sent.back(), fast::Resume(0));
     std::string read;
-    for (size_t b = 0; b < 20; ++b) read += "FB:" + r.Encipher(bytes.substr(b * 1000, 1000)) + "|";
+    for (size_t b = 0; b < 20; ++b) read += r.Block(bytes.substr(b * 1000, 1000));
     const size_t from = r.sock.sent.size();
     r.sock.Receive(read);
     ASSERT_EQ(r.sock.sent.size(), from + 1);
@@ -113,12 +105,8 @@ TEST(FastBatch, AReadOfManyBlocksIsAnsweredInOneWrite) {
 // A box the link opens lets events through and may stay open long: what waits goes
 // first.
 TEST(FastBatch, WhatWaitsGoesBeforeABoxOpens) {
-    test::FakePeer h;
-    WriteTextLines(h.dir.file("settings.dat"), {"SecureChannel=off"});
-    FileTransfer transfer{*h.session, h.view, h.plat.p, h.sdk};
-    transfer.SetReceiveFolder(h.dir.file("Recv/"));
-    std::filesystem::create_directories(transfer.State().Recv);
-    h.BecomeConnectedHost();
+    FakePeer h(
+        {.settings = {"SecureChannel=off"}, .transfer = true, .start = FakePeer::Start::Host});
     h.sock.Receive(fast::AnswerTo(h.sock.sent.back()));
     ASSERT_TRUE(h.session->Fast());
     h.sock.Receive(fast::Envelope("FL:box.bin"));
@@ -130,7 +118,7 @@ TEST(FastBatch, WhatWaitsGoesBeforeABoxOpens) {
     };
     const size_t from = h.sock.sent.size();
     // The block is acknowledged; the hang-up behind it in the same read shows a box.
-    h.sock.Receive("FB:" + h.Encipher(std::string(1000, 'x')) + "|XX:");
+    h.sock.Receive(h.Block(std::string(1000, 'x')) + "XX:");
     ASSERT_EQ(h.plat.boxes.size(), 1u);
     EXPECT_EQ(sentWhenShown, from + 1);
     EXPECT_EQ(h.sock.sent[from], "OK:");

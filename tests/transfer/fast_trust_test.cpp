@@ -9,9 +9,9 @@
 #include <string>
 
 #include "link/FastLink.h"
-#include "link/fakes.h"
 #include "platform/files.h"
 #include "platform/sha256.h"
+#include "support/fakes.h"
 #include "sysfiles/SystemFiles.h"
 #include "transfer/BlockFiles.h"
 #include "transfer/FileTransfer.h"
@@ -22,58 +22,27 @@ namespace {
 
 using test::RandomBytes;
 
-// A client on a fast link (the host's probe answered) that counts the timers it starts.
-struct FastSide : test::FakePeer {
-    FastSide() {
-        transfer.SetReceiveFolder(dir.file("Recv/"));
-        std::filesystem::create_directories(transfer.State().Recv);
-        std::filesystem::remove(dir.file("settings.dat"));
-        Reconnect();
-        plat.p.After = [this, after = plat.p.After](int ms, std::function<void()> fn) {
-            ++shots;
-            after(ms, std::move(fn));
-        };
-    }
-    void Reconnect() {
-        const int before = shots;  // the connection's own timer is not the transfer's
-        BecomeConnectedClient();
-        plat.onWait = nullptr;
-        sock.Receive(fast::Probe("0123456789abcdef"));
-        shots = before;
-    }
-    void Offer(const std::string& name, uint64_t length) {
-        sock.Receive(fast::Envelope("FL:" + name));
-        sock.Receive(fast::FileHead(length, 7));
-    }
-    // Blocks from..to of `bytes` (from 1); with `end`, the hash and the rest behind them.
-    void Blocks(const std::string& bytes, size_t from, size_t to, bool end = false) {
-        for (size_t b = from; b <= to; ++b)
-            sock.Receive("FB:" + Encipher(bytes.substr((b - 1) * 1000, 1000)) + "|");
-        if (!end) return;
-        sock.Receive(fast::HashMessage(Sha256::Hex(bytes)));
-        sock.Receive("FB:RM:" + Encipher(bytes.substr(to * 1000)) + "|");
-    }
-    void Put(const std::string& path, const std::string& bytes) {
-        TextWriter w(path);
-        w.Write(bytes);
-        w.Close();
-    }
-    int Sent(const std::string& m) const {
-        return static_cast<int>(std::count(sock.sent.begin(), sock.sent.end(), m));
-    }
-    // Writes that begin with `m`: a sender's blocks leave many to a write.
-    int Began(const std::string& m) const {
-        return static_cast<int>(
-            std::count_if(sock.sent.begin(), sock.sent.end(),
-                          [&](const std::string& w) { return w.rfind(m, 0) == 0; }));
-    }
-    std::string Recv(const std::string& name) const { return transfer.State().Recv + name; }
-    int shots = 0;
-    FileTransfer transfer{*session, view, plat.p, sdk};
-};
+using test::FakePeer;
+
+// A client on a fast link (the host's probe answered).
+const FakePeer::Options kFastClient{
+    .settings = {}, .transfer = true, .start = FakePeer::Start::FastClient};
+
+void Offer(FakePeer& r, const std::string& name, uint64_t length) {
+    r.sock.Receive(fast::Envelope("FL:" + name));
+    r.sock.Receive(fast::FileHead(length, 7));
+}
+
+// Blocks from..to of `bytes` (from 1); with `end`, the hash and the rest behind them.
+void Blocks(FakePeer& r, const std::string& bytes, size_t from, size_t to, bool end = false) {
+    for (size_t b = from; b <= to; ++b) r.sock.Receive(r.Block(bytes.substr((b - 1) * 1000, 1000)));
+    if (!end) return;
+    r.sock.Receive(fast::HashMessage(Sha256::Hex(bytes)));
+    r.sock.Receive(r.End(bytes.substr(to * 1000)));
+}
 
 TEST(FastTrust, NoOfferOrBlockBeyondWhatASenderCountsIsTaken) {
-    FastSide r;
+    FakePeer r(kFastClient);
     ASSERT_TRUE(r.session->Fast());
     // The second of these was once a resume of the first that grew it to terabytes
     // (asserted one by one, so code that would do that stops before it does).
@@ -81,24 +50,24 @@ TEST(FastTrust, NoOfferOrBlockBeyondWhatASenderCountsIsTaken) {
         "File not received: huge.bin (the announced length is more "
         "than any file sent can have)";
     for (int i = 1; i <= 2; ++i) {
-        r.Offer("huge.bin", uint64_t{1} << 63 | 5000);
+        Offer(r, "huge.bin", uint64_t{1} << 63 | 5000);
         ASSERT_EQ(r.view.Count(refused), i);
     }
-    EXPECT_FALSE(FileExists(r.Recv("huge.bin")) || r.transfer.State().ClientRecv());
+    EXPECT_FALSE(FileExists(r.Recv("huge.bin")) || r.transfer->State().ClientRecv());
     EXPECT_EQ(r.Sent(fast::Resume(0)), 0);
-    r.Offer("edge.bin", kMaxFileLength + 1);
-    EXPECT_FALSE(r.transfer.State().ClientRecv());
-    r.Offer("edge.bin", kMaxFileLength);
+    Offer(r, "edge.bin", kMaxFileLength + 1);
+    EXPECT_FALSE(r.transfer->State().ClientRecv());
+    Offer(r, "edge.bin", kMaxFileLength);
     EXPECT_EQ(r.sock.sent.back(), fast::Resume(0));
 
     const std::string bytes = RandomBytes(3000, 1);
-    r.Offer("short.bin", 1500);
+    Offer(r, "short.bin", 1500);
     const size_t sent = r.sock.sent.size();
-    r.Blocks(bytes, 1, 3);
+    Blocks(r, bytes, 1, 3);
     EXPECT_EQ(r.view.status.back(),
               "File incomplete: short.bin (more blocks came than were announced)");
     EXPECT_EQ(r.sock.sent.size(), sent + 1);  // only the block announced is acknowledged
-    EXPECT_FALSE(r.transfer.State().ClientRecv());
+    EXPECT_FALSE(r.transfer->State().ClientRecv());
     EXPECT_EQ(ReadWholeFile(r.Recv("short.bin")), bytes.substr(0, 1000));
 }
 
@@ -107,16 +76,16 @@ TEST(FastTrust, NoOfferOrBlockBeyondWhatASenderCountsIsTaken) {
 TEST(FastTrust, KeptBlocksAreHashedInStepsThatAnythingNewCancels) {
     const std::string bytes = RandomBytes(5000 * 1000 + 300, 2);
     for (int interrupt = 0; interrupt < 4; ++interrupt) {
-        FastSide r;
-        r.Offer("part.bin", bytes.size());
-        r.Blocks(bytes, 1, 2);
+        FakePeer r(kFastClient);
+        Offer(r, "part.bin", bytes.size());
+        Blocks(r, bytes, 1, 2);
         // Offered again, the file the note names is kept: the test fills it further.
-        r.Put(r.Recv("part.bin"), bytes.substr(0, 5000 * 1000 + 10));
-        r.Offer("part.bin", bytes.size());
-        ASSERT_EQ(r.shots, 1);
+        test::WriteFile(r.Recv("part.bin"), bytes.substr(0, 5000 * 1000 + 10));
+        Offer(r, "part.bin", bytes.size());
+        ASSERT_EQ(r.TimersStarted(), 1);
         EXPECT_EQ(r.Sent(fast::Resume(5000)), 0);
-        if (interrupt == 1) r.Offer("other.bin", 10);
-        if (interrupt == 2) r.Blocks(bytes, 1, 1);
+        if (interrupt == 1) Offer(r, "other.bin", 10);
+        if (interrupt == 2) Blocks(r, bytes, 1, 1);
         if (interrupt == 3) r.sock.Disconnected();
         r.plat.RunDueTimers();
         EXPECT_EQ(ExistingFileLength(r.Recv("part.bin")), 5000 * 1000) << interrupt;
@@ -125,13 +94,14 @@ TEST(FastTrust, KeptBlocksAreHashedInStepsThatAnythingNewCancels) {
                       "File incomplete: part.bin (blocks came before the answer)");
         }
         if (interrupt > 0) {
-            EXPECT_EQ(r.shots, 1) << interrupt;
+            EXPECT_EQ(r.TimersStarted(), 1) << interrupt;
             EXPECT_EQ(r.Sent(fast::Resume(5000)), 0) << interrupt;
             continue;
         }
-        EXPECT_EQ(r.shots, (5000 - 1) / StepHasher::kStepBlocks);  // the first one at once
+        EXPECT_EQ(r.TimersStarted(),
+                  (5000 - 1) / StepHasher::kStepBlocks);  // the first one at once
         EXPECT_EQ(r.view.status.back(), "Resuming part.bin after 5000 blocks.");
-        r.Blocks(bytes, 5001, 5000, true);
+        Blocks(r, bytes, 5001, 5000, true);
         EXPECT_EQ(r.view.status.back(), "File received.");
         EXPECT_EQ(ReadWholeFile(r.Recv("part.bin")), bytes);
     }
@@ -140,15 +110,15 @@ TEST(FastTrust, KeptBlocksAreHashedInStepsThatAnythingNewCancels) {
 // The sender trusts no "KVR": past the file it starts afresh, a resume is hashed in
 // steps, and no answer at all ends the send and the set it belongs to.
 TEST(FastTrust, TheSenderChecksTheAnswerAndGivesUpWithoutOne) {
-    FastSide s;
+    FakePeer s(kFastClient);
     const std::string bytes = RandomBytes(4500 * 1000 + 7, 4), path = s.dir.file("out.bin");
-    s.Put(path, bytes);
-    const std::string first = "FB:" + s.Encipher(bytes.substr(0, 1000)) + "|",
+    test::WriteFile(path, bytes);
+    const std::string first = s.Block(bytes.substr(0, 1000)),
                       hash = fast::HashMessage(Sha256::Hex(bytes));
     auto again = [&](uint32_t held) {
         s.sock.Disconnected();
-        s.Reconnect();
-        s.transfer.SendFile(path, 0);
+        s.BecomeFastClient();
+        s.transfer->SendFile(path, 0);
         s.sock.Receive(fast::Resume(held));
     };
     again(4501);
@@ -157,55 +127,53 @@ TEST(FastTrust, TheSenderChecksTheAnswerAndGivesUpWithoutOne) {
     EXPECT_EQ(s.Sent(hash), 0);
     s.plat.RunDueTimers();
     EXPECT_EQ(s.Sent(hash), 1);
-    EXPECT_EQ(s.sock.sent.back(), "FB:RM:" + s.Encipher(bytes.substr(4500 * 1000)) + "|");
+    EXPECT_EQ(s.sock.sent.back(), s.End(bytes.substr(4500 * 1000)));
     EXPECT_EQ(s.Began(first), 1);
     // The wait for each answer, and the steps after the first for 4500 blocks.
-    EXPECT_EQ(s.shots, 2 + (4500 - 1) / StepHasher::kStepBlocks);
+    EXPECT_EQ(s.TimersStarted(), 2 + (4500 - 1) / StepHasher::kStepBlocks);
 
     s.sock.Disconnected();
-    s.Reconnect();
-    SystemFiles set(*s.session, s.transfer, s.view, s.plat.p);
+    s.BecomeFastClient();
+    SystemFiles set(*s.session, *s.transfer, s.view, s.plat.p);
     set.sys.SystemFileList[1] = path;
     set.sys.SystemFileCount = 1;
     set.Start();
     s.plat.Advance(FileTransfer::kAnswerWaitMs + 4500007 / FileTransfer::kReadBackBytesPerMs - 1);
-    EXPECT_EQ(s.transfer.State().sendPhase, SendPhase::Announcing);
+    EXPECT_EQ(s.transfer->State().sendPhase, SendPhase::Announcing);
     s.plat.Advance(1);
     EXPECT_EQ(s.view.status[s.view.status.size() - 2],
               "The file " + path + " was not sent: the receiver did not answer.");
     EXPECT_EQ(s.view.status.back(), "The system files were not all sent.");
-    EXPECT_FALSE(s.transfer.Busy() || s.view.HasStatus("File Transferred."));
+    EXPECT_FALSE(s.transfer->Busy() || s.view.HasStatus("File Transferred."));
     s.sock.Receive(fast::Resume(0));  // too late: nothing goes
-    EXPECT_EQ(s.transfer.State().sendPhase, SendPhase::Idle);
+    EXPECT_EQ(s.transfer->State().sendPhase, SendPhase::Idle);
 }
 
 TEST(ReceivedNames, ATakenNameGetsTheNextNumberAndResumeFollowsIt) {
-    FastSide r;
-    r.Put(r.Recv("f.bin"), "earlier");
-    r.Put(r.dir.file("outside.txt"), "outside");
+    FakePeer r(kFastClient);
+    test::WriteFile(r.Recv("f.bin"), "earlier");
+    test::WriteFile(r.dir.file("outside.txt"), "outside");
     ASSERT_EQ(::symlink(r.dir.file("outside.txt").c_str(), r.Recv("f-2.bin").c_str()), 0);
     const std::string bytes = RandomBytes(4200, 6);
-    r.Offer("f.bin", bytes.size());
+    Offer(r, "f.bin", bytes.size());
     EXPECT_EQ(r.view.status.back(), "Receiving File f-3.bin");
-    r.Blocks(bytes, 1, 3);
+    Blocks(r, bytes, 1, 3);
     r.sock.Disconnected();
     EXPECT_EQ(r.view.status.back(), "The file f-3.bin was not received completely.");
-    r.Reconnect();
-    r.Offer("f.bin", bytes.size());
+    r.BecomeFastClient();
+    Offer(r, "f.bin", bytes.size());
     EXPECT_EQ(r.view.status.back(), "Resuming f-3.bin after 3 blocks.");
-    r.Blocks(bytes, 4, 4, true);
+    Blocks(r, bytes, 4, 4, true);
     EXPECT_EQ(r.view.status.back(), "File received.");
     EXPECT_EQ(ReadWholeFile(r.Recv("f-3.bin")), bytes);
     EXPECT_EQ(ReadWholeFile(r.Recv("f.bin")), "earlier");
     EXPECT_EQ(ReadWholeFile(r.dir.file("outside.txt")), "outside");
 
     // A plain peer's file, as well.
-    test::FakePeer p;
-    p.BecomeConnectedHost();
-    FileTransfer plain(*p.session, p.view, p.plat.p, p.sdk);
-    plain.SetReceiveFolder(r.transfer.State().Recv);
+    FakePeer p({.transfer = true, .start = FakePeer::Start::Host});
+    p.transfer->SetReceiveFolder(r.transfer->State().Recv);
     p.sock.Receive("FL:f.bin");
-    p.sock.Receive("FB:RM:" + p.Encipher("plain") + "|");
+    p.sock.Receive(p.End("plain"));
     p.plat.Advance(Session::kEndWaitMaxMs);  // nothing more of it comes
     EXPECT_EQ(p.view.status.end()[-2], "Receiving File f-4.bin");
     EXPECT_EQ(ReadWholeFile(r.Recv("f-4.bin")), "plain");

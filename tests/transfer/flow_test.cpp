@@ -6,8 +6,8 @@
 #include <string>
 
 #include "link/FastLink.h"
-#include "link/fakes.h"
 #include "platform/files.h"
+#include "support/fakes.h"
 #include "transfer/FileTransfer.h"
 
 namespace keyvane {
@@ -15,80 +15,71 @@ namespace {
 
 using fast::SendWindow;
 
-struct Sender : test::FakePeer {
-    explicit Sender(bool fastLink) {
-        if (fastLink) {
-            WriteTextLines(dir.file("settings.dat"), {"FastTransfers=on"});
-            BecomeConnectedClient();
-            sock.Receive(fast::Probe("0123456789abcdef"));
-        } else {
-            BecomeConnectedHost();
-        }
-        sock.keep = 6;
+using test::FakePeer;
+
+// A fast client, or a plain host, that sends.
+FakePeer::Options Sender(bool fastLink) {
+    if (fastLink) return {.settings = {}, .transfer = true, .start = FakePeer::Start::FastClient};
+    return {.transfer = true, .start = FakePeer::Start::Host};
+}
+
+// Block messages sent, "FB:RM:" included. On the fast link they leave many to a write,
+// the file's end (hash and "FB:RM:" with 10 bytes: 84 bytes) behind them.
+long Blocks(const FakePeer& s) {
+    if (!s.session->Fast()) return s.Began("FB:");
+    long n = 0;
+    for (size_t i = 0; i < s.sock.sent.size(); ++i) {
+        const size_t size = s.sock.sentSizes[i];
+        const bool end = size % 1004 == 84;
+        if (s.sock.sent[i].rfind("FB:", 0) == 0 || end) n += static_cast<long>(size / 1004) + end;
     }
-    long Sent(const std::string& tag) const {
-        return std::count_if(sock.sent.begin(), sock.sent.end(),
-                             [&](const std::string& m) { return m.rfind(tag, 0) == 0; });
-    }
-    // Block messages sent, "FB:RM:" included. On the fast link they leave many to a
-    // write, the file's end (hash and "FB:RM:" with 10 bytes: 84 bytes) behind them.
-    long Blocks() const {
-        if (!session->Fast()) return Sent("FB:");
-        long n = 0;
-        for (size_t i = 0; i < sock.sent.size(); ++i) {
-            const size_t size = sock.sentSizes[i];
-            const bool end = size % 1004 == 84;
-            if (sock.sent[i].rfind("FB:", 0) == 0 || end) n += static_cast<long>(size / 1004) + end;
-        }
-        return n;
-    }
-    long Ends() const {
-        if (!session->Fast()) return Sent("FB:RM:");
-        return std::count_if(sock.sentSizes.begin(), sock.sentSizes.end(),
-                             [](size_t size) { return size % 1004 == 84; });
-    }
-    // The peer acknowledges every block that went, whether it read it or not.
-    void AckAll() {
-        const long blocks = Blocks();
-        if (blocks > acked)
-            sock.Receive([&] {
-                std::string oks;
-                for (; acked < blocks; ++acked) oks += "OK:";
-                return oks;
-            }());
-    }
-    FileTransfer transfer{*session, view, plat.p, sdk};
-    long acked = 0;
-};
+    return n;
+}
+
+long Ends(const FakePeer& s) {
+    if (!s.session->Fast()) return s.Began("FB:RM:");
+    return std::count_if(s.sock.sentSizes.begin(), s.sock.sentSizes.end(),
+                         [](size_t size) { return size % 1004 == 84; });
+}
+
+// The peer acknowledges every block that went, whether it read it or not.
+void AckAll(FakePeer& s, long& acked) {
+    const long blocks = Blocks(s);
+    std::string oks;
+    for (; acked < blocks; ++acked) oks += "OK:";
+    if (!oks.empty()) s.sock.Receive(oks);
+}
 
 TEST(SendFlow, AFastReceiverThatAcknowledgesWithoutReadingCannotFillOurMemory) {
-    Sender s(true);
+    FakePeer s(Sender(true));
+    s.sock.keep = 6;
+    long acked = 0;
     ASSERT_TRUE(s.session->Fast());
     const std::string file = s.dir.file("big.bin");
     constexpr long kBlocks = 4000;
     test::WriteRandomFile(file, kBlocks * 1000 + 10);
     s.sock.holdSends = true;  // the peer reads nothing: every byte stays with us
-    s.transfer.SendFile(file, 0);
+    s.transfer->SendFile(file, 0);
     s.sock.Receive(fast::Resume(0));
-    for (long before = -1; before != s.Blocks();) {
-        before = s.Blocks();
-        s.AckAll();
+    for (long before = -1; before != Blocks(s);) {
+        before = Blocks(s);
+        AckAll(s, acked);
     }
     // Held back at the bound, far short of the file.
     constexpr size_t kBound = SendWindow::kMaxQueuedBytes + 1004;
     EXPECT_LE(s.sock.peakQueued, kBound);
     EXPECT_GT(s.sock.queued, SendWindow::kMaxQueuedBytes);
-    EXPECT_LT(s.Blocks(), kBlocks / 2);
-    EXPECT_TRUE(s.transfer.State().FileInProgress());
+    EXPECT_LT(Blocks(s), kBlocks / 2);
+    EXPECT_TRUE(s.transfer->State().FileInProgress());
 
     // As the system takes what waits, the rest goes, and no more waits at once.
-    for (int turn = 0; turn < 100 && s.transfer.State().FileInProgress(); ++turn) {
+    for (int turn = 0; turn < 100 && s.transfer->State().FileInProgress(); ++turn) {
         s.sock.Drain();
-        s.AckAll();
+        AckAll(s, acked);
     }
     EXPECT_EQ(s.view.status.back(), "File Transferred.");
-    EXPECT_EQ(s.Blocks(), kBlocks + 1);
-    EXPECT_EQ(s.Ends(), 1);
+    EXPECT_EQ(Blocks(s), kBlocks + 1);
+    EXPECT_EQ(Ends(s), 1);
     EXPECT_LE(s.sock.peakQueued, kBound);
     // Nothing is sent once the file is done, however the socket reports.
     const size_t messages = s.sock.sent.size();
@@ -97,21 +88,22 @@ TEST(SendFlow, AFastReceiverThatAcknowledgesWithoutReadingCannotFillOurMemory) {
 }
 
 TEST(SendFlow, StopAndWaitSendsOnePerOKWhateverTheSocketHolds) {
-    Sender s(false);
+    FakePeer s(Sender(false));
+    s.sock.keep = 6;
     ASSERT_FALSE(s.session->Fast());
     const std::string file = s.dir.file("plain.bin");
     test::WriteRandomFile(file, 3500);
     s.sock.holdSends = true;
-    s.transfer.SendFile(file, 0);
+    s.transfer->SendFile(file, 0);
     s.plat.PassSeconds(2);
-    ASSERT_EQ(s.Sent("FB:"), 1);
+    ASSERT_EQ(s.Began("FB:"), 1);
     // The socket taking bytes is no "OK:".
     s.sock.Drain();
     s.sock.SendProgress(1, 0);
-    EXPECT_EQ(s.Sent("FB:"), 1);
+    EXPECT_EQ(s.Began("FB:"), 1);
     for (long n = 2; n <= 4; ++n) {
         s.sock.Receive("OK:");
-        EXPECT_EQ(s.Sent("FB:"), n);
+        EXPECT_EQ(s.Began("FB:"), n);
     }
     s.sock.Receive("OK:");
     EXPECT_EQ(s.view.status.back(), "File Transferred.");
@@ -122,16 +114,16 @@ TEST(SendFlow, StopAndWaitSendsOnePerOKWhateverTheSocketHolds) {
     constexpr long kBlocks = 3000;
     test::WriteRandomFile(big, kBlocks * 1000 + 10);
     s.sock.peakQueued = s.sock.queued = 0;
-    const long before = s.Sent("FB:");
-    s.transfer.SendFile(big, 0);
+    const long before = s.Began("FB:");
+    s.transfer->SendFile(big, 0);
     s.plat.PassSeconds(2);
     std::string oks;
     for (long i = 0; i <= kBlocks; ++i) oks += "OK:";
     s.sock.Receive(oks);
     EXPECT_LE(s.sock.peakQueued, SendWindow::kMaxQueuedBytes + 1004);
-    EXPECT_LT(s.Sent("FB:") - before, kBlocks / 2);
-    for (int turn = 0; turn < 100 && s.transfer.State().FileInProgress(); ++turn) s.sock.Drain();
-    EXPECT_EQ(s.Sent("FB:") - before, kBlocks + 1);
+    EXPECT_LT(s.Began("FB:") - before, kBlocks / 2);
+    for (int turn = 0; turn < 100 && s.transfer->State().FileInProgress(); ++turn) s.sock.Drain();
+    EXPECT_EQ(s.Began("FB:") - before, kBlocks + 1);
     EXPECT_EQ(s.view.status.back(), "File Transferred.");
     EXPECT_LE(s.sock.peakQueued, SendWindow::kMaxQueuedBytes + 1004);
 }

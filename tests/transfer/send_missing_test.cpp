@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "link/fakes.h"
 #include "platform/files.h"
+#include "support/fakes.h"
 #include "sysfiles/SystemFiles.h"
 #include "transfer/FileTransfer.h"
 
@@ -13,9 +13,8 @@ namespace keyvane {
 namespace {
 
 TEST(SendSource, AFileGoneSinceItWasListedIsNotCreatedAndEndsTheSetCleanly) {
-    test::FakePeer host;
-    host.BecomeConnectedHost();
-    FileTransfer transfer(*host.session, host.view, host.plat.p, host.sdk);
+    test::FakePeer host({.transfer = true, .start = test::FakePeer::Start::Host});
+    FileTransfer& transfer = *host.transfer;
     SystemFiles set(*host.session, transfer, host.view, host.plat.p);
     const std::string gone = host.dir.file("system/gone.dat");
     const std::string folder = host.dir.file("system/");

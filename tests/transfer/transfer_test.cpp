@@ -7,9 +7,9 @@
 
 #include "platform/cp1252.h"
 #include "support/hostile_names.h"
-#include "transfer/peers.h"
+#include "support/loop_peer.h"
 
-namespace keyvane::transfer_test {
+namespace keyvane::test {
 namespace {
 
 class Transfer : public ::testing::Test {
@@ -17,7 +17,7 @@ class Transfer : public ::testing::Test {
     void SetUp() override { ConnectPeers(a, b); }
 
     // Sends `bytes` as `name` from one peer to the other and waits until both are done.
-    void Send(Peer& from, Peer& to, const std::string& name, const std::string& bytes) {
+    void Send(LoopPeer& from, LoopPeer& to, const std::string& name, const std::string& bytes) {
         const std::string path = from.dir.file(name);
         WriteFile(path, bytes);
         const int before =
@@ -30,7 +30,7 @@ class Transfer : public ::testing::Test {
         })) << name;
     }
 
-    Peer a, b;
+    LoopPeer a, b;
 };
 
 TEST_F(Transfer, EverySizeArrivesByteForByteInBothDirections) {
@@ -332,4 +332,4 @@ TEST_F(Transfer, ConnectionCutMidFileOnTheReceivingSide) {
 }
 
 }  // namespace
-}  // namespace keyvane::transfer_test
+}  // namespace keyvane::test
