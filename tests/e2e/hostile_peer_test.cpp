@@ -9,8 +9,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -18,12 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "cipher/sdk.h"
-#include "keys/seed.h"
 #include "link/Framer.h"
 #include "platform/cp1252.h"
 #include "platform/files.h"
 #include "support/hostile_names.h"
+#include "support/plain_peer.h"
 #include "support/tempdir.h"
 #include "support/windows.h"
 
@@ -73,43 +70,6 @@ std::map<std::string, std::string> Snapshot(const std::string& folder) {
     }
     return files;
 }
-
-// The peer: the program's own cipher in a folder of its own, over a plain socket.
-class Peer {
-  public:
-    Peer() {
-        sdk_.AppFolder = dir_.path();
-        // Both sides use "127.0.0.1" for both addresses.
-        sdk_.BuildKeyFiles(ConnectionSeed(CombinedAddressText(false, "127.0.0.1", "127.0.0.1")));
-        QObject::connect(&sock, &QTcpSocket::readyRead, [this] {
-            const QByteArray b = sock.readAll();
-            received.append(b.constData(), static_cast<size_t>(b.size()));
-        });
-    }
-
-    std::string Encipher(std::string text) {
-        sdk_.EncryptString(text);
-        return text;
-    }
-    // "FB:" with a whole block, or "FB:RM:" with a rest, as the sender builds them.
-    std::string Block(const std::string& plain) { return "FB:" + Encipher(plain) + "|"; }
-    std::string End(const std::string& plain) {
-        return "FB:RM:" + (plain.empty() ? "" : Encipher(plain)) + "|";
-    }
-
-    void Write(const std::string& bytes) {
-        sock.write(bytes.data(), static_cast<qint64>(bytes.size()));
-        sock.flush();
-    }
-    bool Flushed() { return sock.bytesToWrite() == 0; }
-
-    QTcpSocket sock;
-    std::string received;
-
-  private:
-    TempDir dir_;
-    SDK sdk_;
-};
 
 class HostilePeer : public ::testing::Test {
   protected:
@@ -205,27 +165,24 @@ class HostilePeer : public ::testing::Test {
     // The status lines the case added so far.
     std::vector<std::string> Status() const { return Lines(List("List1"), statusStart_); }
 
-    // Waits on the host, connects a new peer and sends "IP:"; the host then has the same
-    // key files as the peer.
-    std::unique_ptr<Peer> Handshake() {
+    // Waits on the host, connects a new peer that sends "IP:"; the host then has the
+    // same key files as the peer.
+    std::unique_ptr<PlainPeer> Handshake() {
         host_->click("Command1");
         if (Lines(List("List1")).back() != "Waiting for Connection") {
             ADD_FAILURE() << "not waiting: " << Lines(List("List1")).back();
             return nullptr;
         }
-        auto peer = std::make_unique<Peer>();
-        peer->sock.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
-        if (!WaitUntil([&] {
-                return peer->sock.state() == QAbstractSocket::ConnectedState &&
-                       host_->win().state().IsConnected;
-            })) {
+        // The peer answers nothing itself.
+        auto peer = std::make_unique<PlainPeer>(PlainPeer::Mode::Raw);
+        const int n = List("List1")->count();
+        if (!peer->Connect(port_) || !WaitUntil([&] { return host_->win().state().IsConnected; })) {
             ADD_FAILURE() << "no connection";
             return nullptr;
         }
-        const int n = List("List1")->count();
-        peer->Write("IP:127.0.0.1");
-        if (!WaitUntil([&] { return List("List1")->count() > n; }) ||
-            Lines(List("List1")).back() != "Connected.") {
+        if (!WaitUntil([&] {
+                return List("List1")->count() > n && Lines(List("List1")).back() == "Connected.";
+            })) {
             ADD_FAILURE() << "no handshake";
             return nullptr;
         }
@@ -247,11 +204,11 @@ class HostilePeer : public ::testing::Test {
     }
 
     // The peer closes its end (a reset when `abort`); waits until the host noticed.
-    void Hangup(Peer& p, bool abort = false) {
+    void Hangup(PlainPeer& p, bool abort = false) {
         if (abort)
-            p.sock.abort();
+            p.Reset();
         else
-            p.sock.disconnectFromHost();
+            p.HalfClose();
         EXPECT_TRUE(WaitUntil(
             [] {
                 return host_->win().sock().State() != Sock::sckConnected &&
@@ -288,7 +245,7 @@ class HostilePeer : public ::testing::Test {
     static inline int clock_ = 0;
     static inline std::string parent_;
 
-    std::unique_ptr<Peer> peer_;
+    std::unique_ptr<PlainPeer> peer_;
     std::map<std::string, std::string> before_;
     size_t heap_ = 0;
     int statusStart_ = 0, chatStart_ = 0;
@@ -507,23 +464,16 @@ TEST_F(HostilePeer, ConnectingElsewhereEndsTheOldConnectionsTransfers) {
     ASSERT_TRUE(WaitForOKs(1));
 
     // The next peer waits on the port the host's own listener gave up.
-    QTcpServer next;
-    ASSERT_TRUE(next.listen(QHostAddress::LocalHost, static_cast<quint16>(port_)));
-    QTcpSocket* conn = nullptr;
-    QObject::connect(&next, &QTcpServer::newConnection,
-                     [&] { conn = next.nextPendingConnection(); });
+    PlainPeer next(PlainPeer::Mode::Raw);
+    ASSERT_EQ(next.Listen(port_), port_);
     host_->find<QLineEdit>("txtConnect")->setText("127.0.0.1");
     host_->click("Command2");
-    ASSERT_TRUE(WaitUntil([&] { return conn != nullptr; }));
-    next.close();
-    std::string got;
-    QObject::connect(conn, &QTcpSocket::readyRead, [&] { got += conn->readAll().toStdString(); });
-    ASSERT_TRUE(WaitUntil([&] { return got == "IP:127.0.0.1"; }));
+    ASSERT_TRUE(WaitUntil([&] { return next.received == "IP:127.0.0.1"; }));
 
     const std::string bar = RecvBar();
-    conn->write(QByteArray::fromStdString(peer_->Block(Bytes(1000, 9)) + "OK:"));
+    next.Write(peer_->Block(Bytes(1000, 9)) + "OK:");
     ASSERT_TRUE(WaitUntil([&] { return RecvBar() != bar; }));
-    EXPECT_EQ(got, "IP:127.0.0.1");  // no block of the old file, no acknowledgement
+    EXPECT_EQ(next.received, "IP:127.0.0.1");  // no block of the old file, no acknowledgement
     EXPECT_EQ(fs::file_size(host_->file("Recv/in.bin")), 1000u);
     EXPECT_FALSE(host_->win().transfer().State().FileInProgress());
     EXPECT_FALSE(host_->win().transfer().State().ClientRecv());
@@ -532,7 +482,7 @@ TEST_F(HostilePeer, ConnectingElsewhereEndsTheOldConnectionsTransfers) {
                   "Sending " + out.file("out.bin") + "...", "Receiving File in.bin",
                   "The file " + out.file("out.bin") + " was not sent completely.",
                   "The file in.bin was not received completely.", "Connecting...", "Connected"}));
-    conn->abort();
+    next.Reset();
     ASSERT_TRUE(WaitUntil([] { return !host_->win().state().IsConnected; }));
 }
 

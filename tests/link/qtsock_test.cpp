@@ -7,32 +7,20 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <QDeadlineTimer>
-#include <QEventLoop>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTimer>
-#include <functional>
+#include <algorithm>
+#include <string>
+#include <vector>
 
 #include "support/events.h"
+#include "support/plain_peer.h"
 
 namespace keyvane {
 namespace {
 
+using test::FreePort;
+using test::PlainPeer;
 using test::RunEventsFor;
 using test::WaitUntil;
-
-// A plain server on a free loopback port that keeps the connections it gets.
-struct Peer {
-    QTcpServer server;
-    QTcpSocket* conn = nullptr;
-    Peer() {
-        server.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&server, &QTcpServer::newConnection,
-                         [this] { conn = server.nextPendingConnection(); });
-    }
-    std::string Port() const { return std::to_string(server.serverPort()); }
-};
 
 bool LowDelay(const QtSock& sock) {
     int on = 0;
@@ -41,19 +29,19 @@ bool LowDelay(const QtSock& sock) {
 }
 
 TEST(QtSock, ConnectsWithLowDelayAndReportsItsStates) {
-    Peer peer;
+    PlainPeer peer(PlainPeer::Mode::Raw);
     QtSock sock;
     EXPECT_EQ(sock.State(), Sock::sckClosed);
     EXPECT_THROW(sock.SendData("CT:x"), SockError);
     EXPECT_EQ(sock.RoundTripUs(), -1);
-    sock.Connect("127.0.0.1", peer.Port());
+    sock.Connect("127.0.0.1", std::to_string(peer.Listen()));
     EXPECT_NE(sock.State(), Sock::sckClosed);
-    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.conn; }));
+    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.Connected(); }));
     EXPECT_TRUE(LowDelay(sock));
 
     sock.SendData("OK:");
-    ASSERT_TRUE(WaitUntil([&] { return peer.conn->bytesAvailable() == 3; }));
-    EXPECT_EQ(peer.conn->readAll(), "OK:");
+    ASSERT_TRUE(WaitUntil([&] { return peer.received.size() == 3; }));
+    EXPECT_EQ(peer.received, "OK:");
     // The system's measure of the round trip, in microseconds: on loopback, well under
     // the second that a wrong unit would make of it.
     ASSERT_TRUE(WaitUntil([&] { return sock.RoundTripUs() > 0; }));
@@ -66,20 +54,16 @@ TEST(QtSock, ConnectsWithLowDelayAndReportsItsStates) {
 // A name is resolved first; of its addresses (::1 and 127.0.0.1 for localhost) the one
 // that answers is taken.
 TEST(QtSock, ConnectsByNameTryingEachAddress) {
-    Peer peer;
+    PlainPeer peer(PlainPeer::Mode::Raw);
     QtSock sock;
-    sock.Connect("localhost", peer.Port());
+    sock.Connect("localhost", std::to_string(peer.Listen()));
     EXPECT_EQ(sock.State(), Sock::sckResolvingHost);
-    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.conn; }));
+    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.Connected(); }));
     EXPECT_TRUE(LowDelay(sock));
 }
 
 TEST(QtSock, RefusedOrImpossibleAttemptsEndInTheErrorState) {
-    int port;
-    {
-        Peer gone;
-        port = gone.server.serverPort();
-    }
+    const int port = FreePort();
     QtSock sock;
     sock.Connect("127.0.0.1", std::to_string(port));
     EXPECT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckError; }));
@@ -94,19 +78,15 @@ TEST(QtSock, RefusedOrImpossibleAttemptsEndInTheErrorState) {
 TEST(QtSock, AcceptsARequestAfterClosingTheListener) {
     QtSock host;
     host.ListenAddress = "127.0.0.1";
-    {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        host.LocalPort = probe.serverPort();
-    }
+    host.LocalPort = FreePort();
     host.Listen();
     EXPECT_EQ(host.State(), Sock::sckListening);
     host.ConnectionRequest = [&](intptr_t id) {
         host.Close();  // the listener goes; the request stays
         host.Accept(id);
     };
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(host.LocalPort));
+    PlainPeer client(PlainPeer::Mode::Raw);
+    client.Connect(host.LocalPort);
     ASSERT_TRUE(WaitUntil([&] { return host.State() == Sock::sckConnected; }));
     EXPECT_TRUE(LowDelay(host));
     EXPECT_THROW(host.Accept(12345), SockError);
@@ -115,25 +95,19 @@ TEST(QtSock, AcceptsARequestAfterClosingTheListener) {
 TEST(QtSock, UnacceptedRequestIsRefused) {
     QtSock host;
     host.ListenAddress = "127.0.0.1";
-    {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        host.LocalPort = probe.serverPort();
-    }
+    host.LocalPort = FreePort();
     host.Listen();
     int requests = 0;
     host.ConnectionRequest = [&](intptr_t) { ++requests; };
-    QTcpSocket client;
-    bool dropped = false;
-    QObject::connect(&client, &QTcpSocket::disconnected, [&] { dropped = true; });
-    client.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(host.LocalPort));
-    EXPECT_TRUE(WaitUntil([&] { return dropped; }));
+    PlainPeer client(PlainPeer::Mode::Raw);
+    client.Connect(host.LocalPort);
+    EXPECT_TRUE(WaitUntil([&] { return client.disconnected; }));
     EXPECT_EQ(requests, 1);
     EXPECT_EQ(host.State(), Sock::sckListening);
 }
 
 TEST(QtSock, LastWordsArriveBeforeTheDisconnect) {
-    Peer peer;
+    PlainPeer peer(PlainPeer::Mode::Raw);
     QtSock sock;
     std::string got;
     std::vector<std::string> events;
@@ -142,11 +116,11 @@ TEST(QtSock, LastWordsArriveBeforeTheDisconnect) {
         events.push_back("data");
     };
     sock.Disconnected = [&] { events.push_back("lost"); };
-    sock.Connect("127.0.0.1", peer.Port());
-    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.conn; }));
-    peer.conn->write("CT:bye");
-    peer.conn->write("XX:");
-    peer.conn->disconnectFromHost();
+    sock.Connect("127.0.0.1", std::to_string(peer.Listen()));
+    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.Connected(); }));
+    peer.Write("CT:bye");
+    peer.Write("XX:");
+    peer.HalfClose();
     ASSERT_TRUE(WaitUntil([&] { return !events.empty() && events.back() == "lost"; }));
     EXPECT_EQ(got, "CT:byeXX:");
     EXPECT_EQ(events.front(), "data");
@@ -154,12 +128,12 @@ TEST(QtSock, LastWordsArriveBeforeTheDisconnect) {
 }
 
 TEST(QtSock, OwnCloseIsNoLostConnectionAndFlushDeliversFirst) {
-    Peer peer;
+    PlainPeer peer(PlainPeer::Mode::Raw);
     QtSock sock;
     int lost = 0;
     sock.Disconnected = [&] { ++lost; };
-    sock.Connect("127.0.0.1", peer.Port());
-    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.conn; }));
+    sock.Connect("127.0.0.1", std::to_string(peer.Listen()));
+    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.Connected(); }));
     // More than Qt hands the system in one go, less than the system buffers: the peer
     // runs on this thread and reads only afterwards.
     std::string big(200000, 'x');
@@ -167,36 +141,28 @@ TEST(QtSock, OwnCloseIsNoLostConnectionAndFlushDeliversFirst) {
     sock.SendData("XX:");
     sock.Flush(5000);
     sock.Close();
-    QByteArray all;
-    bool closed = false;
-    QObject::connect(peer.conn, &QTcpSocket::disconnected, [&] { closed = true; });
-    ASSERT_TRUE(WaitUntil([&] {
-        all += peer.conn->readAll();
-        return closed && peer.conn->bytesAvailable() == 0;
-    }));
-    all += peer.conn->readAll();
-    EXPECT_EQ(all.size(), static_cast<qsizetype>(big.size() + 3));
-    EXPECT_TRUE(all.endsWith("XX:"));
+    ASSERT_TRUE(WaitUntil([&] { return peer.disconnected; }));
+    EXPECT_EQ(peer.received.size(), big.size() + 3);
+    EXPECT_TRUE(peer.received.ends_with("XX:"));
     EXPECT_EQ(lost, 0);
 }
 
 TEST(QtSock, ReadsWhileAHandlerRunsAreRaisedInItsWaitOrAfterIt) {
-    Peer peer;
+    PlainPeer peer(PlainPeer::Mode::Raw);
     QtSock sock;
     std::vector<std::string> reads;
     sock.DataArrival = [&](int64_t) {
         reads.push_back(sock.GetData());
         if (reads.size() == 1) {
             // More arrives while this handler runs without letting events through.
-            peer.conn->write("second");
-            peer.conn->flush();
+            peer.Write("second");
             pollfd p{sock.Descriptor(), POLLIN, 0};
             ::poll(&p, 1, 5000);
         }
     };
-    sock.Connect("127.0.0.1", peer.Port());
-    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.conn; }));
-    peer.conn->write("first");
+    sock.Connect("127.0.0.1", std::to_string(peer.Listen()));
+    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.Connected(); }));
+    peer.Write("first");
     ASSERT_TRUE(WaitUntil([&] { return reads.size() == 2; }));
     EXPECT_EQ(reads, (std::vector<std::string>{"first", "second"}));
 
@@ -206,12 +172,11 @@ TEST(QtSock, ReadsWhileAHandlerRunsAreRaisedInItsWaitOrAfterIt) {
     sock.DataArrival = [&](int64_t) {
         reads.push_back(sock.GetData());
         if (reads.size() == 1) {
-            peer.conn->write("fourth");
-            peer.conn->flush();
+            peer.Write("fourth");
             inside = WaitUntil([&] { return reads.size() == 2; }, 5000);
         }
     };
-    peer.conn->write("third");
+    peer.Write("third");
     ASSERT_TRUE(WaitUntil([&] { return reads.size() == 2; }));
     EXPECT_TRUE(inside);
     EXPECT_EQ(reads, (std::vector<std::string>{"third", "fourth"}));
@@ -220,15 +185,15 @@ TEST(QtSock, ReadsWhileAHandlerRunsAreRaisedInItsWaitOrAfterIt) {
 // A peer that sends faster than the handlers take it cannot make this side hold more
 // than a megabyte unread; nothing is lost meanwhile.
 TEST(QtSock, HoldsAtMostAMegabyteUnread) {
-    Peer peer;
+    PlainPeer peer(PlainPeer::Mode::Raw);
     QtSock sock;
     int64_t most = 0;
     sock.DataArrival = [&](int64_t n) { most = std::max(most, n); };
-    sock.Connect("127.0.0.1", peer.Port());
-    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.conn; }));
+    sock.Connect("127.0.0.1", std::to_string(peer.Listen()));
+    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.Connected(); }));
     std::string sent;
     for (int i = 0; i < 3 * 1024; ++i) sent += std::string(1024, static_cast<char>(i));
-    peer.conn->write(sent.data(), static_cast<qint64>(sent.size()));
+    peer.Write(sent);
     ASSERT_TRUE(WaitUntil([&] { return most >= (1 << 20); }));
     RunEventsFor(50);
     EXPECT_EQ(most, 1 << 20);
@@ -243,12 +208,12 @@ TEST(QtSock, HoldsAtMostAMegabyteUnread) {
 // Messages go straight out while nothing is queued, and from our own queue once the
 // system's is full: either way in order.
 TEST(QtSock, SendsKeepTheirOrderWhenTheSystemBufferFills) {
-    Peer peer;
+    PlainPeer peer(PlainPeer::Mode::Raw);
     QtSock sock;
     int progress = 0;
     sock.SendProgress = [&](int64_t, int64_t) { ++progress; };
-    sock.Connect("127.0.0.1", peer.Port());
-    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.conn; }));
+    sock.Connect("127.0.0.1", std::to_string(peer.Listen()));
+    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected && peer.Connected(); }));
     sock.SendData("OK:");
     EXPECT_EQ(progress, 1);
     std::string sent = "OK:";
@@ -257,12 +222,8 @@ TEST(QtSock, SendsKeepTheirOrderWhenTheSystemBufferFills) {
         sock.SendData(block);
         sent += block;
     }
-    QByteArray got;
-    ASSERT_TRUE(WaitUntil([&] {
-        got += peer.conn->readAll();
-        return got.size() >= static_cast<qsizetype>(sent.size());
-    }));
-    EXPECT_TRUE(got.toStdString() == sent);
+    ASSERT_TRUE(WaitUntil([&] { return peer.received.size() >= sent.size(); }));
+    EXPECT_TRUE(peer.received == sent);
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ constexpr const char* kIP = "127.0.0.1";
 constexpr size_t kBlock = 1000;
 }  // namespace
 
-PlainPeer::PlainPeer(int pauseMs) : pauseMs_(pauseMs) {
+PlainPeer::PlainPeer(Mode mode, int pauseMs) : mode_(mode), pauseMs_(pauseMs) {
     sdk_.AppFolder = dir_.path();
 }
 
@@ -29,7 +29,11 @@ bool PlainPeer::Connected() const {
     return sock_ && sock_->state() == QAbstractSocket::ConnectedState;
 }
 
-int PlainPeer::Listen() {
+bool PlainPeer::Flushed() const {
+    return !sock_ || sock_->bytesToWrite() == 0;
+}
+
+int PlainPeer::Listen(int port) {
     host_ = true;
     QObject::connect(&server_, &QTcpServer::newConnection, [this] {
         QTcpSocket* s = server_.nextPendingConnection();
@@ -41,7 +45,7 @@ int PlainPeer::Listen() {
         s->setParent(nullptr);
         Adopt(s);
     });
-    server_.listen(QHostAddress::LocalHost, 0);
+    if (!server_.listen(QHostAddress::LocalHost, static_cast<quint16>(port))) return 0;
     return server_.serverPort();
 }
 
@@ -52,7 +56,8 @@ bool PlainPeer::Connect(int port, int timeoutMs) {
     s->connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
     QElapsedTimer t;
     t.start();
-    while (s->state() != QAbstractSocket::ConnectedState && t.elapsed() < timeoutMs)
+    while (s->state() != QAbstractSocket::ConnectedState && !disconnected &&
+           t.elapsed() < timeoutMs)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
     if (s->state() != QAbstractSocket::ConnectedState) return false;
     Write(std::string("IP:") + kIP);
@@ -64,6 +69,10 @@ void PlainPeer::Adopt(QTcpSocket* s) {
     sock_.reset(s);
     s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     QObject::connect(s, &QTcpSocket::readyRead, [this] { OnRead(); });
+    QObject::connect(s, &QTcpSocket::disconnected, [this] {
+        if (mode_ == Mode::Raw && sock_->isOpen()) OnRead();  // what came with the end
+        disconnected = true;
+    });
 }
 
 void PlainPeer::BuildKeys(const std::string& hostIP, const std::string& clientIP, bool host) {
@@ -90,7 +99,8 @@ void PlainPeer::Write(const std::string& bytes) {
 void PlainPeer::OnRead() {
     const QByteArray b = sock_->readAll();
     std::string data(b.constData(), static_cast<size_t>(b.size()));
-    if (data.empty()) return;
+    received += data;
+    if (data.empty() || mode_ == Mode::Raw) return;
     if (receiving_) {
         if (data.back() != '|') {
             recvBuffer_ += data;
@@ -183,6 +193,14 @@ void PlainPeer::SendNextBlock() {
 void PlainPeer::HangUp() {
     Write("XX:");
     if (sock_) sock_->close();
+}
+
+void PlainPeer::HalfClose() {
+    if (sock_) sock_->disconnectFromHost();
+}
+
+void PlainPeer::Reset() {
+    if (sock_) sock_->abort();
 }
 
 }  // namespace keyvane::test
