@@ -176,7 +176,7 @@ TEST(FastTransfer, ACutMidWindowEndsBothSidesAndTheFileResumes) {
     const std::string bytes = RandomBytes(300000, 12);
     const std::string path = l.client.dir.file("big.bin");
     WriteFile(path, bytes);
-    l.proxy->CutAt(DelayProxy::kToTarget, 100000);
+    l.proxy->CutAt(DelayProxy::kToTarget, 200000);
     l.client.transfer->SendFile(path, 0);
     ASSERT_TRUE(RunUntil([&] {
         return l.client.view.HasStatus("The file " + path + " was not sent completely.") &&
@@ -205,7 +205,7 @@ TEST(FastTransfer, ACutMidWindowEndsBothSidesAndTheFileResumes) {
     bool resumed = false;
     for (const auto& line : l.host.view.status)
         resumed = resumed || line.rfind("Resuming big.bin after ", 0) == 0;
-    EXPECT_TRUE(resumed);
+    EXPECT_TRUE(resumed) << ::testing::PrintToString(l.host.view.status);
 }
 
 TEST(FastTransfer, AHangUpMidWindowEndsTheTransferOnBothSides) {
