@@ -14,12 +14,11 @@ namespace keyvane::test {
 namespace {
 
 TEST(DeepQueue, AFileThroughABoundedQueueArrivesWholeAndTheSenderHoldsLittle) {
-    LoopPeer host{false, true}, client{false, true};
-    host.st.PortStr = std::to_string(test::FreePort());
-    host.session->WaitForConnect();
     constexpr int64_t kQueue = 64 * 1024;
-    DelayProxy proxy(host.Port(), 5, 8e6, kQueue);
-    client.ConnectTo(proxy.Port());
+    ProxiedPair<DelayProxy> l(5, 8e6, kQueue);
+    LoopPeer &host = l.host, &client = l.client;
+    DelayProxy& proxy = *l.proxy;
+    l.Connect();
     ASSERT_TRUE(RunUntil([&] { return host.session->Fast() && client.session->Fast(); }));
 
     const std::string bytes = RandomBytes(2000500, 11), path = client.dir.file("q.bin");

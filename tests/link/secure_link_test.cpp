@@ -136,15 +136,15 @@ TEST(SecureLink, BothSidesBuildTheKeyFilesFromTheHostsOwnAddress) {
 // A file cut short waits for the peer that sent it: someone else offering the same
 // name, length and time starts a file of its own.
 TEST(SecureLink, AResumeBelongsToThePeerThatStartedTheFile) {
-    LoopPeer host(false, true), client(false, true), stranger(false, true);
-    host.st.PortStr = std::to_string(test::FreePort());
-    host.session->WaitForConnect();
-    test::DelayProxy proxy(host.Port(), 1);
-    client.ConnectTo(proxy.Port());
+    ProxiedPair<DelayProxy> l(1);
+    LoopPeer &host = l.host, &client = l.client;
+    LoopPeer stranger(false, true);
+    DelayProxy& proxy = *l.proxy;
+    l.Connect();
     ASSERT_TRUE(RunUntil([&] { return Settled(host) && Settled(client); }));
     const std::string bytes = RandomBytes(300000, 12), path = client.dir.file("big.bin");
     WriteFile(path, bytes);
-    proxy.CutAt(test::DelayProxy::kToTarget, 100000);
+    proxy.CutAt(DelayProxy::kToTarget, 100000);
     client.transfer->SendFile(path, 0);
     ASSERT_TRUE(RunUntil(
         [&] { return host.view.HasStatus("The file big.bin was not received completely."); }));
@@ -169,11 +169,10 @@ TEST(SecureLink, AResumeBelongsToThePeerThatStartedTheFile) {
 // that requires encryption never shows it.
 TEST(SecureLinkWait, MessagesInTheClearWaitUntilTheLinkHasSettled) {
     for (bool require : {false, true}) {
-        FakePeer client;
-        std::filesystem::remove(client.dir.file("settings.dat"));  // fast transfers on
-        if (require) WriteTextLines(client.dir.file("settings.dat"), {"RequireSecure=on"});
-        client.BecomeConnectedClient();
-        client.plat.onWait = nullptr;
+        // Fast transfers and the secure channel on.
+        FakePeer::Options options{.settings = {}, .start = FakePeer::Start::Client};
+        if (require) options.settings = {"RequireSecure=on"};
+        FakePeer client(options);
         ASSERT_FALSE(client.session->SecuritySettled());
         client.sock.Receive("CT:" + client.Encipher("first"));
         client.sock.Receive("CT:" + client.Encipher("second"));

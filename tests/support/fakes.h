@@ -1,6 +1,7 @@
 // Stand-ins for the window, the socket, the platform and file transfer, so the link and
 // transfer logic run without a window (and, if a test wants, without a network), and a
-// test can read what the user would have seen.
+// test can read what the user would have seen; and one side of a connection built of
+// them, whose other side the test plays.
 #pragma once
 
 #include <algorithm>
