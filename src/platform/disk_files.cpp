@@ -123,10 +123,10 @@ class DiskFileSystem final : public FileSystem {
             // What the old file held past the new text goes now.
             const off_t end = ::lseek(fd, 0, SEEK_CUR);
             struct stat st {};
-            if (end < 0 || ::fstat(fd, &st) != 0)
-                err = errno;
-            else if (S_ISREG(st.st_mode) && st.st_size > end && ::ftruncate(fd, end) != 0)
-                err = errno;
+            const bool cut =
+                end >= 0 && ::fstat(fd, &st) == 0 &&
+                (!S_ISREG(st.st_mode) || st.st_size <= end || ::ftruncate(fd, end) == 0);
+            if (!cut) err = errno;
         }
         if (::close(fd) != 0 && err == 0) err = errno;
         if (err != 0) throw Why(what, path, err);
