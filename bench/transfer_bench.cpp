@@ -4,7 +4,7 @@
 // eight messages a plain ping-pong of 1004-byte messages answered by 3-byte replies; for
 // the fast link keyvane-cipher enciphering the same 50 MB as a whole process.
 //
-//   transfer_bench [--runs N] [--no-xvfb] [--quick] [--fast-only]
+//   transfer_bench [--runs N] [--no-xvfb] [--quick] [--fast-only] [--no-reply-wait]
 //
 // runs the windows once with QT_QPA_PLATFORM=offscreen and once on a virtual X display
 // (xvfb-run) when there is one, then the windowless line (Session and FileTransfer
@@ -13,6 +13,8 @@
 // knows no more; two more offscreen passes let the two windows agree on the fast link,
 // inside the secure channel and with the channel switched off (SecureChannel=off), for
 // what the channel costs. --fast-only runs just those two, N times each, alternating.
+// --no-reply-wait has the windows sleep as soon as they have answered, for what watching
+// for the peer's answer gains.
 // The other modes are the benchmark's own children.
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -394,6 +396,7 @@ int WindowPeer(const std::string& role, const std::string& folder, const std::st
         p.EndProgram = [] { QCoreApplication::exit(0); };
     });
     win.sock().ListenAddress = "127.0.0.1";
+    if (std::getenv("KEYVANE_BENCH_NO_REPLY_WAIT")) win.sock().ReplyWaitUs = 0;
     if (host) {
         // The first read after "FL:" is the first block.
         win.sock().DataArrival = [&win, &firstBlockNs, &firstCpuUs,
@@ -791,6 +794,8 @@ int main(int argc, char** argv) {
             quick = true;
         else if (args[i] == "--fast-only")
             fastOnly = true;
+        else if (args[i] == "--no-reply-wait")
+            ::setenv("KEYVANE_BENCH_NO_REPLY_WAIT", "1", 1);  // for the windows it starts
         else if (args[i] == "--window-pass" && i + 1 < args.size())
             pass = args[++i];
     }

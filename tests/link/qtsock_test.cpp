@@ -7,8 +7,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/events.h"
@@ -180,6 +183,59 @@ TEST(QtSock, ReadsWhileAHandlerRunsAreRaisedInItsWaitOrAfterIt) {
     ASSERT_TRUE(WaitUntil([&] { return reads.size() == 2; }));
     EXPECT_TRUE(inside);
     EXPECT_EQ(reads, (std::vector<std::string>{"third", "fourth"}));
+}
+
+// A peer that answers every message at once keeps this side from sleeping between
+// them; timers (and with them painting and the user's clicks) must still get their turn.
+TEST(QtSock, AWaitedForAnswerLeavesTimersTheirTurn) {
+    const int ls = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(ls, 1), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(ls, reinterpret_cast<sockaddr*>(&a), &len);
+    // Echoes each message at once, from a thread of its own, until 200000 of them.
+    constexpr int kEchoes = 200000;
+    std::atomic<int> echoes{0};
+    std::atomic<bool> over{false};
+    std::thread echo([ls, &echoes, &over] {
+        const int s = ::accept(ls, nullptr, nullptr);
+        const int one = 1;
+        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        char buf[64];
+        pollfd p{s, POLLIN, 0};
+        while (!over && echoes < kEchoes) {
+            if (::poll(&p, 1, 10) <= 0) continue;
+            const ssize_t n = ::recv(s, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            ::send(s, buf, static_cast<size_t>(n), MSG_NOSIGNAL);
+            ++echoes;
+        }
+        ::close(s);
+    });
+
+    QtSock sock;
+    bool stop = false;
+    int atTimer = -1;
+    sock.DataArrival = [&](int64_t) {
+        sock.GetData();
+        if (!stop) sock.SendData("x");
+    };
+    sock.Connect("127.0.0.1", std::to_string(ntohs(a.sin_port)));
+    ASSERT_TRUE(WaitUntil([&] { return sock.State() == Sock::sckConnected; }));
+    sock.SendData("x");
+    QTimer::singleShot(20, [&] {
+        atTimer = echoes;
+        stop = true;
+    });
+    ASSERT_TRUE(WaitUntil([&] { return stop; }));
+    EXPECT_LT(atTimer, kEchoes);
+    over = true;
+    echo.join();
+    sock.Close();
+    ::close(ls);
 }
 
 // A peer that sends faster than the handlers take it cannot make this side hold more

@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "platform/cp1252.h"
@@ -363,10 +364,26 @@ void QtSock::OnReadable() {
     c->in.append(buf, static_cast<size_t>(n));
     // Data that comes while a handler runs and lets events through waits for a queued
     // call, so handlers nest only where they let events through.
-    if (dispatching_ > 0)
+    if (dispatching_ > 0) {
         QueueArrival();
-    else
-        RaiseDataArrival();
+        return;
+    }
+    const uint64_t sends = sends_;
+    RaiseDataArrival();
+    if (conn_ == c && sends_ != sends) AwaitReply(c);
+}
+
+// Only watches: what comes is read when the event loop, which then has no reason to
+// sleep, hands it over, so timers and painting keep their turns.
+void QtSock::AwaitReply(Conn* c) {
+    if (ReplyWaitUs <= 0 || !c->Open() || c->Waiting() > 0 || !replyWait_.ShouldWait()) return;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(ReplyWaitUs);
+    pollfd p{c->fd, POLLIN, 0};
+    bool came = false;
+    do {
+        came = ::poll(&p, 1, 0) > 0;
+    } while (!came && std::chrono::steady_clock::now() < until);
+    replyWait_.Waited(came);
 }
 
 void QtSock::QueueArrival() {
@@ -423,6 +440,7 @@ void QtSock::SendData(const std::string& bytes) {
             return;
         }
         if (static_cast<size_t>(k) == bytes.size()) {
+            ++sends_;
             if (SendProgress) SendProgress(k, 0);
             return;
         }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ReplyWait.h"
 #include "platform/sock.h"
 
 namespace keyvane {
@@ -37,6 +38,10 @@ class QtSock : public QObject, public Sock {
     // The system's descriptor of the connection, -1 without one.
     int Descriptor() const;
 
+    // How long to watch for the peer's answer after answering it, before the event loop
+    // may sleep; 0 never watches.
+    int64_t ReplyWaitUs = ReplyWait::kUs;
+
   private:
     class Listener;
     class Conn;
@@ -48,6 +53,7 @@ class QtSock : public QObject, public Sock {
     void OnConnectDone(int error);
     bool SendMore(Conn* c);  // from the queue; false when the connection failed
     void OnReadable();
+    void AwaitReply(Conn* c);
     void QueueArrival();
     void RaiseDataArrival();
     void OnLost();
@@ -63,6 +69,8 @@ class QtSock : public QObject, public Sock {
     bool failed_ = false;  // the last connection attempt failed
     bool arrivalQueued_ = false;
     int dispatching_ = 0;  // DataArrival handlers running, nested ones included
+    uint64_t sends_ = 0;   // SendData calls that left nothing waiting
+    ReplyWait replyWait_;
 };
 
 }  // namespace keyvane
