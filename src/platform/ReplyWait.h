@@ -1,8 +1,8 @@
 // When a peer answers at once (stop-and-wait on a fast link), its answer comes within
 // microseconds of our message; letting the program sleep until then costs more than the
 // answer, since every round trip would pay two wake-ups. So after answering, the socket
-// is watched for a moment before the event loop may sleep. This decides whether to: a
-// peer that keeps not answering in time is not waited for again for a while, so a slow
+// is watched for a moment before the event loop may sleep. This class decides when to
+// watch: a peer that keeps not answering in time is not watched for a while, so a slow
 // link or a quiet one costs next to nothing.
 #pragma once
 
